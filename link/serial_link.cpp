@@ -1,0 +1,421 @@
+#include "link/serial_link.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/resource_ids.h"
+#include "link/command_string.h"
+#include "link/messages.h"
+#include "platform/clock.h"
+#include "platform/language.h"
+#include "platform/port_map.h"
+
+namespace lumaset {
+
+using platform::IoStatus;
+
+namespace {
+// Only one ReadExact at a time in the whole process, so that two readers
+// never take each other's reply bytes.
+std::atomic<bool> g_readExactBusy{false};
+
+// Port time-outs of the serial driver: a one-byte read completes empty after
+// 1000 ms per byte + 1000 ms.
+constexpr int kPortReadTimeoutMs = 1000 * 1 + 1000;
+constexpr size_t kDriverQueueBytes = 32768;
+}  // namespace
+
+int BaudRateIndex(uint32_t rate) {
+  for (int i = 0; i < kBaudRateCount; ++i)
+    if (kBaudRates[i] == rate) return i;
+  return -1;
+}
+
+int TimePerByteFor(uint32_t rate) {
+  int i = BaudRateIndex(rate);
+  return i < 0 ? 12 : kBaudFactors[i];
+}
+
+CSerialLink::CSerialLink() { Reset(); }
+
+CSerialLink::~CSerialLink() { Release(); }
+
+// ---- state -----------------------------------------------------------------
+
+void CSerialLink::Reset() {
+  m_downloadMode = 0;
+  m_iTimePerByte = 1000;
+  m_awaitingReply = 0;
+  m_handshakeRequested = 0;
+  m_transferLength = 0;
+  m_resendAfterSearch = 0;
+  m_lastCommandIndex = -1;
+  m_portError = 0;
+  m_transferRunning = 0;
+  m_searchRunning = 0;
+  m_open = 0;
+  m_hardwareHandshake = false;
+  m_notifyWindow = nullptr;
+  m_notifyMessage = WM_LINK_EVENT;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_settings = LinkDefaults();
+    m_imagePath.clear();
+    m_userPath.clear();
+    m_systemPath.clear();
+    m_touchPath.clear();
+    m_description.clear();
+  }
+  m_dataConsumed.Set();
+  m_stopWatcher.Reset();
+  m_cancelTransfer.Reset();
+  m_stopSearch.Reset();
+}
+
+void CSerialLink::Release() {
+  Close(1);
+  StopBaudSearch();
+  // A search that was stopped re-opens the port on its way out.
+  Close(1);
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_imagePath.clear();
+  m_userPath.clear();
+  m_systemPath.clear();
+  m_touchPath.clear();
+  m_transferBuffer.clear();
+  m_transferBuffer.shrink_to_fit();
+}
+
+void CSerialLink::ApplySettings(const LinkSettings* record) {
+  if (!record) return;
+  if (m_open) Close(1);
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_settings = *record;
+  }
+  if (record->network == 0) UpdateTimePerByte();
+}
+
+void CSerialLink::GetSettings(LinkSettings* record) const {
+  if (record) *record = Settings();
+}
+
+LinkSettings CSerialLink::Settings() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_settings;
+}
+
+void CSerialLink::SetRate(uint32_t rate) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  m_settings.rate = rate;
+}
+
+void CSerialLink::SetNotifyTarget(IEventTarget* window, uint32_t message) {
+  m_notifyWindow = window;
+  m_notifyMessage = message;
+}
+
+void CSerialLink::Post(uint32_t code, uint32_t value) {
+  if (IEventTarget* target = m_notifyWindow.load()) target->Post(m_notifyMessage, code, value);
+}
+
+void CSerialLink::UpdateTimePerByte() { m_iTimePerByte = TimePerByteFor(Settings().rate); }
+
+#define LUMASET_PATH_ACCESSORS(Name, member)                      \
+  void CSerialLink::Set##Name##Path(const char* path) {          \
+    std::lock_guard<std::mutex> guard(m_lock);                   \
+    member = path ? path : "";                                   \
+  }                                                              \
+  std::string CSerialLink::Get##Name##Path() const {             \
+    std::lock_guard<std::mutex> guard(m_lock);                   \
+    return member;                                               \
+  }
+LUMASET_PATH_ACCESSORS(UserProgram, m_userPath)
+LUMASET_PATH_ACCESSORS(SystemProgram, m_systemPath)
+LUMASET_PATH_ACCESSORS(TouchProgram, m_touchPath)
+#undef LUMASET_PATH_ACCESSORS
+
+std::string CSerialLink::GetDescription() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_description;
+}
+
+void CSerialLink::SetDescription(const std::string& text) {
+  std::lock_guard<std::mutex> guard(m_lock);
+  // The description is a 100-byte text: 99 characters and the terminator.
+  m_description = text.substr(0, 99);
+}
+
+std::shared_ptr<platform::SerialDevice> CSerialLink::Port() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_port;
+}
+
+int CSerialLink::IsSearching() { return m_searchRunning; }
+
+// ---- open and close ---------------------------------------------------------
+
+platform::LineSettings CSerialLink::LineFromRecord(const LinkSettings& r) const {
+  platform::LineSettings line;
+  line.rate = r.rate;
+  line.byteSize = r.byteSize;
+  line.parity = r.parity;
+  line.stopBits = r.stopBits;
+  line.eventChar = r.eventChar;
+  line.parityCheck = r.lineFlags & kFlagParityCheck;
+  line.ctsFlow = r.lineFlags & kFlagCtsFlow;
+  line.dsrFlow = r.lineFlags & kFlagDsrFlow;
+  line.dtrControl = static_cast<uint8_t>((r.lineFlags & kFlagDtrMask) >> kFlagDtrShift);
+  line.rtsControl = static_cast<uint8_t>((r.lineFlags & kFlagRtsMask) >> kFlagRtsShift);
+  line.xonOut = r.lineFlags & kFlagXonOut;
+  line.xonIn = r.lineFlags & kFlagXonIn;
+  return line;
+}
+
+int CSerialLink::Open(int withWatcher) {
+  if (m_open) return 1;
+  int error = 0;
+  {
+    std::lock_guard<std::mutex> openGuard(m_openLock);
+    if (m_open) return 1;
+    LinkSettings record = Settings();
+    auto port = platform::SerialDevice::Open(platform::ComPortPath(record.port), &error);
+    if (!port) {
+      m_portError = 1;
+    } else {
+      static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
+      static const char* const kStopBits[] = {"1", "1.5", "2"};
+      char text[100];
+      std::snprintf(text, sizeof text, "%s: COM%d: %u, %c ,%d ,%s%s",
+                    platform::LoadString(res::kStrDescLink).c_str(), record.port, record.rate,
+                    record.parity < 5 ? kParity[record.parity] : 'N', record.byteSize,
+                    record.stopBits < 3 ? kStopBits[record.stopBits] : "1",
+                    m_hardwareHandshake ? ",CTS/RTS" : "");
+      SetDescription(text);
+
+      // Line settings: the record's framing, the event character when a
+      // watcher runs, no flow control unless the hardware handshake is on.
+      platform::LineSettings line;
+      line.rate = record.rate;
+      line.byteSize = record.byteSize;
+      line.parity = record.parity;
+      line.stopBits = record.stopBits;
+      line.eventChar = withWatcher ? kEventChar : 0;
+      {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_settings.eventChar = line.eventChar;
+        m_settings.lineFlags &= ~(kFlagCtsFlow | kFlagRtsMask | kFlagXonOut | kFlagXonIn);
+        if (m_hardwareHandshake) {
+          m_settings.lineFlags |= kFlagCtsFlow | (2u << kFlagRtsShift);
+          line.ctsFlow = true;
+          line.rtsControl = 2;
+        }
+      }
+      error = port->Apply(line);
+      if (error == 0) {
+        port->SetQueueSizes(kDriverQueueBytes, kDriverQueueBytes);
+        port->SetEventMask(withWatcher ? (platform::kEvRxChar | platform::kEvCts | platform::kEvDsr) : 0);
+        port->DropDtrRts();
+        m_stopWatcher.Reset();
+        {
+          std::lock_guard<std::mutex> guard(m_lock);
+          m_port = port;
+        }
+        bool watcherFailed = false;
+        if (withWatcher && !m_watcher.Create([this, port] { return WatcherBody(port); })) watcherFailed = true;
+        platform::SleepMs(100);
+        UpdateTimePerByte();
+        port->Purge(true, true);
+        m_open = 1;
+        m_watcher.Start();
+        if (watcherFailed) ReportPortError(NotifyWindow(), EAGAIN);
+        return 1;
+      }
+      m_portError = 1;
+      port->Close();
+    }
+  }
+  ReportPortError(NotifyWindow(), static_cast<uint32_t>(error));
+  return 0;
+}
+
+void CSerialLink::ClosePort(bool stopTransfer) {
+  if (stopTransfer && !OnTransferThread()) StopTransfer();
+  std::lock_guard<std::mutex> openGuard(m_openLock);
+  auto port = Port();
+  if (m_open && port) {
+    m_stopWatcher.Set();
+    port->SetEventMask(0);
+    m_dataConsumed.Set();
+    // A held watcher is let go so that it can see the stop.
+    while (m_watcher.HoldCount() > 0) m_watcher.Release();
+    platform::StopWorker(m_watcher, m_stopWatcher, kWatcherGraceMs, nullptr);
+    port->Close();
+    {
+      std::lock_guard<std::mutex> guard(m_lock);
+      m_port.reset();
+    }
+    platform::SleepMs(100);
+    m_open = 0;
+  } else {
+    m_open = 0;
+    if (port) port->Close();
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_port.reset();
+  }
+  SetDescription(platform::LoadString(res::kStrDescClosed));
+}
+
+int CSerialLink::Close(int stopTransferFirst) {
+  ClosePort(stopTransferFirst != 0);
+  return 1;
+}
+
+void CSerialLink::ReportPortError(IEventTarget* owner, uint32_t code) {
+  if (m_searchRunning) return;
+  if (m_portError && code == ENOENT) {
+    m_portError = 0;
+    ResourceMessageBox(owner, res::kStrPortMissing, res::kStrCaption, platform::kMbIconInformation);
+  } else if (m_portError && code == EBUSY) {
+    m_portError = 0;
+    ResourceMessageBox(owner, res::kStrPortInUse, res::kStrCaption, platform::kMbIconInformation);
+  } else {
+    ShowSystemError(owner, code);
+  }
+}
+
+// ---- watcher ----------------------------------------------------------------
+
+uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) {
+  if (!port) return kWatcherThreadDone;
+  const Event& hold = m_watcher.HoldEvent();
+  const uint32_t interest = platform::kEvRxChar | platform::kEvCts | platform::kEvDsr;
+  while (!m_stopWatcher.IsSet()) {
+    if (!m_watcher.ParkIfHeld(m_stopWatcher)) break;
+    uint32_t events = 0;
+    int which = -1;
+    IoStatus status = port->WaitEvent(interest, &events, {&m_stopWatcher, &hold}, platform::kInfinite, &which);
+    if (status == IoStatus::kClosed || (status == IoStatus::kCancelled && which == 0)) break;
+    if (status != IoStatus::kOk || events == 0) continue;
+    if (events & (platform::kEvCts | platform::kEvDsr)) {
+      if (!NotifyWindow() || m_stopWatcher.IsSet()) break;
+      m_dataConsumed.Reset();
+      Post((events & platform::kEvCts) ? LE_CTS_CHANGED : LE_DSR_CHANGED, 0);
+      continue;
+    }
+    if (port->InputCount() == 0) continue;
+    // Wait until the view has taken the previous bytes. A hold interrupts
+    // the wait; the bytes are looked at again after it.
+    int idx = platform::WaitAny({&m_dataConsumed, &m_stopWatcher, &hold}, platform::kInfinite);
+    if (idx == 1) break;
+    if (idx == 2) continue;
+    // The view may have taken everything with its last read; then there is
+    // nothing to announce until more arrives.
+    if (port->InputCount() == 0) continue;
+    m_dataConsumed.Reset();
+    Post(LE_DATA_RECEIVED, 0);
+  }
+  return kWatcherThreadDone;
+}
+
+// ---- reads and writes -------------------------------------------------------
+
+int CSerialLink::InputQueueCount() {
+  auto port = Port();
+  return (m_open && port) ? static_cast<int>(port->InputCount()) : 0;
+}
+
+int CSerialLink::ReadAvailable(void* buffer, int maxBytes) {
+  auto port = Port();
+  if (!m_open || !port || !buffer || maxBytes <= 0) return 0;
+  return static_cast<int>(port->Read(buffer, static_cast<size_t>(maxBytes)));
+}
+
+int CSerialLink::ReadExact(void* buffer, int count, const Event* cancelEvent) {
+  bool expected = false;
+  // Another reader is running: nothing is read, and nothing is reported read.
+  if (!g_readExactBusy.compare_exchange_strong(expected, true)) return 0;
+  struct Clear {
+    ~Clear() { g_readExactBusy = false; }
+  } clear;
+  auto port = Port();
+  if (!m_open || !port || !buffer) return 0;
+  UpdateTimePerByte();
+  const int factor = m_iTimePerByte;
+  auto* out = static_cast<uint8_t*>(buffer);
+  int total = 0;
+  for (int k = 0; k < count; ++k) {
+    const int wait = (count - 1 - k) * factor + 500;
+    const int attempt = wait < kPortReadTimeoutMs ? wait : kPortReadTimeoutMs;
+    IoStatus status = port->ReadByte(out + total, {cancelEvent}, attempt);
+    if (status == IoStatus::kOk) {
+      ++total;
+      continue;
+    }
+    // The port's own read time-out ends one attempt empty; the loop goes on
+    // while the per-byte wait is longer than that.
+    if (status == IoStatus::kTimeout && wait > kPortReadTimeoutMs) continue;
+    break;
+  }
+  return total;
+}
+
+int CSerialLink::Write(const void* buffer, int length) {
+  auto port = Port();
+  if (!m_open || !port || !buffer || length <= 0) return 0;
+  const auto* p = static_cast<const uint8_t*>(buffer);
+  int total = 0;
+  while (total < length) {
+    const int block = length - total < kWriteBlock ? length - total : kWriteBlock;
+    size_t written = 0;
+    IoStatus status = port->Write(p + total, static_cast<size_t>(block), &written, {},
+                                  block * m_iTimePerByte + 500);
+    if (status == IoStatus::kOk) {
+      total += block;
+      continue;
+    }
+    // Recovery: abort what is queued, re-open the port in place. On the
+    // transfer thread the port is closed without stopping that thread; the
+    // download then fails on the short count.
+    port->Purge(false, true);
+    port.reset();
+    ClosePort(!OnTransferThread());
+    platform::SleepMs(500);
+    Open(1);
+    return static_cast<int>(written);
+  }
+  return total;
+}
+
+int CSerialLink::SendCommandString(const char* text) {
+  if (m_transferRunning) {
+    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    return 0;
+  }
+  int total = 0;
+  // One write per byte, each with the time-out of one byte.
+  for (uint8_t byte : DecodeCommandString(text)) {
+    int n = Write(&byte, 1);
+    if (n == 0) break;
+    total += n;
+  }
+  return total;
+}
+
+// ---- transfer thread control -------------------------------------------------
+
+void CSerialLink::StopTransfer() {
+  m_cancelTransfer.Set();
+  if (m_transfer.Exists() && !m_transfer.IsCurrentThread()) {
+    if (!m_transfer.Join(kTransferGraceMs)) {
+      FixedMessageBox(nullptr, "Sending File thread is locked and Terminated!", kFrameworkCaption,
+                      platform::kMbOk);
+      m_transfer.JoinAfterOverrun();
+      if (auto port = Port()) port->Purge(false, true);
+    }
+  }
+  m_transferRunning = 0;
+}
+
+}  // namespace lumaset

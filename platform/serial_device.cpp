@@ -1,0 +1,388 @@
+#include "platform/serial_device.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace lumaset::platform {
+namespace {
+
+std::mutex g_observerLock;
+SerialDevice::WriteObserver g_observer;
+
+bool SpeedFor(uint32_t rate, speed_t* speed) {
+  static const struct { uint32_t rate; speed_t speed; } kSpeeds[] = {
+      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+      {576000, B576000}, {921600, B921600}, {1000000, B1000000},
+  };
+  for (const auto& s : kSpeeds)
+    if (s.rate == rate) {
+      *speed = s.speed;
+      return true;
+    }
+  // 14400 has no termios constant; standard drivers cannot do it either.
+  return false;
+}
+
+int SetModemBits(int fd, int bits, bool on) {
+  return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+}  // namespace
+
+void SerialDevice::SetWriteObserver(WriteObserver observer) {
+  std::lock_guard<std::mutex> guard(g_observerLock);
+  g_observer = std::move(observer);
+}
+
+std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& path, int* error) {
+  int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int e = path.empty() ? ENOENT : errno;
+    // A missing device node and a device that is gone are the same to the operator.
+    if (e == ENXIO || e == ENODEV) e = ENOENT;
+    if (error) *error = e;
+    return nullptr;
+  }
+  // Exclusive use among programs that lock the device the same way.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    if (error) *error = EBUSY;
+    return nullptr;
+  }
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) {
+    int e = errno;
+    ::close(fd);
+    if (error) *error = e == ENOTTY ? ENOTTY : e;
+    return nullptr;
+  }
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  tcsetattr(fd, TCSANOW, &tio);
+  std::shared_ptr<SerialDevice> device(new SerialDevice(fd, path));
+  device->reader_ = std::thread([raw = device.get()] { raw->ReaderLoop(); });
+  if (error) *error = 0;
+  return device;
+}
+
+SerialDevice::SerialDevice(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+  int lines = 0;
+  if (ioctl(fd_, TIOCMGET, &lines) == 0) modemLines_ = lines;
+}
+
+SerialDevice::~SerialDevice() {
+  Close();
+  if (reader_.joinable()) reader_.join();
+  ::close(fd_);
+}
+
+void SerialDevice::Close() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (closed_.IsSet()) return;
+    closed_.Set();
+    Notify();
+  }
+  if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
+  flock(fd_, LOCK_UN);
+}
+
+int SerialDevice::Apply(const LineSettings& line) {
+  termios tio{};
+  if (tcgetattr(fd_, &tio) != 0) return errno;
+  speed_t speed;
+  if (!SpeedFor(line.rate, &speed)) return EINVAL;
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  cfsetispeed(&tio, speed);
+  cfsetospeed(&tio, speed);
+  tio.c_cflag &= ~CSIZE;
+  switch (line.byteSize) {
+    case 5: tio.c_cflag |= CS5; break;
+    case 6: tio.c_cflag |= CS6; break;
+    case 7: tio.c_cflag |= CS7; break;
+    case 8: tio.c_cflag |= CS8; break;
+    default: return EINVAL;
+  }
+  tio.c_cflag &= ~(PARENB | PARODD | CMSPAR);
+  switch (line.parity) {
+    case 0: break;
+    case 1: tio.c_cflag |= PARENB | PARODD; break;
+    case 2: tio.c_cflag |= PARENB; break;
+    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;  // mark: parity bit always 1
+    case 4: tio.c_cflag |= PARENB | CMSPAR; break;           // space: parity bit always 0
+    default: return EINVAL;
+  }
+  if (line.stopBits == 1 || line.stopBits == 2)
+    tio.c_cflag |= CSTOPB;  // no 1.5 stop bits here: two is the nearest
+  else
+    tio.c_cflag &= ~CSTOPB;
+  if (line.parityCheck) tio.c_iflag |= INPCK;
+  if (line.ctsFlow || line.rtsControl == 2)
+    tio.c_cflag |= CRTSCTS;
+  else
+    tio.c_cflag &= ~CRTSCTS;
+  if (line.xonOut) tio.c_iflag |= IXON;
+  if (line.xonIn) tio.c_iflag |= IXOFF;
+  if (tcsetattr(fd_, TCSANOW, &tio) != 0) return errno;
+  if (modemLines_ >= 0) {
+    SetModemBits(fd_, TIOCM_DTR, line.dtrControl != 0);
+    if (line.rtsControl != 2) SetModemBits(fd_, TIOCM_RTS, line.rtsControl != 0);
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  eventChar_ = line.eventChar;
+  return 0;
+}
+
+void SerialDevice::SetQueueSizes(size_t inBytes, size_t) {
+  std::lock_guard<std::mutex> guard(lock_);
+  inputLimit_ = std::max<size_t>(inBytes, 1);
+  if (input_.size() < inputLimit_) rxSpace_.Set();
+}
+
+void SerialDevice::SetEventMask(uint32_t mask) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (mask == mask_) return;
+  mask_ = mask;
+  flagPending_ = false;
+  flagEvent_.Reset();
+  ++maskSeq_;
+  Notify();
+}
+
+uint32_t SerialDevice::EventMask() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return mask_;
+}
+
+void SerialDevice::DropDtrRts() {
+  if (modemLines_ >= 0) SetModemBits(fd_, TIOCM_DTR | TIOCM_RTS, false);
+}
+
+size_t SerialDevice::InputCount() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return input_.size();
+}
+
+void SerialDevice::Purge(bool input, bool output) {
+  if (output) tcflush(fd_, TCOFLUSH);
+  if (input) {
+    tcflush(fd_, TCIFLUSH);
+    std::lock_guard<std::mutex> guard(lock_);
+    input_.clear();
+    flagPending_ = false;
+    flagEvent_.Reset();
+    rxAvailable_.Reset();
+    rxSpace_.Set();
+  }
+}
+
+size_t SerialDevice::Read(void* buffer, size_t maxBytes) {
+  std::lock_guard<std::mutex> guard(lock_);
+  size_t n = std::min(maxBytes, input_.size());
+  auto* out = static_cast<uint8_t*>(buffer);
+  std::copy_n(input_.begin(), n, out);
+  input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(n));
+  if (input_.empty()) rxAvailable_.Reset();
+  if (input_.size() < inputLimit_) rxSpace_.Set();
+  return n;
+}
+
+IoStatus SerialDevice::ReadByte(uint8_t* out, const CancelList& cancel, int timeoutMs, int* which) {
+  Deadline deadline(timeoutMs);
+  std::vector<const Event*> waits{&rxAvailable_, &closed_};
+  waits.insert(waits.end(), cancel.begin(), cancel.end());
+  for (;;) {
+    if (closed_.IsSet()) return IoStatus::kClosed;
+    if (Read(out, 1) == 1) return IoStatus::kOk;
+    int idx = WaitAny(waits, deadline.Remaining());
+    if (idx < 0) return IoStatus::kTimeout;
+    if (idx == 1) return IoStatus::kClosed;
+    if (idx >= 2) {
+      if (which) *which = idx - 2;
+      return IoStatus::kCancelled;
+    }
+  }
+}
+
+void SerialDevice::Notify() {
+  for (Event* e : waiters_) e->Set();
+}
+
+IoStatus SerialDevice::WaitEvent(uint32_t interest, uint32_t* occurred, const CancelList& cancel, int timeoutMs,
+                                 int* which) {
+  *occurred = 0;
+  Deadline deadline(timeoutMs);
+  Event wake;
+  std::unique_lock<std::mutex> lock(lock_);
+  const uint64_t maskSeq = maskSeq_, ctsSeq = ctsSeq_, dsrSeq = dsrSeq_;
+  waiters_.push_back(&wake);
+  IoStatus status = IoStatus::kOk;
+  for (;;) {
+    uint32_t want = mask_ & interest;
+    if (closed_.IsSet()) {
+      status = IoStatus::kClosed;
+      break;
+    }
+    if (maskSeq_ != maskSeq) break;  // mask changed: the wait ends empty-handed
+    uint32_t ev = 0;
+    if ((want & kEvCts) && ctsSeq_ != ctsSeq) ev |= kEvCts;
+    if ((want & kEvDsr) && dsrSeq_ != dsrSeq) ev |= kEvDsr;
+    if ((want & kEvRxFlag) && flagPending_) {
+      ev |= kEvRxFlag;
+      flagPending_ = false;
+      flagEvent_.Reset();
+    }
+    if ((want & kEvRxChar) && !input_.empty()) ev |= kEvRxChar;
+    if (ev) {
+      *occurred = ev;
+      break;
+    }
+    wake.Reset();
+    lock.unlock();
+    std::vector<const Event*> waits{&wake, (want & kEvRxChar) ? &rxAvailable_ : nullptr};
+    waits.insert(waits.end(), cancel.begin(), cancel.end());
+    int idx = WaitAny(waits, deadline.Remaining());
+    lock.lock();
+    if (idx < 0) {
+      status = IoStatus::kTimeout;
+      break;
+    }
+    if (idx >= 2) {
+      if (which) *which = idx - 2;
+      status = IoStatus::kCancelled;
+      break;
+    }
+  }
+  waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &wake));
+  return status;
+}
+
+IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const CancelList& cancel, int timeoutMs,
+                             int* which) {
+  {
+    std::lock_guard<std::mutex> guard(g_observerLock);
+    if (g_observer) g_observer(path_, n);
+  }
+  Deadline deadline(timeoutMs);
+  const auto* p = static_cast<const uint8_t*>(data);
+  size_t done = 0;
+  IoStatus status = IoStatus::kOk;
+  while (done < n) {
+    if (closed_.IsSet()) {
+      status = IoStatus::kClosed;
+      break;
+    }
+    ssize_t k = ::write(fd_, p + done, n - done);
+    if (k > 0) {
+      done += static_cast<size_t>(k);
+      continue;
+    }
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0 && errno != EAGAIN) {
+      lastError_ = errno;
+      status = IoStatus::kError;
+      break;
+    }
+    std::vector<pollfd> fds{{fd_, POLLOUT, 0}, {closed_.Fd(), POLLIN, 0}};
+    for (const Event* e : cancel)
+      if (e) fds.push_back({e->Fd(), POLLIN, 0});
+    int rc = PollFor(fds, deadline.Remaining());
+    if (rc == 0) {
+      status = IoStatus::kTimeout;
+      break;
+    }
+    if (rc < 0) {
+      lastError_ = errno;
+      status = IoStatus::kError;
+      break;
+    }
+    if (fds[1].revents) {
+      status = IoStatus::kClosed;
+      break;
+    }
+    int fired = -1;
+    for (size_t i = 2, c = 0; i < fds.size(); ++i, ++c) {
+      while (c < cancel.size() && !cancel[c]) ++c;
+      if (fds[i].revents && fired < 0) fired = static_cast<int>(c);
+    }
+    if (fired >= 0) {
+      if (which) *which = fired;
+      status = IoStatus::kCancelled;
+      break;
+    }
+    if (fds[0].revents & (POLLERR | POLLHUP)) {
+      lastError_ = EIO;
+      status = IoStatus::kError;
+      break;
+    }
+  }
+  *written = done;
+  return status;
+}
+
+void SerialDevice::ReaderLoop() {
+  uint8_t chunk[4096];
+  bool hungUp = false;
+  for (;;) {
+    bool room;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      room = input_.size() < inputLimit_;
+    }
+    std::vector<pollfd> fds{{closed_.Fd(), POLLIN, 0}};
+    // A hung-up device reports POLLHUP for ever; stop watching it then.
+    if (!hungUp) fds.push_back({fd_, static_cast<short>(room ? POLLIN : 0), 0});
+    if (!room) fds.push_back({rxSpace_.Fd(), POLLIN, 0});
+    // Modem lines have no wake-up of their own here: look at them ten times a second.
+    int rc = PollFor(fds, modemLines_ >= 0 ? 100 : kInfinite);
+    if (closed_.IsSet()) return;
+    if (rc < 0) return;
+    if (modemLines_ >= 0) {
+      int lines = 0;
+      if (ioctl(fd_, TIOCMGET, &lines) == 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if ((lines ^ modemLines_) & TIOCM_CTS) ++ctsSeq_;
+        if ((lines ^ modemLines_) & TIOCM_DSR) ++dsrSeq_;
+        if ((lines ^ modemLines_) & (TIOCM_CTS | TIOCM_DSR)) Notify();
+        modemLines_ = lines;
+      }
+    }
+    if (hungUp || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    size_t space;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      space = inputLimit_ > input_.size() ? inputLimit_ - input_.size() : 0;
+    }
+    ssize_t k = ::read(fd_, chunk, std::min(space, sizeof chunk));
+    if (k > 0) {
+      std::lock_guard<std::mutex> guard(lock_);
+      input_.insert(input_.end(), chunk, chunk + k);
+      if (std::find(chunk, chunk + k, eventChar_) != chunk + k) {
+        flagPending_ = true;
+        flagEvent_.Set();
+      }
+      rxAvailable_.Set();
+      if (input_.size() >= inputLimit_) rxSpace_.Reset();
+      Notify();
+    } else if ((fds[1].revents & (POLLHUP | POLLERR)) || (k < 0 && errno != EAGAIN && errno != EINTR)) {
+      hungUp = true;  // the other end is gone; writes will report it
+    }
+  }
+}
+
+}  // namespace lumaset::platform

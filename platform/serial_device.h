@@ -1,0 +1,126 @@
+// A serial port over termios that behaves the way the link code expects of a
+// serial driver: an input queue that can be counted without consuming it,
+// line events (character received, event character, CTS and DSR changes),
+// purges, and reads, writes and waits that take a time-out and cancel events.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+
+namespace lumaset::platform {
+
+// Line events (a mask of them is the port's event mask).
+enum : uint32_t {
+  kEvRxChar = 0x0001,  // bytes are waiting in the input queue
+  kEvRxFlag = 0x0002,  // the event character arrived
+  kEvCts = 0x0008,     // CTS changed
+  kEvDsr = 0x0010,     // DSR changed
+};
+
+struct LineSettings {
+  uint32_t rate = 115200;
+  uint8_t byteSize = 8;
+  uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t stopBits = 0;  // 0 one, 1 one and a half (two here), 2 two
+  uint8_t eventChar = 0;
+  bool parityCheck = false;
+  bool ctsFlow = false;
+  bool dsrFlow = false;  // no termios equivalent; accepted and ignored
+  uint8_t dtrControl = 0;  // 0 off, 1 on, 2 handshake (as on)
+  uint8_t rtsControl = 0;  // 0 off, 1 on, 2 handshake (CTS/RTS), 3 toggle (as on)
+  bool xonOut = false;
+  bool xonIn = false;
+};
+
+enum class IoStatus { kOk, kTimeout, kCancelled, kError, kClosed };
+
+using CancelList = std::vector<const Event*>;
+
+class SerialDevice {
+ public:
+  // Opens path for exclusive use. Returns null and an errno value in *error:
+  // ENOENT when there is no such device, EBUSY when another program has it.
+  static std::shared_ptr<SerialDevice> Open(const std::string& path, int* error);
+  ~SerialDevice();
+  SerialDevice(const SerialDevice&) = delete;
+  SerialDevice& operator=(const SerialDevice&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+  // Applies the line settings; 0 or an errno value (EINVAL: rate not supported).
+  int Apply(const LineSettings& line);
+  void SetQueueSizes(size_t inBytes, size_t outBytes);
+  void SetEventMask(uint32_t mask);
+  uint32_t EventMask() const;
+  void DropDtrRts();
+
+  size_t InputCount() const;
+  void Purge(bool input, bool output);
+
+  // Takes up to maxBytes from the input queue without waiting.
+  size_t Read(void* buffer, size_t maxBytes);
+  // Waits up to timeoutMs for one byte and takes it. On kCancelled, *which is
+  // the index of the cancel event that was set.
+  IoStatus ReadByte(uint8_t* out, const CancelList& cancel, int timeoutMs, int* which = nullptr);
+
+  // Waits for an event of the port's mask that is also in `interest`. The
+  // event character is reported once per arrival to the waiter that takes it;
+  // CTS/DSR report changes after the wait started; a change of the port's mask
+  // ends every wait with kOk and no event (as a driver does).
+  IoStatus WaitEvent(uint32_t interest, uint32_t* occurred, const CancelList& cancel, int timeoutMs,
+                     int* which = nullptr);
+
+  // Set while an event character has arrived that no wait has taken yet
+  // (cleared by a change of the event mask, a purge of the input, or a
+  // WaitEvent that reports it). Lets a write stop when the host aborts.
+  const Event& EventCharEvent() const { return flagEvent_; }
+
+  // Writes n bytes unless the time-out passes or a cancel event is set first.
+  // *written is what the device accepted either way.
+  IoStatus Write(const void* data, size_t n, size_t* written, const CancelList& cancel, int timeoutMs,
+                 int* which = nullptr);
+  int LastError() const { return lastError_; }
+
+  // Ends every wait with kClosed and releases the port for the next opener.
+  // The descriptor itself is closed when the last user lets go.
+  void Close();
+  bool IsClosed() const { return closed_.IsSet(); }
+
+  // Sees the size of every write call (the blocks the link hands over).
+  using WriteObserver = std::function<void(const std::string& path, size_t bytes)>;
+  static void SetWriteObserver(WriteObserver observer);
+
+ private:
+  SerialDevice(int fd, std::string path);
+  void ReaderLoop();
+  void Notify();  // wakes WaitEvent callers; lock_ held
+
+  int fd_;
+  std::string path_;
+  mutable std::mutex lock_;
+  std::deque<uint8_t> input_;
+  size_t inputLimit_ = 32768;
+  uint32_t mask_ = 0;
+  uint8_t eventChar_ = 0;
+  bool flagPending_ = false;
+  uint64_t maskSeq_ = 0, ctsSeq_ = 0, dsrSeq_ = 0;
+  int modemLines_ = -1;  // last TIOCMGET value; -1 when the device has none
+  std::vector<Event*> waiters_;
+  Event rxAvailable_;
+  Event rxSpace_{true};
+  Event closed_;
+  Event flagEvent_;
+  std::thread reader_;
+  std::atomic<int> lastError_{0};
+};
+
+}  // namespace lumaset::platform
