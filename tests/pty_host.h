@@ -1,0 +1,99 @@
+// Test peers: a scripted host on the master side of a pseudo-terminal, an
+// event target that records link events, and an operator that records
+// message boxes and answers them as told.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/operator.h"
+
+namespace lumaset::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// The master side of a pseudo-terminal. The slave stays open here too, so the
+// master never reads a hang-up while the link under test closes and re-opens.
+class PtyHost {
+ public:
+  PtyHost();
+  ~PtyHost();
+  const std::string& SlavePath() const { return slavePath_; }
+  // Points COM `number` at this terminal for the whole process.
+  void MapAsCom(int number);
+
+  // Reads up to n bytes, waiting at most timeoutMs for each next byte.
+  Bytes Read(size_t n, int timeoutMs);
+  // Reads exactly n bytes unless timeoutMs passes in all.
+  Bytes ReadExactly(size_t n, int timeoutMs);
+  // Reads whatever arrives until nothing comes for quietMs.
+  Bytes Drain(int quietMs);
+  void Write(const Bytes& bytes);
+  // The rate the link has set on the line.
+  uint32_t LineRate() const;
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slavePath_;
+};
+
+struct PostedEvent {
+  uint32_t message, code, value;
+};
+
+class RecordingTarget : public platform::IEventTarget {
+ public:
+  void Post(uint32_t message, uint32_t first, uint32_t second) override;
+  std::vector<PostedEvent> Events() const;
+  size_t Count(uint32_t code) const;
+  // Waits until an event with that code has been posted (or timeoutMs).
+  bool WaitFor(uint32_t code, int timeoutMs) const;
+  // Waits until `pred` holds for the events so far.
+  bool WaitUntil(const std::function<bool(const std::vector<PostedEvent>&)>& pred, int timeoutMs) const;
+  void Clear();
+
+ private:
+  mutable std::mutex lock_;
+  mutable std::condition_variable changed_;
+  std::vector<PostedEvent> events_;
+};
+
+struct ShownBox {
+  std::string text, caption;
+  unsigned type;
+};
+
+class RecordingOperator : public platform::IOperator {
+ public:
+  RecordingOperator();
+  ~RecordingOperator() override;
+  int MessageBox(platform::IEventTarget* owner, const std::string& text, const std::string& caption,
+                 unsigned type) override;
+  // The answers to give, in order; when none is left, the default button.
+  void Answer(std::vector<int> answers);
+  std::vector<ShownBox> Boxes() const;
+  bool Shown(const std::string& text) const;
+  void Clear();
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<ShownBox> boxes_;
+  std::deque<int> answers_;
+};
+
+// Loads the English language library beside the test program and makes it
+// the source of every text, once per process.
+void UseEnglishTexts();
+
+// Milliseconds that `f` takes.
+int64_t TimeMs(const std::function<void()>& f);
+
+}  // namespace lumaset::test
