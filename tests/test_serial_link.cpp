@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "app/resource_ids.h"
+#include "link/serial_link.h"
+#include "platform/clock.h"
+#include "platform/language.h"
+#include "platform/port_map.h"
+#include "tests/pty_host.h"
+
+namespace lumaset {
+namespace {
+
+using test::Bytes;
+using test::TimeMs;
+
+class SerialLinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::UseEnglishTexts();
+    host.MapAsCom(kPort);
+  }
+  void OpenAt(uint32_t rate, int withWatcher = 1) {
+    LinkSettings s;
+    s.port = kPort;
+    s.rate = rate;
+    link.ApplySettings(&s);
+    link.SetNotifyTarget(&target, WM_LINK_EVENT);
+    ASSERT_EQ(link.Open(withWatcher), 1);
+  }
+  static constexpr int kPort = 42;
+  test::PtyHost host;
+  test::RecordingTarget target;
+  test::RecordingOperator op;
+  CSerialLink link;
+};
+
+TEST_F(SerialLinkTest, OpenAndCloseKeepTheirPromises) {
+  OpenAt(115200);
+  EXPECT_EQ(link.IsOpen(), 1);
+  EXPECT_EQ(link.GetDescription(), "Connected: COM42: 115200, N ,8 ,1");
+  EXPECT_EQ(host.LineRate(), 115200u);
+  EXPECT_EQ(link.Open(1), 1);  // already open: nothing changes
+  LinkSettings s;
+  link.GetSettings(&s);
+  EXPECT_EQ(s.eventChar, kEventChar);
+  EXPECT_EQ(link.Close(1), 1);
+  EXPECT_EQ(link.IsOpen(), 0);
+  EXPECT_EQ(link.GetDescription(), platform::LoadString(res::kStrDescClosed));
+  EXPECT_EQ(link.Close(1), 1);
+  EXPECT_EQ(link.GetDescription(), platform::LoadString(res::kStrDescClosed));
+  EXPECT_TRUE(op.Boxes().empty());
+}
+
+TEST_F(SerialLinkTest, DescriptionShowsParityAndStopBits) {
+  LinkSettings s;
+  s.port = kPort;
+  s.rate = 9600;
+  s.parity = 7;  // out of range: shown as none
+  s.stopBits = 9;
+  s.byteSize = 7;
+  link.ApplySettings(&s);
+  ASSERT_EQ(link.Open(0), 0);  // the device cannot do that parity
+  s.parity = 2;
+  s.stopBits = 2;
+  link.ApplySettings(&s);
+  ASSERT_EQ(link.Open(0), 1);
+  EXPECT_EQ(link.GetDescription(), "Connected: COM42: 9600, E ,7 ,2");
+  link.Close(1);
+  // The description is written before the line is configured.
+  s.parity = 7;
+  s.stopBits = 9;
+  link.ApplySettings(&s);
+  link.Open(0);
+  EXPECT_EQ(link.GetDescription().substr(0, 30), "Connected: COM42: 9600, N ,7 ,");
+  EXPECT_NE(link.GetDescription().find(",1"), std::string::npos);
+}
+
+TEST_F(SerialLinkTest, PortErrorsNameTheirCause) {
+  LinkSettings s;
+  s.port = 200;  // nothing there
+  platform::SetComPortPath(200, "/dev/lumaset-no-such-port");
+  link.ApplySettings(&s);
+  EXPECT_EQ(link.Open(1), 0);
+  ASSERT_EQ(op.Boxes().size(), 1u);
+  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortMissing));
+  EXPECT_EQ(op.Boxes()[0].caption, platform::LoadString(res::kStrCaption));
+
+  op.Clear();
+  OpenAt(115200);
+  CSerialLink second;
+  second.ApplySettings(&s);
+  s.port = kPort;
+  second.ApplySettings(&s);
+  EXPECT_EQ(second.Open(1), 0);
+  ASSERT_EQ(op.Boxes().size(), 1u);
+  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortInUse));
+}
+
+TEST_F(SerialLinkTest, TimePerByteFollowsTheTable) {
+  EXPECT_EQ(link.TimePerByte(), 1000);  // after Reset
+  for (int i = 0; i < kBaudRateCount; ++i) EXPECT_EQ(TimePerByteFor(kBaudRates[i]), 115200 / int(kBaudRates[i]));
+  EXPECT_EQ(TimePerByteFor(250000), 12);
+  LinkSettings s;
+  s.rate = 1234;
+  link.ApplySettings(&s);
+  EXPECT_EQ(link.TimePerByte(), 12);
+}
+
+TEST_F(SerialLinkTest, WritesLeaveInBlocksOf512) {
+  OpenAt(115200);
+  std::mutex m;
+  std::vector<size_t> writes;
+  platform::SerialDevice::SetWriteObserver([&](const std::string&, size_t n) {
+    std::lock_guard<std::mutex> g(m);
+    writes.push_back(n);
+  });
+  Bytes data(1300);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  Bytes received;
+  std::thread reader([&] { received = host.ReadExactly(1300, 5000); });
+  EXPECT_EQ(link.Write(data.data(), 1300), 1300);
+  reader.join();
+  platform::SerialDevice::SetWriteObserver(nullptr);
+  EXPECT_EQ(writes, (std::vector<size_t>{512, 512, 276}));
+  EXPECT_EQ(received, data);
+  EXPECT_EQ(link.Write(data.data(), 0), 0);
+}
+
+TEST_F(SerialLinkTest, ReadExactStopsAtTheFirstGap) {
+  OpenAt(115200);
+  host.Write({1, 2, 3});
+  uint8_t buf[8] = {};
+  int n = 0;
+  int64_t ms = TimeMs([&] { n = link.ReadExact(buf, 8, nullptr); });
+  EXPECT_EQ(n, 3);
+  EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{1, 2, 3}));
+  // The fourth byte waited (8-1-3)*1 + 500 ms for nothing.
+  EXPECT_GE(ms, 400);
+  EXPECT_LT(ms, 2500);
+}
+
+TEST_F(SerialLinkTest, PerByteWaitsScaleWithTheRate) {
+  uint8_t buf[8];
+  OpenAt(115200, 0);
+  int64_t fast = TimeMs([&] { EXPECT_EQ(link.ReadExact(buf, 8, nullptr), 0); });
+  link.Close(1);
+  OpenAt(1200, 0);
+  // At 1200 the first byte may take 7 * 96 + 500 = 1172 ms; at 115200, 507 ms.
+  int64_t slow = TimeMs([&] { EXPECT_EQ(link.ReadExact(buf, 8, nullptr), 0); });
+  EXPECT_GE(fast, 400);
+  EXPECT_LT(fast, 1500);
+  EXPECT_GE(slow, 1000);
+  EXPECT_GT(slow, fast + 400);
+  EXPECT_LT(slow, 4000);
+}
+
+TEST_F(SerialLinkTest, ReadExactEndsOnItsCancelEvent) {
+  OpenAt(300, 0);
+  platform::Event cancel;
+  uint8_t buf[30];
+  std::thread canceller([&] {
+    platform::SleepMs(300);
+    cancel.Set();
+  });
+  int64_t ms = TimeMs([&] { EXPECT_EQ(link.ReadExact(buf, 30, &cancel), 0); });
+  canceller.join();
+  EXPECT_LT(ms, 2000);
+}
+
+TEST_F(SerialLinkTest, OnlyOneReaderAtATime) {
+  OpenAt(1200, 0);
+  std::atomic<bool> started{false};
+  uint8_t first[4], second[4];
+  int firstCount = -1;
+  std::thread reader([&] {
+    started = true;
+    firstCount = link.ReadExact(first, 4, nullptr);
+  });
+  while (!started) std::this_thread::yield();
+  platform::SleepMs(100);
+  // The second reader reads nothing and reports nothing read.
+  EXPECT_EQ(link.ReadExact(second, 4, nullptr), 0);
+  host.Write({9});
+  reader.join();
+  EXPECT_EQ(firstCount, 1);
+  EXPECT_EQ(first[0], 9);
+}
+
+TEST_F(SerialLinkTest, CloseWhileAReaderWaitsReturnsPromptly) {
+  OpenAt(300);
+  uint8_t buf[30];
+  int n = -1;
+  int64_t readMs = 0;
+  std::thread reader([&] { readMs = TimeMs([&] { n = link.ReadExact(buf, 30, nullptr); }); });
+  platform::SleepMs(300);
+  int64_t closeMs = TimeMs([&] { link.Close(1); });
+  reader.join();
+  EXPECT_EQ(n, 0);
+  EXPECT_LT(closeMs, 1500);
+  EXPECT_LT(readMs, 2500);  // the 30-byte read alone could take minutes at 300
+}
+
+TEST_F(SerialLinkTest, WatcherPostsOneDataEventUntilAcknowledged) {
+  OpenAt(115200);
+  host.Write({'a', 'b'});
+  ASSERT_TRUE(target.WaitFor(LE_DATA_RECEIVED, 2000));
+  host.Write({'c'});
+  platform::SleepMs(300);
+  host.Write({'d'});
+  platform::SleepMs(300);
+  EXPECT_EQ(target.Count(LE_DATA_RECEIVED), 1u);
+  EXPECT_EQ(link.InputQueueCount(), 4);
+
+  char buf[1024];
+  EXPECT_EQ(link.ReadAvailable(buf, 1024), 4);
+  EXPECT_EQ(std::string(buf, 4), "abcd");
+  link.AckReceive();
+  // Everything was taken: no event without new bytes.
+  platform::SleepMs(300);
+  EXPECT_EQ(target.Count(LE_DATA_RECEIVED), 1u);
+  host.Write({'e'});
+  ASSERT_TRUE(target.WaitUntil([](auto& ev) { return ev.size() >= 2; }, 2000));
+  EXPECT_EQ(target.Events()[1].code, uint32_t(LE_DATA_RECEIVED));
+  EXPECT_EQ(target.Events()[1].message, WM_LINK_EVENT);
+
+  // Bytes left behind by a short read are announced again after the ack.
+  host.Write(Bytes(10, 'x'));
+  platform::SleepMs(200);
+  EXPECT_EQ(link.ReadAvailable(buf, 3), 3);
+  link.AckReceive();
+  ASSERT_TRUE(target.WaitUntil([](auto& ev) { return ev.size() >= 3; }, 2000));
+}
+
+TEST_F(SerialLinkTest, WithoutWatcherNothingIsPosted) {
+  OpenAt(115200, 0);
+  host.Write({1, 2, 3});
+  platform::SleepMs(400);
+  EXPECT_EQ(target.Count(LE_DATA_RECEIVED), 0u);
+  EXPECT_EQ(link.InputQueueCount(), 3);
+}
+
+TEST_F(SerialLinkTest, HostThatStopsReadingMakesWriteTimeOutAndReopen) {
+  OpenAt(115200);
+  // The terminal buffers some tens of kilobytes; then writes stall.
+  Bytes data(256 * 1024, 0x55);
+  int n = 0;
+  int64_t ms = TimeMs([&] { n = link.Write(data.data(), static_cast<int>(data.size())); });
+  EXPECT_LT(n, 512);  // the count of the block that timed out
+  EXPECT_LT(ms, 5000);
+  EXPECT_GE(ms, 500);  // waited 512 * 1 + 500 ms for the stalled block
+  EXPECT_EQ(link.IsOpen(), 1);  // re-opened in place, with a new watcher
+  host.Drain(200);
+  host.Write({7});
+  EXPECT_TRUE(target.WaitFor(LE_DATA_RECEIVED, 2000));
+}
+
+}  // namespace
+}  // namespace lumaset
