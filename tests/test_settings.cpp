@@ -1,0 +1,452 @@
+// The settings store against real files in a temporary folder.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/reg_settings.h"
+#include "app/resource_ids.h"
+#include "app/settings.h"
+#include "platform/language.h"
+#include "platform/operator.h"
+#include "tests/pty_host.h"
+
+namespace lumaset {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> FilesMatching(const std::string& dir, const std::string& part) {
+  std::vector<std::string> found;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().filename().string().find(part) != std::string::npos) found.push_back(e.path().string());
+  return found;
+}
+
+const char kKeyLine[] = "[HKEY_LOCAL_MACHINE\\Software\\Quendar\\Orvessa\\Lumaset\\Settings]";
+const std::string kFileStart = std::string("Windows Registry Editor Version 5.00\n\n") + kKeyLine + "\n";
+
+// Every field different from the defaults, and texts that need escaping.
+StoredSettings Unusual() {
+  StoredSettings s;
+  s.userProgPath = "C:\\Programs\\\"quoted\" name.pgu";
+  s.sysProgPath = "/home/op/back\\slash\\";
+  s.touchProgPath = "/tmp/line\nbreak 触摸屏.tps";
+  s.remoteHost = "控制器.example";
+  s.commDcb.rate = 9600;
+  s.commDcb.lineFlags = 0x0C93;
+  s.commDcb.eventChar = 0x9F;
+  s.commDcb.port = 0;
+  s.commDcb.byteSize = 7;
+  s.commDcb.parity = 2;
+  s.commDcb.stopBits = 2;
+  s.commDcb.network = 1;
+  s.commDcb.tcpPort = 2001;
+  s.maxLine = 0xFFFFFFFF;
+  s.changePgmBaud = 0;
+  return s;
+}
+
+class SettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/lumaset-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    folder_ = root_ + "/Quendar";
+    path_ = folder_ + "/Lumaset.reg";
+    test::UseEnglishTexts();
+  }
+  void TearDown() override {
+    fs::remove_all(root_);
+  }
+  std::unique_ptr<CRegSettings> Store(const std::string& path = "") {
+    return std::make_unique<CRegSettings>(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine,
+                                          path.empty() ? path_ : path);
+  }
+  StoredSettings Load() {
+    StoredSettings s;
+    LoadSettings(*Store(), s);
+    return s;
+  }
+
+  test::RecordingOperator op_;  // installed while the test runs
+  std::string root_, folder_, path_;
+};
+
+TEST_F(SettingsTest, FirstRunCreatesThePrivateFileWithEveryDefault) {
+  auto reg = Store();
+  EXPECT_EQ(LoadLanguageSetting(*reg), 0u);
+  StoredSettings s;
+  s.maxLine = 7;
+  s.remoteHost = "left over";
+  ASSERT_TRUE(LoadSettings(*reg, s));
+  EXPECT_EQ(s, StoredSettings{});
+  EXPECT_EQ(s.commDcb.rate, 115200u);
+  EXPECT_EQ(s.commDcb.port, 1);
+  EXPECT_EQ(s.commDcb.byteSize, 8);
+  EXPECT_EQ(s.commDcb.tcpPort, 12345u);
+  EXPECT_EQ(ReadFile(path_), kFileStart +
+                                 "\"Language\"=dword:00000000\n"
+                                 "\"UserProgPath\"=\"\"\n"
+                                 "\"SysProgPath\"=\"\"\n"
+                                 "\"TouchProgPath\"=\"\"\n"
+                                 "\"CommDCB\"=hex:1c,00,00,00,00,c2,01,00,00,00,00,00,00,01,08,00,00,00,00,00,39,\\\n"
+                                 "  30,00,00,00,00,00,00\n"
+                                 "\"RemoteHost\"=\"192.168.1.100\"\n"
+                                 "\"MAXLINE\"=dword:000003e8\n"
+                                 "\"ChangePGMBaud\"=dword:00000001\n");
+  EXPECT_TRUE(op_.Boxes().empty());
+  struct stat st;
+  ASSERT_EQ(stat(folder_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(SettingsTest, KeyNameHasOneBackslashBetweenPathAndSection) {
+  CRegSettings a("Software\\Quendar\\", "Settings", RootKey::kLocalMachine, path_);
+  EXPECT_EQ(a.FullPath(), "Software\\Quendar\\Settings");
+  CRegSettings b("Software\\Quendar", "", RootKey::kCurrentUser, path_);
+  EXPECT_EQ(b.FullPath(), "Software\\Quendar");
+  EXPECT_EQ(b.KeyName(), "HKEY_CURRENT_USER\\Software\\Quendar");
+}
+
+TEST_F(SettingsTest, DefaultFileFollowsTheEnvironment) {
+  auto saved = [](const char* n) { const char* v = getenv(n); return v ? std::optional<std::string>(v) : std::nullopt; };
+  auto restore = [](const char* n, const std::optional<std::string>& v) {
+    v ? setenv(n, v->c_str(), 1) : unsetenv(n);
+  };
+  const auto reg = saved("LUMASET_REGISTRY"), xdg = saved("XDG_CONFIG_HOME"), home = saved("HOME");
+  setenv("LUMASET_REGISTRY", path_.c_str(), 1);
+  CRegSettings store(kSettingsKeyPath, kSettingsSection);
+  EXPECT_EQ(store.FilePath(), path_);
+  unsetenv("LUMASET_REGISTRY");
+  setenv("XDG_CONFIG_HOME", "/x/conf", 1);
+  EXPECT_EQ(DefaultRegistryPath(), "/x/conf/Quendar/Lumaset.reg");
+  setenv("XDG_CONFIG_HOME", "relative", 1);
+  setenv("HOME", "/home/op", 1);
+  EXPECT_EQ(DefaultRegistryPath(), "/home/op/.config/Quendar/Lumaset.reg");
+  restore("LUMASET_REGISTRY", reg);
+  restore("XDG_CONFIG_HOME", xdg);
+  restore("HOME", home);
+}
+
+// A file as another tool might leave it: byte-order mark, CRLF, comments,
+// other keys, names in other case, wrapped upper-case hex.
+TEST_F(SettingsTest, StoredValuesWinAndForeignContentSurvives) {
+  const std::vector<std::string> foreign = {
+      "; written by hand",
+      "[HKEY_CURRENT_USER\\Software\\Quendar\\Recent File List]",
+      "\"File1\"=hex(2):25,00,48,00,\\",
+      "    4f,00,00,00",
+      "@=\"default value\"",
+  };
+  std::string text = "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n";
+  for (const auto& l : foreign) text += l + "\r\n";
+  text +=
+      "\r\n[HKEY_LOCAL_MACHINE\\software\\quendar\\orvessa\\lumaset\\settings]\r\n"
+      "\"userprogpath\"=\"\"\r\n"
+      "\"MAXLINE\"=dword:0\r\n"
+      "\"RemoteHost\"=\"10.0.0.7\"\r\n"
+      "\"CommDCB\"=hex:1C,00,00,00,80,25,00,00,00,00,00,00,00,05,08,00,00,00,00,00,\\\r\n"
+      "\t39,30,00,00,00,00,00,00\r\n"
+      "\r\n[HKEY_LOCAL_MACHINE\\Software\\Quendar\\Orvessa\\Other]\r\n\"Keep\"=\"me\"\r\n";
+  fs::create_directories(folder_);
+  WriteFile(path_, text);
+
+  StoredSettings s = Load();
+  EXPECT_TRUE(op_.Boxes().empty());
+  EXPECT_EQ(s.userProgPath, "");  // empty, but there: not replaced by a default
+  EXPECT_EQ(s.maxLine, 0u);
+  EXPECT_EQ(s.remoteHost, "10.0.0.7");
+  EXPECT_EQ(s.commDcb.rate, 9600u);
+  EXPECT_EQ(s.commDcb.port, 5);
+
+  std::string after = ReadFile(path_);
+  for (const auto& l : foreign) EXPECT_NE(after.find(l + "\n"), std::string::npos) << l;
+  EXPECT_EQ(after.find("\"UserProgPath\""), std::string::npos);  // no second copy
+  // Missing values join the key's own block, not the key after it.
+  EXPECT_LT(after.find("\"SysProgPath\"=\"\""), after.find("Orvessa\\Other]"));
+
+  StoredSettings changed = Unusual();
+  ASSERT_TRUE(SaveSettings(*Store(), changed));
+  after = ReadFile(path_);
+  for (const auto& l : foreign) EXPECT_NE(after.find(l + "\n"), std::string::npos) << l;
+  EXPECT_NE(after.find("\"Keep\"=\"me\""), std::string::npos);
+  EXPECT_EQ(Load(), changed);
+  EXPECT_TRUE(op_.Boxes().empty());
+}
+
+TEST_F(SettingsTest, EveryValueRoundTrips) {
+  const StoredSettings s = Unusual();
+  {
+    auto reg = Store();
+    ASSERT_TRUE(SaveLanguageSetting(*reg, 1));
+    ASSERT_TRUE(SaveSettings(*reg, s));
+  }
+  auto reg = Store();
+  EXPECT_EQ(LoadLanguageSetting(*reg), 1u);
+  StoredSettings back;
+  EXPECT_TRUE(LoadSettings(*reg, back));
+  EXPECT_EQ(back, s);
+  EXPECT_TRUE(op_.Boxes().empty());
+  const std::string text = ReadFile(path_);
+  EXPECT_NE(text.find(R"("UserProgPath"="C:\\Programs\\\"quoted\" name.pgu")" "\n"), std::string::npos);
+  EXPECT_NE(text.find(R"("SysProgPath"="/home/op/back\\slash\\")" "\n"), std::string::npos);
+  // A line break cannot stand between quotes; the text goes as hex(1) bytes.
+  EXPECT_NE(text.find("\"TouchProgPath\"=hex(1):2f,74,6d,70,2f,6c,69,6e,65,0a,"), std::string::npos);
+}
+
+TEST_F(SettingsTest, CommDcbOfTheWrongLengthFallsBackWithoutBeingDestroyed) {
+  for (size_t n : {0, 3, 27, 29, 40}) {
+    SCOPED_TRACE(n);
+    op_.Clear();
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    std::string hex;
+    for (size_t i = 0; i < n; ++i) hex += i ? ",ab" : "ab";
+    WriteFile(path_, kFileStart + "\"CommDCB\"=hex:" + hex + "\n\"MAXLINE\"=dword:00000010\n");
+
+    StoredSettings s;
+    s.commDcb.port = 9;
+    EXPECT_FALSE(LoadSettings(*Store(), s));
+    EXPECT_EQ(s.commDcb, StoredDefaults());
+    EXPECT_EQ(s.maxLine, 16u);
+    ASSERT_EQ(op_.Boxes().size(), 1u);
+    EXPECT_NE(op_.Boxes()[0].text.find("CommDCB"), std::string::npos);
+    EXPECT_NE(op_.Boxes()[0].text.find(" " + std::to_string(n) + " bytes"), std::string::npos);
+    EXPECT_EQ(op_.Boxes()[0].caption, platform::LoadString(res::kStrCaption));
+
+    auto reg = Store();
+    size_t length = 28;
+    reg->ReadBinary("CommDCB", &length, StoredDefaults().ToBytes().data());
+    EXPECT_EQ(length, n);  // still the stored value
+
+    s.commDcb.port = 4;
+    ASSERT_TRUE(SaveSettings(*reg, s));
+    length = 0;
+    const uint8_t* stored = reg->ReadBinary("CommDCB", &length, nullptr);
+    ASSERT_EQ(length, kLinkSettingsSize);
+    LinkSettings back;
+    back.FromBytes(stored, length);
+    EXPECT_EQ(back, s.commDcb);
+  }
+}
+
+TEST_F(SettingsTest, DamagedFileIsReportedOnceKeptAndReplaced) {
+  const std::string key = std::string(kKeyLine) + "\n";
+  const std::string header = "Windows Registry Editor Version 5.00\n\n";
+  const std::vector<std::pair<std::string, unsigned>> cases = {
+      {"\x01\x02garbage\n" + key + "\"UserProgPath\"=\"a\"\n", 1},
+      {header + key + "\"UserProgPath\"=\"a\"\nnot a value\n", 5},
+      {header + "\"UserProgPath\"=\"a\"\n" + key, 3},
+      {header + key + "\"UserProgPath\"=\"a\"\n\"CommDCB\"=hex:1c,00,zz\n", 5},
+      {header + key + "\"MAXLINE\"=dword:123456789\n", 4},
+      {header + key + "\"RemoteHost\"=\"10.0.0.1\n", 4},
+      {header + key + "\"UserProgPath\"=\"a\"\n\"CommDCB\"=hex:1c,00,\\\n", 5},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& [damaged, line] = cases[i];
+    SCOPED_TRACE(i);
+    op_.Clear();
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    WriteFile(path_, damaged);
+
+    // The first operation over the damaged file is a read in some cases and
+    // a save in the others; either must keep the file first.
+    const bool readFirst = i % 2 == 0;
+    StoredSettings s = Unusual();
+    if (readFirst)
+      LoadSettings(*Store(), s);
+    else
+      SaveSettings(*Store(), s);
+    ASSERT_EQ(op_.Boxes().size(), 1u);
+    const std::string message = op_.Boxes()[0].text;
+    EXPECT_NE(message.find(path_), std::string::npos) << message;
+    EXPECT_NE(message.find("line " + std::to_string(line)), std::string::npos) << message;
+
+    auto kept = FilesMatching(folder_, ".damaged-");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(ReadFile(kept[0]), damaged);
+    EXPECT_NE(message.find(kept[0]), std::string::npos) << message;
+
+    // The new file is sound: no further message, and it holds defaults (or
+    // what was saved), not anything from the damaged file.
+    EXPECT_EQ(Load(), readFirst ? StoredSettings{} : Unusual());
+    EXPECT_EQ(op_.Boxes().size(), 1u);
+    EXPECT_EQ(FilesMatching(folder_, ".damaged-").size(), 1u);
+  }
+}
+
+// Runs check() in this (forked) process with writes to files limited to
+// `bytes`, and ends the process with 0 when it returns true.
+void UnderFileSizeLimit(rlim_t bytes, const std::function<bool()>& check) {
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{bytes, bytes};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  _exit(check() ? 0 : 1);
+}
+
+TEST_F(SettingsTest, DamagedFileThatCannotBeKeptIsLeftAlone) {
+  fs::create_directories(folder_);
+  const std::string damaged = kFileStart + "\"MAXLINE\"=dword:00000005\n???\n";
+  WriteFile(path_, damaged);
+  // The copy cannot be made: nothing may be written over the damaged file,
+  // and that is said once, not once per value.
+  auto check = [&] {
+    test::RecordingOperator op;
+    CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
+    StoredSettings s;
+    s.maxLine = 3;
+    LoadSettings(reg, s);
+    return s == StoredSettings{} && op.Boxes().size() == 1 &&
+           op.Boxes()[0].text.find("could not be kept") != std::string::npos && !reg.WriteDword("MAXLINE", 5) &&
+           op.Boxes().size() == 1;
+  };
+  EXPECT_EXIT(UnderFileSizeLimit(16, check), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(path_), damaged);
+  EXPECT_TRUE(FilesMatching(folder_, ".damaged-").empty());
+}
+
+TEST_F(SettingsTest, InterruptedWriteLeavesThePreviousSettings) {
+  const StoredSettings before = Unusual();
+  ASSERT_TRUE(SaveSettings(*Store(), before));
+  // A writer that died before its rename leaves its temporary file behind,
+  // cut anywhere.
+  const std::string whole = ReadFile(path_);
+  WriteFile(path_ + ".tmp-a1B2c3", whole.substr(0, whole.size() / 2));
+  WriteFile(path_ + ".tmp-000000", "");
+  EXPECT_EQ(Load(), before);
+
+  ASSERT_TRUE(Store()->WriteDword("MAXLINE", 5));
+  StoredSettings expected = before;
+  expected.maxLine = 5;
+  EXPECT_EQ(Load(), expected);
+  EXPECT_TRUE(FilesMatching(folder_, ".tmp-").empty());
+  EXPECT_TRUE(op_.Boxes().empty());
+
+  // A write that fails half way (the disk is full) leaves the file as it was.
+  const std::string saved = ReadFile(path_);
+  auto check = [&] {
+    test::RecordingOperator op;
+    CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
+    return !reg.WriteString("UserProgPath", std::string(2000, 'x')) && op.Boxes().size() == 1 &&
+           op.Boxes()[0].text == std::strerror(EFBIG);
+  };
+  EXPECT_EXIT(UnderFileSizeLimit(saved.size() + 100, check), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(path_), saved);
+  EXPECT_TRUE(FilesMatching(folder_, ".tmp-").empty());
+
+  // A writer killed at any moment: every value is the old or the new one and
+  // the file is never damaged.
+  StoredSettings a = Unusual(), b = Unusual();
+  b.userProgPath = "/b.pgu";
+  b.touchProgPath = "/b.tps";
+  b.commDcb.port = 7;
+  b.maxLine = 77;
+  for (int round = 0; round < 4; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
+      for (int i = 0;; ++i) SaveSettings(reg, i % 2 ? a : b);
+    }
+    usleep(20000 + round * 15000);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    StoredSettings s = Load();
+    EXPECT_TRUE(op_.Boxes().empty()) << op_.Boxes()[0].text;
+    EXPECT_TRUE(s.userProgPath == a.userProgPath || s.userProgPath == b.userProgPath);
+    EXPECT_TRUE(s.touchProgPath == a.touchProgPath || s.touchProgPath == b.touchProgPath);
+    EXPECT_TRUE(s.commDcb == a.commDcb || s.commDcb == b.commDcb);
+    EXPECT_TRUE(s.maxLine == a.maxLine || s.maxLine == b.maxLine);
+  }
+}
+
+TEST_F(SettingsTest, WritersNeverLoseEachOthersValues) {
+  // Two objects in one process, as the application and the view hold them.
+  auto app = Store(), view = Store();
+  ASSERT_TRUE(SaveLanguageSetting(*app, 1));
+  ASSERT_TRUE(view->WriteString("RemoteHost", "10.1.1.1"));
+  ASSERT_TRUE(app->WriteString("Extra", "x"));
+  ASSERT_TRUE(view->WriteDword("MAXLINE", 50));
+  ASSERT_TRUE(SaveLanguageSetting(*app, 0));
+  auto fresh = Store();
+  EXPECT_EQ(LoadLanguageSetting(*fresh), 0u);
+  EXPECT_EQ(fresh->ReadString("RemoteHost", ""), "10.1.1.1");
+  EXPECT_EQ(fresh->ReadString("Extra", ""), "x");
+  EXPECT_EQ(fresh->ReadDword("MAXLINE", 0), 50u);
+
+  // Two processes writing at the same time.
+  constexpr int kEach = 30;
+  pid_t children[2];
+  for (int c = 0; c < 2; ++c) {
+    children[c] = fork();
+    ASSERT_GE(children[c], 0);
+    if (children[c] == 0) {
+      CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
+      bool ok = true;
+      for (int i = 0; i < kEach; ++i) ok = reg.WriteDword("P" + std::to_string(c) + "_" + std::to_string(i), i) && ok;
+      _exit(ok ? 0 : 1);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (int c = 0; c < 2; ++c)
+    for (int i = 0; i < kEach; ++i)
+      EXPECT_EQ(fresh->ReadDword("P" + std::to_string(c) + "_" + std::to_string(i), 999), uint32_t(i));
+  EXPECT_TRUE(op_.Boxes().empty());
+}
+
+TEST_F(SettingsTest, FailuresShowTheSystemTextAndReadsFallBackToDefaults) {
+  fs::create_directories(path_);  // the settings "file" is a folder
+  auto reg = Store();
+  EXPECT_EQ(reg->ReadString("RemoteHost", "10.9.9.9"), "10.9.9.9");
+  EXPECT_FALSE(reg->LastOk());
+  EXPECT_EQ(reg->ReadDword("MAXLINE", 1000), 1000u);
+  EXPECT_FALSE(reg->WriteDword("MAXLINE", 5));
+  ASSERT_EQ(op_.Boxes().size(), 3u);
+  for (const test::ShownBox& box : op_.Boxes()) {
+    EXPECT_EQ(box.text, std::strerror(EISDIR));
+    EXPECT_EQ(box.caption, platform::LoadString(res::kStrCaption));
+  }
+
+  op_.Clear();
+  WriteFile(root_ + "/plain", "");
+  auto blocked = Store(root_ + "/plain/Lumaset.reg");
+  EXPECT_FALSE(blocked->WriteString("UserProgPath", "a"));
+  ASSERT_EQ(op_.Boxes().size(), 1u);
+  EXPECT_EQ(op_.Boxes()[0].text, std::strerror(ENOTDIR));
+}
+
+}  // namespace
+}  // namespace lumaset
