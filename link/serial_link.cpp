@@ -173,6 +173,16 @@ platform::LineSettings CSerialLink::LineFromRecord(const LinkSettings& r) const 
   return line;
 }
 
+std::string CSerialLink::ComDescription(const LinkSettings& record) const {
+  static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
+  static const char* const kStopBits[] = {"1", "1.5", "2"};
+  char text[100];
+  std::snprintf(text, sizeof text, "%s: COM%d: %u, %c ,%d ,%s%s", platform::LoadString(res::kStrDescLink).c_str(),
+                record.port, record.rate, record.parity < 5 ? kParity[record.parity] : 'N', record.byteSize,
+                record.stopBits < 3 ? kStopBits[record.stopBits] : "1", m_hardwareHandshake ? ",CTS/RTS" : "");
+  return text;
+}
+
 int CSerialLink::Open(int withWatcher) {
   if (m_open) return 1;
   int error = 0;
@@ -184,15 +194,7 @@ int CSerialLink::Open(int withWatcher) {
     if (!port) {
       m_portError = 1;
     } else {
-      static const char kParity[] = {'N', 'O', 'E', 'M', 'S'};
-      static const char* const kStopBits[] = {"1", "1.5", "2"};
-      char text[100];
-      std::snprintf(text, sizeof text, "%s: COM%d: %u, %c ,%d ,%s%s",
-                    platform::LoadString(res::kStrDescLink).c_str(), record.port, record.rate,
-                    record.parity < 5 ? kParity[record.parity] : 'N', record.byteSize,
-                    record.stopBits < 3 ? kStopBits[record.stopBits] : "1",
-                    m_hardwareHandshake ? ",CTS/RTS" : "");
-      SetDescription(text);
+      SetDescription(ComDescription(record));
 
       // Line settings: the record's framing, the event character when a
       // watcher runs, no flow control unless the hardware handshake is on.

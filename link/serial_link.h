@@ -101,6 +101,8 @@ class CSerialLink {
   std::shared_ptr<platform::SerialDevice> Port() const;
   void Post(uint32_t code, uint32_t value);
   void SetDescription(const std::string& text);
+  // The description of the open COM port for that record.
+  std::string ComDescription(const LinkSettings& record) const;
   LinkSettings Settings() const;
   void SetRate(uint32_t rate);
   // Closes the port and stops the watcher; stops the transfer first only
