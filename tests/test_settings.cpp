@@ -370,6 +370,7 @@ TEST_F(SettingsTest, InterruptedWriteLeavesThePreviousSettings) {
   b.touchProgPath = "/b.tps";
   b.commDcb.port = 7;
   b.maxLine = 77;
+  ASSERT_TRUE(SaveSettings(*Store(), a));
   for (int round = 0; round < 4; ++round) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
