@@ -203,6 +203,23 @@ class Line {
     ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   std::string Read(size_t n, int timeoutMs = 2000) { return ReadUpTo(fd_, n, timeoutMs); }
+  // Writes up to max bytes without blocking; how many the line took.
+  size_t WriteUntilFull(size_t max) {
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    const std::string chunk(512, '\x55');
+    size_t total = 0;
+    while (total < max) {
+      const ssize_t n = write(fd_, chunk.data(), chunk.size());
+      if (n <= 0) {
+        // A reader may still drain what is queued: wait a little and retry once.
+        pollfd p {fd_, POLLOUT, 0};
+        if (poll(&p, 1, 300) <= 0) break;
+        continue;
+      }
+      total += static_cast<size_t>(n);
+    }
+    return total;
+  }
 
  private:
   int fd_ = -1;
@@ -418,6 +435,17 @@ TEST(HostSimSerial, FaultsActAsAsked) {
     line.Write(B("04 00 00 00 01 02 04 88 8f"));
     EXPECT_EQ(line.Read(1, 500), "");
     EXPECT_EQ(Field(sim.Wait("download-done"), "acknowledged"), "false");
+  }
+  {
+    // Stalled after the announcement is acknowledged: the tool's data backs
+    // up in the line and nothing more is answered.
+    Sim sim({"--fault", "stall"});
+    Line line(Field(sim.ready(), "device"));
+    line.Write(kAnnounceUser);
+    EXPECT_EQ(line.Read(8), kAck);
+    EXPECT_FALSE(sim.Wait("fault-applied", "stall").empty());
+    EXPECT_LT(line.WriteUntilFull(1 << 20), 1u << 20);
+    EXPECT_EQ(line.Read(1, 500), "");
   }
   {
     // A silent host logs the probe but answers nothing.

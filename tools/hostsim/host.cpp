@@ -593,6 +593,7 @@ void Host::FinishRaw() {
 }
 
 void Host::OnGap() {
+  if (transport_->Stopped()) return;  // a stalled host finishes nothing
   switch (state_) {
     case State::Idle:
       if (pending_.isEmpty()) return;
@@ -620,7 +621,7 @@ void Host::OnGap() {
 }
 
 void Host::OnIdleTimeout() {
-  if (!InDownload()) return;
+  if (!InDownload() || transport_->Stopped()) return;
   Fail(QStringLiteral("timeout"), {{"afterMs", IdleTimeoutMs()}});
   ToIdle();
 }

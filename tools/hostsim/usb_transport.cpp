@@ -1,6 +1,7 @@
 #include "usb_transport.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,6 +22,12 @@ constexpr int kInPacket = 64;
 constexpr size_t kMaxMessage = 65536;
 
 QString Errno() { return QString::fromLocal8Bit(strerror(errno)); }
+
+// A zero-length read is either an empty message or the peer's close.
+bool HungUp(int fd) {
+  pollfd p {fd, POLLIN | POLLRDHUP, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLRDHUP | POLLERR));
+}
 }  // namespace
 
 UsbTransport::UsbTransport(EventLog* log, QString path) : Transport(log), path_(std::move(path)) {}
@@ -122,6 +129,7 @@ void UsbTransport::OnReadable(int id) {
   QByteArray buf(kMaxMessage, Qt::Uninitialized);
   const ssize_t n = recv(c.fd, buf.data(), kMaxMessage, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n == 0 && !HungUp(c.fd)) return;  // an empty packet, not the end
   if (n <= 0) {
     Drop(id, n == 0 ? "closed" : "error");
     return;
@@ -190,9 +198,12 @@ void UsbTransport::Drop(int id, const char* reason) {
   Connection& c = it->second;
   ReleaseNotifiers(c);
   close(c.fd);
-  QJsonObject fields {{"connection", id}, {"reason", reason}};
-  if (c.pipe != Pipe::Unknown) fields.insert("pipe", PipeName(c.pipe));
+  const Pipe pipe = c.pipe;
   connections_.erase(it);
+  // A connection that never named a pipe is the tool's presence check.
+  if (pipe == Pipe::Unknown && QLatin1String(reason) == QLatin1String("closed")) return;
+  QJsonObject fields {{"connection", id}, {"reason", reason}};
+  if (pipe != Pipe::Unknown) fields.insert("pipe", PipeName(pipe));
   log_->Emit("client-disconnected", fields);
 }
 
