@@ -6,10 +6,10 @@ namespace {
 constexpr int kDefaultCloseDelayMs = 200;
 }
 
-bool ParseFault(const QString& spec, Faults* f, QString* error) {
-  const qsizetype eq = spec.indexOf('=');
-  const QString name = eq < 0 ? spec : spec.left(eq);
-  const QString arg = eq < 0 ? QString() : spec.mid(eq + 1);
+bool ParseFault(const QString& option, Faults* f, QString* error) {
+  const qsizetype eq = option.indexOf('=');
+  const QString name = eq < 0 ? option : option.left(eq);
+  const QString arg = eq < 0 ? QString() : option.mid(eq + 1);
   bool haveNumber = false;
   qint64 n = 0;
   if (eq >= 0) {
@@ -50,7 +50,7 @@ bool ParseFault(const QString& spec, Faults* f, QString* error) {
     *error = QStringLiteral("unknown fault \"%1\" (see --help)").arg(name);
     return false;
   }
-  f->names << spec;
+  f->names << option;
   return true;
 }
 

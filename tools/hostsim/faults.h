@@ -28,7 +28,7 @@ struct Faults {
 
 // Parses one --fault value into faults; false with a message when the name
 // is unknown or its number is missing or not a number.
-bool ParseFault(const QString& spec, Faults* faults, QString* error);
+bool ParseFault(const QString& option, Faults* faults, QString* error);
 
 // One line per fault, for --help.
 QString FaultHelp();

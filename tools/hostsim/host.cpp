@@ -370,8 +370,8 @@ void Host::Handle(int index) {
                                {"split", opt_.splitFbltReply}});
       if (opt_.splitFbltReply) {
         const qsizetype half = answer.size() / 2;
-        Answer(answer.left(half), QStringLiteral("handshake answer, part 1"));
-        Answer(answer.mid(half), QStringLiteral("handshake answer, part 2"));
+        Answer(answer.left(half), QStringLiteral("handshake answer, first half"));
+        Answer(answer.mid(half), QStringLiteral("handshake answer, second half"));
       } else {
         Answer(answer, QStringLiteral("handshake answer"));
       }

@@ -132,8 +132,8 @@ int main(int argc, char** argv) {
   opt.outDir = p.value(out);
   opt.fbltPrefix = Unescape(p.value(prefix));
   opt.splitFbltReply = p.isSet(split);
-  for (const QString& spec : p.values(fault))
-    if (!ParseFault(spec, &opt.faults, &error)) return Fatal(&log, error);
+  for (const QString& option : p.values(fault))
+    if (!ParseFault(option, &opt.faults, &error)) return Fatal(&log, error);
   if (p.isSet(rawGap)) {
     opt.rawGapMs = p.value(rawGap).toInt(&ok);
     if (!ok || opt.rawGapMs <= 0) return Fatal(&log, QStringLiteral("--raw-gap needs a positive number"));
