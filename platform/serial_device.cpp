@@ -1,5 +1,7 @@
 #include "platform/serial_device.h"
 
+#include "platform/line_rate.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -29,7 +31,6 @@ bool SpeedFor(uint32_t rate, speed_t* speed) {
       *speed = s.speed;
       return true;
     }
-  // 14400 has no termios constant; standard drivers cannot do it either.
   return false;
 }
 
@@ -103,13 +104,16 @@ int SerialDevice::Apply(const LineSettings& line) {
   termios tio{};
   if (tcgetattr(fd_, &tio) != 0) return errno;
   speed_t speed;
-  if (!SpeedFor(line.rate, &speed)) return EINVAL;
+  const bool standard = SpeedFor(line.rate, &speed);
+  if (!standard && (line.rate == 0 || line.rate > 4000000)) return EINVAL;
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
-  cfsetispeed(&tio, speed);
-  cfsetospeed(&tio, speed);
+  if (standard) {
+    cfsetispeed(&tio, speed);
+    cfsetospeed(&tio, speed);
+  }
   tio.c_cflag &= ~CSIZE;
   switch (line.byteSize) {
     case 5: tio.c_cflag |= CS5; break;
@@ -139,6 +143,12 @@ int SerialDevice::Apply(const LineSettings& line) {
   if (line.xonOut) tio.c_iflag |= IXON;
   if (line.xonIn) tio.c_iflag |= IXOFF;
   if (tcsetattr(fd_, TCSANOW, &tio) != 0) return errno;
+  // Rates without a constant (14400) go through termios2; a driver that
+  // cannot do them refuses here.
+  if (!standard) {
+    if (int e = SetLineRate(fd_, line.rate)) return e;
+    if (GetLineRate(fd_) != line.rate) return EINVAL;
+  }
   if (modemLines_ >= 0) {
     SetModemBits(fd_, TIOCM_DTR, line.dtrControl != 0);
     if (line.rtsControl != 2) SetModemBits(fd_, TIOCM_RTS, line.rtsControl != 0);

@@ -10,6 +10,7 @@
 
 #include "platform/event.h"
 #include "platform/language.h"
+#include "platform/line_rate.h"
 #include "platform/port_map.h"
 
 namespace lumaset::test {
@@ -72,23 +73,7 @@ void PtyHost::Write(const Bytes& bytes) {
   }
 }
 
-uint32_t PtyHost::LineRate() const {
-  termios tio{};
-  tcgetattr(slave_, &tio);
-  switch (cfgetospeed(&tio)) {
-    case B300: return 300;
-    case B600: return 600;
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    default: return 0;
-  }
-}
+uint32_t PtyHost::LineRate() const { return platform::GetLineRate(slave_); }
 
 void RecordingTarget::Post(uint32_t message, uint32_t first, uint32_t second) {
   std::lock_guard<std::mutex> guard(lock_);

@@ -99,6 +99,15 @@ TEST_F(SerialLinkTest, PortErrorsNameTheirCause) {
   EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortInUse));
 }
 
+TEST_F(SerialLinkTest, EveryRateOfTheTableReachesTheLine) {
+  for (uint32_t rate : kBaudRates) {
+    OpenAt(rate, 0);
+    EXPECT_EQ(host.LineRate(), rate);
+    EXPECT_EQ(link.TimePerByte(), TimePerByteFor(rate));
+    link.Close(1);
+  }
+}
+
 TEST_F(SerialLinkTest, TimePerByteFollowsTheTable) {
   EXPECT_EQ(link.TimePerByte(), 1000);  // after Reset
   for (int i = 0; i < kBaudRateCount; ++i) EXPECT_EQ(TimePerByteFor(kBaudRates[i]), 115200 / int(kBaudRates[i]));
