@@ -1,0 +1,37 @@
+#include "protocol/host_commands.h"
+
+#include <cstdio>
+
+namespace lumaset {
+
+const char* const kHostCommands[kHostCommandCount] = {
+    "\\x1bC\\xD2\\xBD\\x0d\\x0a\\x01",
+    "\\x1bC\\xD2\\xBD\\x0d\\x0a\\x00",
+    "\\x1bC\\xD4\\xBB\\x0d\\x0a",
+    "\\x1bC\\xD8\\xB7\\x0d\\x0a",
+    "\\x1bCIRLearn\\x0d\\x0a",
+    "\\x1bC\\xD9\\xB6\\x0d\\x0a",
+    "\\x1bC\\xD5\\xBA\\x0d\\x0a",
+    "\\x1bC\\xD7\\xB8\\x0d\\x0a",
+    "\\x1bC\\xD1\\xBE\\x0d\\x0a",
+    "\\x1bC\\xD0\\xBF\\x0d\\x0a",
+    "\\x1bC\\xf0\\x0d\\x0a",
+    "\\x1b\\x43\\xcf\\xad\\xf0\\xe7\\xd9\\xb6\\xe0\\xf8\\x0d\\x0a",
+    "\\x1b\\x43\\xfc\\xad\\xf0\\xe7\\xd9\\xb6\\xe0\\x8f\\x0d\\x0a",
+    "\\x1bC\\xDC\\xB3\\x0d\\x0a",
+    "\\x1bC\\xE2\\xAE\\x0d\\x0a",
+    "\\x1bC\\xE3\\xAD\\x0d\\x0a",
+};
+
+const char* HostCommand(int index) {
+  return index >= 0 && index < kHostCommandCount ? kHostCommands[index] : nullptr;
+}
+
+std::string ClockString(const platform::LocalTime& t) {
+  char text[64];
+  std::snprintf(text, sizeof text, "\\x%02d\\x%02d\\x%02d\\x%02d\\x%02d\\x%02d\\x%02d", t.year % 100, t.month,
+                t.day, t.dayOfWeek, t.hour, t.minute, t.second);
+  return text;
+}
+
+}  // namespace lumaset
