@@ -1,0 +1,205 @@
+// Starting a download: reading the file, framing and announcing program
+// images, and starting the transfer thread.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "app/resource_ids.h"
+#include "link/messages.h"
+#include "link/serial_link.h"
+#include "protocol/host_commands.h"
+#include "protocol/transfer_messages.h"
+
+namespace lumaset {
+
+namespace {
+
+// One flag per start operation, for the whole process: a second call of the
+// same operation (from a message box's event loop, say) returns at once.
+std::atomic<bool> g_rawFileBusy{false};
+std::atomic<bool> g_handshakeFileBusy{false};
+std::atomic<bool> g_imageBusy{false};
+
+class BusyFlag {
+ public:
+  explicit BusyFlag(std::atomic<bool>& flag) : flag_(flag), owned_(!flag.exchange(true)) {}
+  ~BusyFlag() {
+    if (owned_) flag_ = false;
+  }
+  BusyFlag(const BusyFlag&) = delete;
+  BusyFlag& operator=(const BusyFlag&) = delete;
+  bool Owned() const { return owned_; }
+
+ private:
+  std::atomic<bool>& flag_;
+  bool owned_;
+};
+
+// Raw files go out at real-time priority where the system grants it (root,
+// or an rtprio limit). The lowest real-time priority is enough to be ahead of
+// every normal thread. When it is refused the thread runs at normal priority.
+void TryTimeCriticalPriority() {
+  sched_param param{};
+  param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+constexpr const char* kTxThreadFailed = "Failed creating TX thread!";
+constexpr const char* kTxThreadFailedCaption = "Error!";
+constexpr const char* kTxThreadFailedHandshake = "Failed creating TX thread !";
+constexpr const char* kTxThreadFailedHandshakeCaption = "Error !";
+
+}  // namespace
+
+bool CSerialLink::ReadFileIntoBuffer(const char* path, size_t offset, size_t extra, uint32_t* fileSize) {
+  const int fd = (path && *path) ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
+  if (fd < 0) {
+    ShowSystemError(NotifyWindow(), static_cast<uint32_t>((path && *path) ? errno : ENOENT));
+    return false;
+  }
+  int error = 0;
+  struct stat info {};
+  if (fstat(fd, &info) != 0) {
+    error = errno;
+  } else if (static_cast<uint64_t>(info.st_size) + offset + extra > std::numeric_limits<uint32_t>::max()) {
+    // The transfer length is 32 bits; a longer file cannot be sent whole.
+    error = EFBIG;
+  }
+  const auto size = static_cast<uint32_t>(info.st_size);
+  if (error == 0) {
+    try {
+      m_transferBuffer.resize(offset + size + extra);
+    } catch (const std::bad_alloc&) {
+      error = ENOMEM;
+    }
+  }
+  size_t done = 0;
+  while (error == 0 && done < size) {
+    ssize_t n = ::read(fd, m_transferBuffer.data() + offset + done, size - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error = n < 0 ? errno : EIO;  // an error, or the file ended early
+    }
+  }
+  ::close(fd);
+  if (error) {
+    ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
+    return false;
+  }
+  *fileSize = size;
+  return true;
+}
+
+bool CSerialLink::StartTransferThread(bool handshake, bool timeCritical, const char* failText,
+                                      const char* failCaption) {
+  StopTransfer();
+  m_handshakeRequested = handshake ? 1 : 0;
+  if (!m_transfer.Create([this, timeCritical] {
+        if (timeCritical) TryTimeCriticalPriority();
+        return TransferBody();
+      })) {
+    m_handshakeRequested = 0;
+    FixedMessageBox(NotifyWindow(), failText, failCaption, platform::kMbIconWarning);
+    return false;
+  }
+  m_cancelTransfer.Reset();
+  m_transfer.Start();
+  return true;
+}
+
+// Common refusals of the start operations; true when the send may go on.
+// A search owns the port while it runs, so no transfer may start beside it.
+// The previous transfer thread is joined here, before the buffer is refilled
+// (it may still be in its last steps after clearing the running flag).
+static bool MayStartTransfer(CSerialLink& link, platform::IEventTarget* owner) {
+  if (link.IsTransferring()) {
+    ResourceMessageBox(owner, res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    return false;
+  }
+  if (link.IsSearching()) {
+    FixedMessageBox(owner, kSearchRunningText, kSearchRunningCaption, platform::kMbIconWarning);
+    return false;
+  }
+  link.StopTransfer();
+  return true;
+}
+
+int CSerialLink::SendRawFile(const char* path) {
+  BusyFlag busy(g_rawFileBusy);
+  if (!busy.Owned() || !MayStartTransfer(*this, NotifyWindow())) return 0;
+  uint32_t size = 0;
+  if (!ReadFileIntoBuffer(path, 0, 0, &size)) return 0;
+  m_transferLength = size;
+  return StartTransferThread(false, true, kTxThreadFailed, kTxThreadFailedCaption) ? 1 : 0;
+}
+
+int CSerialLink::SendFileWithHandshake(const char* path) {
+  BusyFlag busy(g_handshakeFileBusy);
+  if (!busy.Owned() || !MayStartTransfer(*this, NotifyWindow())) return 0;
+  const std::string file = path ? std::string(path) : GetTouchProgramPath();
+  uint32_t size = 0;
+  if (!ReadFileIntoBuffer(file.c_str(), 0, 0, &size)) return 0;
+  m_transferLength = size;
+  return StartTransferThread(true, false, kTxThreadFailedHandshake, kTxThreadFailedHandshakeCaption) ? 1 : 0;
+}
+
+int CSerialLink::SendProgramImage(int systemProgram, int answerYes) {
+  BusyFlag busy(g_imageBusy);
+  if (!busy.Owned() || !MayStartTransfer(*this, NotifyWindow())) return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    path = m_imagePath;
+  }
+  uint32_t n = 0;
+  if (!ReadFileIntoBuffer(path.c_str(), kImageFrameHead, kImageFrameTail, &n)) return 0;
+  const uint8_t type = systemProgram ? kImageTypeSystem : (answerYes ? kImageTypeUserYes : kImageTypeUserNo);
+  FrameImage(m_transferBuffer.data(), n, type);
+  m_transferLength = n + static_cast<uint32_t>(kImageFrameHead + kImageFrameTail);
+  // The announcement holds the watcher; it stays held until the transfer
+  // thread ends, and is let go here on every way out before that.
+  if (!SendCommand(systemProgram ? kCmdAnnounceSystem : kCmdAnnounceUser, 1)) {
+    ResumeWatcher();
+    return 0;
+  }
+  uint8_t ack[sizeof kHostAck] = {};
+  if (ReadExact(ack, sizeof ack, nullptr) != static_cast<int>(sizeof ack) ||
+      std::memcmp(ack, kHostAck, sizeof ack) != 0) {
+    ResumeWatcher();
+    return 0;
+  }
+  if (!StartTransferThread(false, false, kTxThreadFailed, kTxThreadFailedCaption)) {
+    ResumeWatcher();
+    return 0;
+  }
+  return 1;
+}
+
+int CSerialLink::SendUserProgram(int answerYes) {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_imagePath = m_userPath;
+  }
+  return SendProgramImage(0, answerYes);
+}
+
+int CSerialLink::SendSystemProgram() {
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_imagePath = m_systemPath;
+  }
+  return SendProgramImage(1, 0);
+}
+
+}  // namespace lumaset
