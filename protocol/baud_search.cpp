@@ -1,0 +1,89 @@
+// The baud-rate search: try the rates of the table one after another, send
+// the probe at each and listen for the host's answer. Runs on the link's
+// search thread; the port is open without watcher while it runs.
+#include "link/messages.h"
+#include "link/serial_link.h"
+#include "platform/clock.h"
+#include "protocol/host_commands.h"
+
+namespace lumaset {
+
+namespace {
+// Twelve tries: a search from a rate of the table ends with that rate again.
+constexpr int kSearchTries = 12;
+constexpr int kSettleMs = 10;
+constexpr int kReopenPauseMs = 100;
+constexpr int kProbeReplyMax = 5;
+constexpr int kSearchGraceMs = 5000;
+}  // namespace
+
+int CSerialLink::StartBaudSearch(int resendAfter) {
+  if (m_searchRunning) return 0;
+  // A search that ended on its own is still to be joined.
+  if (m_search.Exists()) StopBaudSearch();
+  // Close(1) stops a transfer thread whether or not the port was open, so no
+  // transfer thread runs beside the search.
+  Close(1);
+  m_resendAfterSearch = resendAfter;
+  if (!m_search.Create([this] { return SearchBody(); })) {
+    FixedMessageBox(NotifyWindow(), "创建搜索线程失败!", "失败!", platform::kMbIconWarning);
+    return 0;
+  }
+  m_stopSearch.Reset();
+  m_searchRunning = 1;
+  m_search.Start();
+  return 1;
+}
+
+void CSerialLink::StopBaudSearch() {
+  platform::StopWorker(m_search, m_stopSearch, kSearchGraceMs, [] {
+    FixedMessageBox(nullptr, "Searching Baudrate is locked and Terminated!", kFrameworkCaption, platform::kMbOk);
+  });
+  m_searchRunning = 0;
+}
+
+uint32_t CSerialLink::SearchBody() {
+  platform::LineSettings line = LineFromRecord(Settings());
+  const uint32_t savedRate = line.rate;
+  int index = BaudRateIndex(savedRate);
+  if (index < 0) index = 0;
+  Open(0);
+
+  bool found = false;
+  // Reported when the search is stopped before its first try.
+  uint32_t lastRate = savedRate;
+  for (int attempt = 0; attempt < kSearchTries && !m_stopSearch.IsSet(); ++attempt) {
+    const uint32_t rate = kBaudRates[index];
+    Post(LE_BAUD_TRYING, rate);
+    lastRate = rate;
+    SetRate(rate);
+    UpdateTimePerByte();  // the probe's writes wait by this rate's factor
+    line.rate = rate;
+    index = (index + 1) % kBaudRateCount;
+    // A rate the device rejects still counts as a try.
+    auto port = Port();
+    if (!port || port->Apply(line) != 0) continue;
+    if (platform::SleepUnlessSet(m_stopSearch, kSettleMs)) break;
+    port->Purge(true, true);
+    if (SendCommandString(HostCommand(kCmdProbe)) != kProbeLength || m_stopSearch.IsSet()) continue;
+    // Exactly the one answer byte: a host that says more is not this rate.
+    uint8_t reply[kProbeReplyMax] = {};
+    const int n = ReadExact(reply, kProbeReplyMax, &m_stopSearch);
+    if (!m_stopSearch.IsSet() && n == 1 && reply[0] == kProbeAnswer) {
+      found = true;
+      break;
+    }
+  }
+
+  Close(1);
+  platform::SleepMs(kReopenPauseMs);
+  if (!found) SetRate(savedRate);
+  UpdateTimePerByte();
+  Open(1);
+  m_searchRunning = 0;
+  if (auto port = Port()) port->Purge(true, true);
+  Post(found ? LE_BAUD_FOUND : LE_BAUD_NOT_FOUND, lastRate);
+  return 0;
+}
+
+}  // namespace lumaset
