@@ -1,0 +1,666 @@
+// The host protocol of the serial link against a scripted host on a pty:
+// commands and the probe, downloads, program images and the baud search.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <thread>
+
+#include "app/resource_ids.h"
+#include "link/command_string.h"
+#include "link/serial_link.h"
+#include "platform/clock.h"
+#include "platform/language.h"
+#include "protocol/host_commands.h"
+#include "tests/pty_host.h"
+
+namespace lumaset {
+namespace {
+
+using test::Bytes;
+using test::PostedEvent;
+using test::TimeMs;
+
+const Bytes kProbe = {0x1B, 0x43, 0xF0, 0x0D, 0x0A};
+const Bytes kAck(std::begin(kHostAck), std::end(kHostAck));
+const Bytes kFblt = {0x02, 'F', 'B', 'L', 'T'};
+
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+bool EndsWith(const Bytes& data, const Bytes& tail) {
+  return data.size() >= tail.size() && std::equal(tail.begin(), tail.end(), data.end() - tail.size());
+}
+
+int FromBcd(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
+
+// A host script on its own thread. Every read in a script is bounded, so the
+// join always comes.
+class Script {
+ public:
+  explicit Script(std::function<void()> body) : thread_(std::move(body)) {}
+  ~Script() { Join(); }
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::thread thread_;
+};
+
+class ProtocolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::UseEnglishTexts();
+    host.MapAsCom(kPort);
+  }
+  void TearDown() override {
+    for (const auto& f : files_) ::unlink(f.c_str());
+  }
+  void OpenAt(uint32_t rate) {
+    LinkSettings s;
+    s.port = kPort;
+    s.rate = rate;
+    link.ApplySettings(&s);
+    link.SetNotifyTarget(&target, WM_LINK_EVENT);
+    ASSERT_EQ(link.Open(1), 1);
+  }
+  std::string File(const Bytes& bytes) {
+    char name[] = "/tmp/lumaset-protocol-XXXXXX";
+    int fd = mkstemp(name);
+    EXPECT_GE(fd, 0);
+    if (!bytes.empty()) {
+      EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    ::close(fd);
+    files_.push_back(name);
+    return name;
+  }
+  uint32_t Rate() {
+    LinkSettings s;
+    link.GetSettings(&s);
+    return s.rate;
+  }
+  // The value of the first event with that code, waiting up to timeoutMs.
+  std::optional<uint32_t> ValueOf(uint32_t code, int timeoutMs) {
+    if (!target.WaitFor(code, timeoutMs)) return std::nullopt;
+    for (const auto& e : target.Events())
+      if (e.code == code) return e.value;
+    return std::nullopt;
+  }
+  std::vector<uint32_t> Values(uint32_t code) {
+    std::vector<uint32_t> out;
+    for (const auto& e : target.Events())
+      if (e.code == code) out.push_back(e.value);
+    return out;
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> Progress() {
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    for (const auto& e : target.Events())
+      if (IsProgressEvent(e.code)) out.emplace_back(ProgressThousandths(e.code), e.value);
+    return out;
+  }
+  // Waits until no progress event has come for quietMs (bounded by maxMs).
+  void WaitForProgressToStall(int quietMs, int maxMs) {
+    platform::Deadline deadline(maxMs);
+    size_t seen = Progress().size();
+    while (!deadline.Passed()) {
+      platform::SleepMs(quietMs);
+      size_t now = Progress().size();
+      if (now == seen && now > 0) return;
+      seen = now;
+    }
+  }
+
+  static constexpr int kPort = 43;
+  test::PtyHost host;
+  test::RecordingTarget target;
+  test::RecordingOperator op;
+  std::vector<std::string> files_;
+  CSerialLink link;
+};
+
+// ---- command table and clock ---------------------------------------------------
+
+TEST(HostCommandTable, EveryEntryStandsForItsBytes) {
+  const std::vector<Bytes> expected = {
+      {0x1B, 0x43, 0xD2, 0xBD, 0x0D, 0x0A, 0x01},
+      {0x1B, 0x43, 0xD2, 0xBD, 0x0D, 0x0A, 0x00},
+      {0x1B, 0x43, 0xD4, 0xBB, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xD8, 0xB7, 0x0D, 0x0A},
+      {0x1B, 0x43, 0x49, 0x52, 0x4C, 0x65, 0x61, 0x72, 0x6E, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xD9, 0xB6, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xD5, 0xBA, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xD7, 0xB8, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xD1, 0xBE, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xD0, 0xBF, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xF0, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xCF, 0xAD, 0xF0, 0xE7, 0xD9, 0xB6, 0xE0, 0xF8, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xFC, 0xAD, 0xF0, 0xE7, 0xD9, 0xB6, 0xE0, 0x8F, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xDC, 0xB3, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xE2, 0xAE, 0x0D, 0x0A},
+      {0x1B, 0x43, 0xE3, 0xAD, 0x0D, 0x0A},
+  };
+  ASSERT_EQ(expected.size(), static_cast<size_t>(kHostCommandCount));
+  for (int i = 0; i < kHostCommandCount; ++i) EXPECT_EQ(DecodeCommandString(HostCommand(i)), expected[i]) << i;
+  EXPECT_EQ(HostCommand(-1), nullptr);
+  EXPECT_EQ(HostCommand(16), nullptr);
+}
+
+TEST(ClockString, IsPackedBcdOfTheLocalTime) {
+  EXPECT_EQ(DecodeCommandString(ClockString({2099, 12, 31, 4, 23, 59, 59}).c_str()),
+            (Bytes{0x99, 0x12, 0x31, 0x04, 0x23, 0x59, 0x59}));
+  EXPECT_EQ(DecodeCommandString(ClockString({2024, 5, 17, 5, 13, 45, 9}).c_str()),
+            (Bytes{0x24, 0x05, 0x17, 0x05, 0x13, 0x45, 0x09}));
+  EXPECT_EQ(DecodeCommandString(ClockString({2100, 1, 2, 0, 0, 0, 0}).c_str()),
+            (Bytes{0x00, 0x01, 0x02, 0x00, 0x00, 0x00, 0x00}));
+}
+
+// ---- SendCommand and the probe -------------------------------------------------
+
+TEST_F(ProtocolTest, SetClockProbesThenSendsEntrySixAndTheClock) {
+  OpenAt(115200);
+  Bytes probe, rest;
+  Script host_([&] {
+    probe = host.ReadExactly(5, 2000);
+    host.Write({kProbeAnswer});
+    rest = host.ReadExactly(13, 2000);
+  });
+  EXPECT_EQ(link.SendCommand(kCmdSetClock, 0), 1);
+  host_.Join();
+  EXPECT_EQ(probe, kProbe);
+  ASSERT_EQ(rest.size(), 13u);
+  EXPECT_EQ(Bytes(rest.begin(), rest.begin() + 6), (Bytes{0x1B, 0x43, 0xD5, 0xBA, 0x0D, 0x0A}));
+  std::tm tm{};
+  tm.tm_year = 2000 + FromBcd(rest[6]) - 1900;
+  tm.tm_mon = FromBcd(rest[7]) - 1;
+  tm.tm_mday = FromBcd(rest[8]);
+  tm.tm_hour = FromBcd(rest[10]);
+  tm.tm_min = FromBcd(rest[11]);
+  tm.tm_sec = FromBcd(rest[12]);
+  tm.tm_isdst = -1;
+  const std::time_t sent = std::mktime(&tm);
+  EXPECT_LE(std::abs(std::difftime(std::time(nullptr), sent)), 5.0);
+  std::tm check{};
+  localtime_r(&sent, &check);
+  EXPECT_EQ(FromBcd(rest[9]), check.tm_wday);
+  EXPECT_TRUE(op.Boxes().empty());
+  EXPECT_EQ(target.Count(LE_DATA_RECEIVED), 0u);  // the probe's answer is not received data
+}
+
+TEST_F(ProtocolTest, WrongProbeAnswerAsksAndCancelSendsNothing) {
+  OpenAt(115200);
+  Bytes probe, after;
+  Script host_([&] {
+    probe = host.ReadExactly(5, 2000);
+    host.Write({0x0E});
+    after = host.Drain(400);
+  });
+  op.Answer({platform::kIdCancel});
+  EXPECT_EQ(link.SendCommand(2, 0), 0);
+  host_.Join();
+  EXPECT_EQ(probe, kProbe);
+  EXPECT_TRUE(after.empty());
+  auto boxes = op.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, platform::LoadString(res::kStrProbeFailedSearch));
+  EXPECT_EQ(boxes[0].caption, platform::LoadString(res::kStrCaption));
+  EXPECT_EQ(boxes[0].type, platform::kMbOkCancel | platform::kMbIconInformation);
+  EXPECT_EQ(link.IsSearching(), 0);
+  EXPECT_EQ(link.IsOpen(), 1);
+}
+
+TEST_F(ProtocolTest, AnnouncementToASilentHostNeverAsks) {
+  OpenAt(115200);
+  Bytes probe, after;
+  Script host_([&] {
+    probe = host.ReadExactly(5, 2000);
+    after = host.Drain(700);
+  });
+  int64_t ms = TimeMs([&] { EXPECT_EQ(link.SendCommand(kCmdAnnounceUser, 0), 0); });
+  host_.Join();
+  EXPECT_EQ(probe, kProbe);
+  EXPECT_TRUE(after.empty());
+  EXPECT_TRUE(op.Boxes().empty());
+  EXPECT_GE(ms, 400);  // the answer byte is waited for
+  EXPECT_LT(ms, 3000);
+}
+
+TEST_F(ProtocolTest, HostRateChange) {
+  OpenAt(115200);
+  // A rate outside the table: nothing at all is sent.
+  EXPECT_EQ(link.SetHostBaudRate(12345), 0);
+  EXPECT_TRUE(host.Drain(300).empty());
+
+  Bytes probe, command, rate, secondProbe;
+  uint32_t lineAtSecondProbe = 0;
+  Script host_([&] {
+    probe = host.ReadExactly(5, 2000);
+    host.Write({kProbeAnswer});
+    command = host.ReadExactly(6, 2000);
+    rate = host.ReadExactly(8, 2000);
+    secondProbe = host.ReadExactly(5, 3000);
+    lineAtSecondProbe = host.LineRate();
+    host.Write({kProbeAnswer});
+  });
+  EXPECT_EQ(link.SetHostBaudRate(9600), 1);
+  host_.Join();
+  EXPECT_EQ(probe, kProbe);
+  EXPECT_EQ(command, (Bytes{0x1B, 0x43, 0xE2, 0xAE, 0x0D, 0x0A}));
+  EXPECT_EQ(rate, (Bytes{0x80, 0x25, 0x00, 0x00, 0x7F, 0xDA, 0xFF, 0xFF}));
+  EXPECT_EQ(secondProbe, kProbe);
+  EXPECT_EQ(lineAtSecondProbe, 9600u);
+  EXPECT_EQ(Rate(), 9600u);
+  EXPECT_EQ(link.TimePerByte(), 12);
+  EXPECT_EQ(link.IsOpen(), 1);
+}
+
+// ---- program images ------------------------------------------------------------
+
+struct ImageCase {
+  const char* name;
+  bool system;
+  int answerYes;
+  Bytes file;
+  Bytes frame;
+};
+
+void PrintTo(const ImageCase& c, std::ostream* os) { *os << c.name; }
+
+class ImageTest : public ProtocolTest, public ::testing::WithParamInterface<ImageCase> {};
+
+TEST_P(ImageTest, AnnouncedFramedAndAcknowledged) {
+  const ImageCase& c = GetParam();
+  OpenAt(115200);
+  Bytes probe, announcement, frame;
+  Script host_([&] {
+    probe = host.ReadExactly(5, 2000);
+    host.Write({kProbeAnswer});
+    announcement = host.ReadExactly(12, 2000);
+    // A slow acknowledgement: every byte is a chance for a watcher that is
+    // not held to report it as received data.
+    for (uint8_t b : kAck) {
+      host.Write({b});
+      platform::SleepMs(20);
+    }
+    frame = host.ReadExactly(c.frame.size(), 3000);
+    host.Write(kAck);
+  });
+  const std::string path = File(c.file);
+  int started;
+  if (c.system) {
+    link.SetSystemProgramPath(path.c_str());
+    started = link.SendSystemProgram();
+  } else {
+    link.SetUserProgramPath(path.c_str());
+    started = link.SendUserProgram(c.answerYes);
+  }
+  EXPECT_EQ(started, 1);
+  auto done = ValueOf(LE_SEND_DONE, 5000);
+  host_.Join();
+  EXPECT_EQ(probe, kProbe);
+  EXPECT_EQ(announcement, DecodeCommandString(HostCommand(c.system ? kCmdAnnounceSystem : kCmdAnnounceUser)));
+  EXPECT_EQ(frame, c.frame);
+  ASSERT_TRUE(done);
+  EXPECT_EQ(*done, c.frame.size());
+  // The watcher was held from the announcement to the end: neither
+  // acknowledgement was reported as received data.
+  EXPECT_EQ(target.Count(LE_DATA_RECEIVED), 0u);
+  // ... and is watching again afterwards.
+  host.Write({0x41});
+  EXPECT_TRUE(target.WaitFor(LE_DATA_RECEIVED, 2000));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, ImageTest,
+    ::testing::Values(
+        ImageCase{"UserYes", false, 1, {0x01, 0x02, 0x04}, {0x04, 0, 0, 0, 0x01, 0x02, 0x04, 0x88, 0x8F}},
+        ImageCase{"UserNo", false, 0, {0x01, 0x02, 0x04}, {0x04, 0, 0, 0, 0x01, 0x02, 0x04, 0x99, 0x9E}},
+        ImageCase{"EmptyUser", false, 1, {}, {0x01, 0, 0, 0, 0x88, 0x88}},
+        ImageCase{"System", true, 0, {0x10, 0x20}, {0x03, 0, 0, 0, 0x10, 0x20, 0x00, 0x30}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ProtocolTest, ImageWithoutHostAcknowledgementLetsTheWatcherGo) {
+  OpenAt(115200);
+  Script host_([&] {
+    host.ReadExactly(5, 2000);
+    host.Write({kProbeAnswer});
+    host.ReadExactly(12, 2000);
+    host.Write(Text("NO"));  // not the acknowledgement
+  });
+  link.SetUserProgramPath(File({1, 2, 3}).c_str());
+  EXPECT_EQ(link.SendUserProgram(1), 0);
+  host_.Join();
+  EXPECT_EQ(target.Count(LE_SEND_STARTED), 0u);
+  EXPECT_TRUE(op.Boxes().empty());
+  host.Write({0x41});
+  EXPECT_TRUE(target.WaitFor(LE_DATA_RECEIVED, 2000));
+}
+
+TEST_F(ProtocolTest, UnreadableFileShowsTheSystemError) {
+  OpenAt(115200);
+  EXPECT_EQ(link.SendRawFile("/nonexistent/lumaset.pgu"), 0);
+  EXPECT_EQ(link.SendFileWithHandshake("/tmp"), 0);  // a folder cannot be read
+  auto boxes = op.Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, std::strerror(ENOENT));
+  EXPECT_EQ(boxes[1].text, std::strerror(EISDIR));
+  EXPECT_EQ(boxes[0].caption, platform::LoadString(res::kStrCaption));
+  EXPECT_TRUE(host.Drain(200).empty());
+}
+
+// ---- downloads -----------------------------------------------------------------
+
+TEST_F(ProtocolTest, HandshakeDownloadOfThreeBytes) {
+  OpenAt(115200);
+  Bytes request, announcement, data;
+  int64_t requestAfterMs = 0;
+  const int64_t start = platform::NowMs();
+  Script host_([&] {
+    request = host.ReadExactly(5, 2000);
+    requestAfterMs = platform::NowMs() - start;
+    host.Write(Text("V2.1 OKDOWNSYS"));  // bytes before the mark are fine
+    announcement = host.ReadExactly(5, 2000);
+    host.Write({0x01});
+    data = host.ReadExactly(3, 2000);
+    host.Write(kAck);
+  });
+  EXPECT_EQ(link.SendFileWithHandshake(File({0xAA, 0xBB, 0xCC}).c_str()), 1);
+  auto done = ValueOf(LE_SEND_DONE, 5000);
+  host_.Join();
+  EXPECT_EQ(request, kFblt);
+  EXPECT_GE(requestAfterMs, 90);
+  EXPECT_EQ(announcement, (Bytes{0x09, 0x00, 0x00, 0x00, 0x03}));
+  EXPECT_EQ(data, (Bytes{0xAA, 0xBB, 0xCC}));
+  ASSERT_TRUE(done);
+  EXPECT_EQ(*done, 3u);
+  std::vector<std::pair<uint32_t, uint32_t>> seen;
+  for (const auto& e : target.Events())
+    if (e.code != LE_DATA_RECEIVED) seen.emplace_back(e.code, e.value);
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {
+      {LE_SEND_STARTED, 0},         {LE_STATUS, LS_START}, {LE_STATUS, LS_CHECK_VERSION},
+      {LE_STATUS, LS_DOWNLOAD_DATA}, {LE_PROGRESS_FLAG | 1000, 3}, {LE_SEND_DONE, 3},
+  };
+  EXPECT_EQ(seen, expected);
+  link.StopTransfer();
+  EXPECT_EQ(link.LastTransferExitCode(), kTransferThreadDone);
+  EXPECT_EQ(link.IsTransferring(), 0);
+}
+
+TEST_F(ProtocolTest, ThousandBytesGoAsTwoBlocks) {
+  OpenAt(115200);
+  std::mutex lock;
+  std::vector<size_t> writes;
+  platform::SerialDevice::SetWriteObserver([&](const std::string& path, size_t bytes) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (path == host.SlavePath()) writes.push_back(bytes);
+  });
+  Bytes file(1000);
+  for (size_t i = 0; i < file.size(); ++i) file[i] = static_cast<uint8_t>(i * 7);
+  Bytes announcement, data;
+  Script host_([&] {
+    host.ReadExactly(5, 2000);
+    host.Write(Text("OKDOWNSYS"));
+    announcement = host.ReadExactly(5, 2000);
+    host.Write({0x00, 0x01});
+    data = host.ReadExactly(1000, 3000);
+    host.Write(kAck);
+  });
+  EXPECT_EQ(link.SendFileWithHandshake(File(file).c_str()), 1);
+  auto done = ValueOf(LE_SEND_DONE, 5000);
+  host_.Join();
+  platform::SerialDevice::SetWriteObserver(nullptr);
+  EXPECT_EQ(announcement, (Bytes{0x09, 0x00, 0x00, 0x03, 0xE8}));
+  EXPECT_EQ(data, file);
+  ASSERT_TRUE(done);
+  EXPECT_EQ(*done, 1000u);
+  EXPECT_EQ(Progress(), (std::vector<std::pair<uint32_t, uint32_t>>{{512, 512}, {1000, 1000}}));
+  ASSERT_GE(writes.size(), 2u);
+  EXPECT_EQ(std::vector<size_t>(writes.end() - 2, writes.end()), (std::vector<size_t>{512, 488}));
+}
+
+TEST_F(ProtocolTest, EmptyRawFileWaitsOnlyForTheAcknowledgement) {
+  OpenAt(115200);
+  Script host_([&] {
+    platform::SleepMs(100);
+    host.Write(kAck);
+  });
+  EXPECT_EQ(link.SendRawFile(File({}).c_str()), 1);
+  auto done = ValueOf(LE_SEND_DONE, 5000);
+  host_.Join();
+  ASSERT_TRUE(done);
+  EXPECT_EQ(*done, 0u);
+  EXPECT_TRUE(Progress().empty());
+}
+
+struct RefusalCase {
+  const char* name;
+  Bytes answer;          // the host's answer to FBLT; the length is never acknowledged
+  uint32_t failure;
+  const char* box;       // the message shown, or nullptr
+  Bytes toolSendsAfter;  // what the host then gets from the tool
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
+class HandshakeRefusalTest : public ProtocolTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(HandshakeRefusalTest, EndsTheDownload) {
+  const RefusalCase& c = GetParam();
+  OpenAt(115200);
+  Bytes after;
+  Script host_([&] {
+    host.ReadExactly(5, 2000);
+    host.Write(c.answer);
+    after = host.Read(c.toolSendsAfter.size() + 1, 800);
+  });
+  EXPECT_EQ(link.SendFileWithHandshake(File({1, 2, 3}).c_str()), 1);
+  auto failed = ValueOf(LE_FAILED, 5000);
+  host_.Join();
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, c.failure);
+  EXPECT_EQ(after, c.toolSendsAfter);
+  EXPECT_EQ(target.Count(LE_SEND_DONE), 0u);
+  auto boxes = op.Boxes();
+  if (c.box) {
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, c.box);
+    EXPECT_EQ(boxes[0].caption, "错误!");
+    EXPECT_EQ(boxes[0].type, platform::kMbIconWarning);
+  } else {
+    EXPECT_TRUE(boxes.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handshake, HandshakeRefusalTest,
+    ::testing::Values(
+        RefusalCase{"BytesAfterTheMark", Text("OKDOWNSYSX"), LS_REFUSED, nullptr, {'/'}},
+        RefusalCase{"ShortAnswer", Text("OKDOWN"), LS_CHECK_VERSION, "等待回应失败!", {}},
+        RefusalCase{"LengthNotAcknowledged", Text("OKDOWNSYS"), LS_REFUSED,
+                    "等待回应失败，请检查文件长度是否正确", {0x09, 0, 0, 0, 3}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A host that stops reading makes the tool's writes wait; a big file then
+// keeps a block pending.
+TEST_F(ProtocolTest, StopDuringTheDataPhaseCancels) {
+  OpenAt(115200);
+  EXPECT_EQ(link.SendRawFile(File(Bytes(256 * 1024, 0x55)).c_str()), 1);
+  ASSERT_TRUE(target.WaitUntil([](const auto& ev) {
+    for (const auto& e : ev)
+      if (IsProgressEvent(e.code)) return true;
+    return false;
+  }, 5000));
+  EXPECT_EQ(link.IsTransferring(), 1);
+  // Everything else refuses while it runs.
+  EXPECT_EQ(link.SendCommand(2, 0), 0);
+  EXPECT_EQ(link.SendRawFile(File({1}).c_str()), 0);
+  EXPECT_EQ(link.Probe(1), 0);
+  auto boxes = op.Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  for (const auto& b : boxes) EXPECT_EQ(b.text, platform::LoadString(res::kStrTransferRunning));
+
+  int64_t ms = TimeMs([&] { link.StopTransfer(); });
+  EXPECT_LT(ms, 2000);
+  auto failed = ValueOf(LE_FAILED, 1000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_CANCELLED);
+  EXPECT_EQ(target.Count(LE_SEND_DONE), 0u);
+  EXPECT_EQ(link.LastTransferExitCode(), kTransferThreadDone);
+  EXPECT_EQ(link.IsTransferring(), 0);
+  EXPECT_EQ(op.Boxes().size(), 2u);  // no "locked and terminated"
+}
+
+TEST_F(ProtocolTest, HostAbortCharacterCancelsTheBlock) {
+  OpenAt(115200);
+  EXPECT_EQ(link.SendRawFile(File(Bytes(256 * 1024, 0x55)).c_str()), 1);
+  WaitForProgressToStall(300, 5000);  // a block is now waiting for the host
+  auto progress = Progress();
+  ASSERT_FALSE(progress.empty());
+  ASSERT_LT(progress.back().second, 256u * 1024);
+  host.Write({kEventChar});
+  auto failed = ValueOf(LE_FAILED, 3000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_CANCELLED);
+  // The tool purged what it had queued for the host.
+  EXPECT_LT(host.Drain(200).size(), progress.back().second);
+  EXPECT_EQ(target.Count(LE_SEND_DONE), 0u);
+}
+
+TEST_F(ProtocolTest, FailedFastDownloadGoesBackToTheStartingRate) {
+  OpenAt(9600);
+  link.SetDownloadMode(1);
+  Bytes data;
+  uint32_t lineDuringData = 0;
+  Script host_([&] {
+    data = host.ReadExactly(10, 3000);
+    lineDuringData = host.LineRate();
+    // no acknowledgement
+  });
+  EXPECT_EQ(link.SendRawFile(File(Bytes(10, 0x33)).c_str()), 1);
+  auto failed = ValueOf(LE_FAILED, 5000);
+  host_.Join();
+  EXPECT_EQ(data, Bytes(10, 0x33));
+  EXPECT_EQ(lineDuringData, 115200u);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_VERIFY_FAILED);
+  EXPECT_EQ(host.LineRate(), 9600u);
+  EXPECT_EQ(Rate(), 9600u);
+  EXPECT_EQ(link.TimePerByte(), 12);
+  EXPECT_EQ(link.GetDownloadMode(), 0);
+  EXPECT_EQ(link.IsOpen(), 1);
+}
+
+// ---- baud search ---------------------------------------------------------------
+
+// A host at 9600 that answers nothing at other rates, and at 4800 answers
+// with one byte too many. Records what it got after the rate was found.
+TEST_F(ProtocolTest, FailedProbeSearchesFindsTheHostAndResends) {
+  OpenAt(115200);
+  std::atomic<bool> stop{false};
+  Bytes beforeFound, afterFound;
+  std::atomic<bool> found{false};
+  Script host_([&] {
+    Bytes window;
+    platform::Deadline deadline(40000);
+    while (!stop && !deadline.Passed()) {
+      Bytes got = host.Read(64, 50);
+      Bytes& log = found ? afterFound : beforeFound;
+      log.insert(log.end(), got.begin(), got.end());
+      window.insert(window.end(), got.begin(), got.end());
+      if (!EndsWith(window, kProbe)) continue;
+      window.clear();
+      const uint32_t rate = host.LineRate();
+      if (rate == 9600) host.Write({kProbeAnswer});
+      if (rate == 4800) host.Write({kProbeAnswer, kProbeAnswer});
+    }
+  });
+  op.Answer({platform::kIdOk});
+  EXPECT_EQ(link.SendCommand(2, 0), 1);  // the search has started
+  EXPECT_EQ(link.IsSearching(), 1);
+  auto rate = ValueOf(LE_BAUD_FOUND, 30000);
+  found = true;
+  ASSERT_TRUE(rate);
+  EXPECT_EQ(*rate, 9600u);
+  EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{115200, 300, 600, 1200, 2400, 4800, 9600}));
+  EXPECT_EQ(link.IsSearching(), 0);
+  EXPECT_EQ(Rate(), 9600u);
+  EXPECT_EQ(host.LineRate(), 9600u);
+  EXPECT_EQ(link.IsOpen(), 1);
+  // What the view does on LE_BAUD_FOUND: the held-back command goes out now.
+  link.ResendAfterSearch();
+  platform::SleepMs(300);
+  stop = true;
+  host_.Join();
+  const Bytes command = {0x1B, 0x43, 0xD4, 0xBB, 0x0D, 0x0A};
+  EXPECT_EQ(afterFound, Concat({kProbe, command}));
+  EXPECT_EQ(std::search(beforeFound.begin(), beforeFound.end(), command.begin(), command.end()), beforeFound.end());
+  // A second resend has nothing to send.
+  link.ResendAfterSearch();
+  EXPECT_TRUE(host.Drain(200).empty());
+}
+
+TEST_F(ProtocolTest, SilentHostGivesTwelveTriesAndTheSavedRate) {
+  OpenAt(9600);
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  EXPECT_EQ(link.StartBaudSearch(0), 0);  // one at a time
+  auto last = ValueOf(LE_BAUD_NOT_FOUND, 40000);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(*last, 9600u);
+  EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{9600, 14400, 19200, 38400, 57600, 115200, 300, 600, 1200,
+                                                           2400, 4800, 9600}));
+  EXPECT_EQ(link.IsSearching(), 0);
+  EXPECT_EQ(Rate(), 9600u);
+  EXPECT_EQ(host.LineRate(), 9600u);
+  EXPECT_EQ(link.IsOpen(), 1);
+  EXPECT_TRUE(op.Boxes().empty());
+  // The ended search does not stand in the way of the next one.
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  link.StopBaudSearch();
+  EXPECT_TRUE(op.Boxes().empty());
+}
+
+TEST_F(ProtocolTest, SearchRefusesOthersAndStopsPromptly) {
+  OpenAt(115200);
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  ASSERT_TRUE(target.WaitUntil([](const auto& ev) {
+    for (const auto& e : ev)
+      if (e.code == LE_BAUD_TRYING && e.value == 300) return true;
+    return false;
+  }, 5000));
+  platform::SleepMs(200);  // well inside the long wait at 300
+  EXPECT_EQ(link.SendCommand(2, 0), 0);
+  EXPECT_EQ(link.SendRawFile(File({1, 2}).c_str()), 0);
+  EXPECT_EQ(link.Probe(1), 0);  // quietly
+  auto boxes = op.Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  for (const auto& b : boxes) {
+    EXPECT_EQ(b.text, kSearchRunningText);
+    EXPECT_EQ(b.caption, kSearchRunningCaption);
+    EXPECT_EQ(b.type, platform::kMbIconWarning);
+  }
+  EXPECT_EQ(target.Count(LE_SEND_STARTED), 0u);
+  int64_t ms = TimeMs([&] { link.StopBaudSearch(); });
+  EXPECT_LT(ms, 2500);
+  auto last = ValueOf(LE_BAUD_NOT_FOUND, 1000);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(*last, 300u);
+  EXPECT_EQ(Rate(), 115200u);
+  EXPECT_EQ(host.LineRate(), 115200u);
+  EXPECT_EQ(link.IsOpen(), 1);
+  EXPECT_EQ(op.Boxes().size(), 2u);  // no "locked and terminated"
+}
+
+}  // namespace
+}  // namespace lumaset
