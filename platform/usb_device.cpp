@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -380,10 +381,35 @@ void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
 class LibusbPipe : public UsbPipe {
  public:
   LibusbPipe(std::shared_ptr<LibusbDevice> device, uint8_t endpoint, std::string name)
-      : UsbPipe(std::move(name), device->Path()), device_(std::move(device)), endpoint_(endpoint) {}
+      : UsbPipe(std::move(name), device->Path()), device_(std::move(device)), endpoint_(endpoint) {
+    int packet = libusb_get_max_packet_size(libusb_get_device(device_->Handle()), endpoint_);
+    packetSize_ = packet > 0 ? static_cast<size_t>(packet) : static_cast<size_t>(kUsbInPacket);
+  }
 
+  // A read asks for a whole packet, so that a device with larger packets
+  // never overflows a short request. What does not fit the caller's buffer
+  // is handed out by the next reads, as a longer packet arrives in pieces.
   IoStatus Read(void* buffer, size_t size, size_t* count, const Event* cancel, int timeoutMs) override {
-    return Transfer(buffer, size, count, cancel, timeoutMs);
+    std::lock_guard<std::mutex> guard(readLock_);
+    *count = 0;
+    if (leftover_.empty()) {
+      std::vector<uint8_t> packet(std::max(size, packetSize_));
+      size_t n = 0;
+      IoStatus status = Transfer(packet.data(), packet.size(), &n, cancel, timeoutMs);
+      if (status != IoStatus::kOk) return status;
+      packet.resize(n);
+      if (n <= size) {
+        std::memcpy(buffer, packet.data(), n);
+        *count = n;
+        return IoStatus::kOk;
+      }
+      leftover_ = std::move(packet);
+    }
+    const size_t n = std::min(size, leftover_.size());
+    std::memcpy(buffer, leftover_.data(), n);
+    leftover_.erase(leftover_.begin(), leftover_.begin() + static_cast<std::ptrdiff_t>(n));
+    *count = n;
+    return IoStatus::kOk;
   }
   IoStatus Write(const void* buffer, size_t size, size_t* count, const Event* cancel, int timeoutMs) override {
     // libusb takes a non-const buffer for both directions; OUT only reads it.
@@ -447,6 +473,9 @@ class LibusbPipe : public UsbPipe {
 
   std::shared_ptr<LibusbDevice> device_;
   uint8_t endpoint_;
+  size_t packetSize_;
+  std::mutex readLock_;
+  std::vector<uint8_t> leftover_;  // the rest of a packet longer than a read
   Event closed_;
   std::atomic<bool> gone_{false};
 };
