@@ -135,9 +135,10 @@ uint32_t CSerialLink::TransferBody() {
     if (result == kSuccess) result = verify();
   }
 
-  // End, on every path.
+  // End, on every path. The switch to 115200 is undone only where it could
+  // have been made: a link that was not ready stays as it was.
   startPort.reset();
-  if (mode == 1) {
+  if (mode == 1 && ready) {
     Close(0);
     SetRate(kDownloadRate);
     Open(1);
