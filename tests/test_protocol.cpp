@@ -131,32 +131,7 @@ class ProtocolTest : public ::testing::Test {
   CSerialLink link;
 };
 
-// ---- command table and clock ---------------------------------------------------
-
-TEST(HostCommandTable, EveryEntryStandsForItsBytes) {
-  const std::vector<Bytes> expected = {
-      {0x1B, 0x43, 0xD2, 0xBD, 0x0D, 0x0A, 0x01},
-      {0x1B, 0x43, 0xD2, 0xBD, 0x0D, 0x0A, 0x00},
-      {0x1B, 0x43, 0xD4, 0xBB, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xD8, 0xB7, 0x0D, 0x0A},
-      {0x1B, 0x43, 0x49, 0x52, 0x4C, 0x65, 0x61, 0x72, 0x6E, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xD9, 0xB6, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xD5, 0xBA, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xD7, 0xB8, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xD1, 0xBE, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xD0, 0xBF, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xF0, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xCF, 0xAD, 0xF0, 0xE7, 0xD9, 0xB6, 0xE0, 0xF8, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xFC, 0xAD, 0xF0, 0xE7, 0xD9, 0xB6, 0xE0, 0x8F, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xDC, 0xB3, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xE2, 0xAE, 0x0D, 0x0A},
-      {0x1B, 0x43, 0xE3, 0xAD, 0x0D, 0x0A},
-  };
-  ASSERT_EQ(expected.size(), static_cast<size_t>(kHostCommandCount));
-  for (int i = 0; i < kHostCommandCount; ++i) EXPECT_EQ(DecodeCommandString(HostCommand(i)), expected[i]) << i;
-  EXPECT_EQ(HostCommand(-1), nullptr);
-  EXPECT_EQ(HostCommand(16), nullptr);
-}
+// ---- clock -------------------------------------------------------------------
 
 TEST(ClockString, IsPackedBcdOfTheLocalTime) {
   EXPECT_EQ(DecodeCommandString(ClockString({2099, 12, 31, 4, 23, 59, 59}).c_str()),
@@ -310,7 +285,9 @@ TEST_P(ImageTest, AnnouncedFramedAndAcknowledged) {
   auto done = ValueOf(LE_SEND_DONE, 5000);
   host_.Join();
   EXPECT_EQ(probe, kProbe);
-  EXPECT_EQ(announcement, DecodeCommandString(HostCommand(c.system ? kCmdAnnounceSystem : kCmdAnnounceUser)));
+  const Bytes user = {0x1B, 0x43, 0xCF, 0xAD, 0xF0, 0xE7, 0xD9, 0xB6, 0xE0, 0xF8, 0x0D, 0x0A};
+  const Bytes system = {0x1B, 0x43, 0xFC, 0xAD, 0xF0, 0xE7, 0xD9, 0xB6, 0xE0, 0x8F, 0x0D, 0x0A};
+  EXPECT_EQ(announcement, c.system ? system : user);
   EXPECT_EQ(frame, c.frame);
   ASSERT_TRUE(done);
   EXPECT_EQ(*done, c.frame.size());
@@ -560,6 +537,21 @@ TEST_F(ProtocolTest, FailedFastDownloadGoesBackToTheStartingRate) {
   EXPECT_EQ(link.TimePerByte(), 12);
   EXPECT_EQ(link.GetDownloadMode(), 0);
   EXPECT_EQ(link.IsOpen(), 1);
+}
+
+TEST_F(ProtocolTest, DownloadOnAClosedLinkIsNotReadyAndLeavesItClosed) {
+  OpenAt(9600);
+  link.Close(1);
+  link.SetDownloadMode(1);
+  EXPECT_EQ(link.SendRawFile(File({1, 2, 3}).c_str()), 1);
+  auto failed = ValueOf(LE_FAILED, 3000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_NOT_READY);
+  EXPECT_EQ(target.Count(LE_SEND_STARTED), 0u);
+  link.StopTransfer();
+  EXPECT_EQ(link.IsOpen(), 0);
+  EXPECT_EQ(Rate(), 9600u);
+  EXPECT_EQ(link.GetDownloadMode(), 0);
 }
 
 // ---- baud search ---------------------------------------------------------------
