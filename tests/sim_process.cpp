@@ -1,0 +1,140 @@
+#include "tests/sim_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "platform/clock.h"
+#include "platform/event.h"
+
+namespace fs = std::filesystem;
+
+namespace lumaset::test {
+
+TempDir::TempDir(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  if (mkdtemp(pattern.data())) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path_.empty()) fs::remove_all(path_, ec);
+}
+
+fs::path TempDir::File(const std::string& name, const std::vector<uint8_t>& bytes) const {
+  fs::path p = path_ / name;
+  std::ofstream(p, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return p;
+}
+
+std::string BuiltProgram(const std::string& name) {
+  if (const char* bin = std::getenv("LUMASET_BIN_DIR"); bin && *bin) return std::string(bin) + "/" + name;
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return name;
+  self[n] = '\0';
+  return (fs::path(self).parent_path() / name).string();
+}
+
+std::string JsonField(const std::string& line, const std::string& key) {
+  const std::string k = "\"" + key + "\":";
+  size_t at = line.find(k);
+  if (at == std::string::npos) return {};
+  at += k.size();
+  if (at < line.size() && line[at] == '"') {
+    const size_t end = line.find('"', at + 1);
+    return line.substr(at + 1, end - at - 1);
+  }
+  const size_t end = line.find_first_of(",}", at);
+  return line.substr(at, end - at);
+}
+
+HostSimProcess::HostSimProcess(std::vector<std::string> args) {
+  const std::string exe = BuiltProgram("lumaset-hostsim");
+  if (access(exe.c_str(), X_OK) != 0) return;
+  args.insert(args.begin(), {exe, "--out", Out().string()});
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  // fork + exec rather than a process library: ThreadSanitizer follows it.
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  events_ = fds[0];
+  ready_ = Wait("ready", "", 10000);
+}
+
+HostSimProcess::~HostSimProcess() {
+  Stop();
+  if (events_ >= 0) close(events_);
+}
+
+int HostSimProcess::Stop() {
+  if (pid_ <= 0) return status_;
+  kill(pid_, SIGTERM);
+  int st = 0;
+  platform::Deadline deadline(3000);
+  while (waitpid(pid_, &st, WNOHANG) == 0) {
+    if (deadline.Passed()) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &st, 0);
+      pid_ = 0;
+      return status_ = -1;
+    }
+    platform::SleepMs(10);
+  }
+  pid_ = 0;
+  return status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string HostSimProcess::Wait(const std::string& name, const std::string& contains, int timeoutMs) {
+  const std::string tag = "{\"event\":\"" + name + "\"";
+  platform::Deadline deadline(timeoutMs);
+  for (;;) {
+    for (size_t i = next_; i < lines_.size(); ++i) {
+      if (lines_[i].rfind(tag, 0) == 0 && lines_[i].find(contains) != std::string::npos) {
+        next_ = i + 1;
+        return lines_[i];
+      }
+    }
+    if (deadline.Passed() || events_ < 0) return {};
+    pollfd p{events_, POLLIN, 0};
+    if (poll(&p, 1, deadline.Remaining()) <= 0) continue;
+    char buf[4096];
+    const ssize_t r = read(events_, buf, sizeof buf);
+    if (r <= 0) return {};
+    partial_.append(buf, static_cast<size_t>(r));
+    for (size_t nl; (nl = partial_.find('\n')) != std::string::npos;) {
+      lines_.push_back(partial_.substr(0, nl));
+      partial_.erase(0, nl + 1);
+    }
+  }
+}
+
+std::vector<uint8_t> HostSimProcess::Received(const std::string& suffix) const {
+  std::error_code ec;
+  for (auto& entry : fs::directory_iterator(Out(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      return {std::istreambuf_iterator<char>(in), {}};
+    }
+  }
+  return {};
+}
+
+}  // namespace lumaset::test
