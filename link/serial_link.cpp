@@ -379,8 +379,10 @@ int CSerialLink::Write(const void* buffer, int length) {
     }
     // Recovery: abort what is queued, re-open the port in place. On the
     // transfer thread the port is closed without stopping that thread; the
-    // download then fails on the short count.
+    // download then fails on the short count. The search thread owns a port
+    // opened without watcher and goes on with its next rate instead.
     port->Purge(false, true);
+    if (m_search.IsCurrentThread()) return static_cast<int>(written);
     port.reset();
     ClosePort(!OnTransferThread());
     platform::SleepMs(500);
