@@ -1,24 +1,63 @@
 #include "app/qt_ui_loop.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QEvent>
 #include <QSocketNotifier>
 #include <QThread>
 
 namespace lumaset {
 namespace {
 
+struct WatchState {
+  std::function<void()> onReadable;
+  bool firing = false;
+  bool dead = false;  // the watch is destroyed; the notifier may linger
+};
+
+// Enabling or disabling a notifier from another thread: a posted event (not
+// a queued functor, whose slot object Qt frees with atomics that
+// ThreadSanitizer cannot see; the event queue's mutex it does see).
+class EnableEvent : public QEvent {
+ public:
+  static QEvent::Type Kind() {
+    static const int type = QEvent::registerEventType();
+    return static_cast<QEvent::Type>(type);
+  }
+  EnableEvent(std::shared_ptr<WatchState> state, bool enabled)
+      : QEvent(Kind()), state(std::move(state)), enabled(enabled) {}
+  const std::shared_ptr<WatchState> state;
+  const bool enabled;
+};
+
+// A child of the notifier, so it lives on the notifier's thread and goes
+// with it (events still queued for it are dropped then).
+class EnableRelay : public QObject {
+ public:
+  explicit EnableRelay(QSocketNotifier* notifier) : QObject(notifier), notifier_(notifier) {}
+  bool event(QEvent* e) override {
+    if (e->type() != EnableEvent::Kind()) return QObject::event(e);
+    auto* request = static_cast<EnableEvent*>(e);
+    if (!request->state->dead) notifier_->setEnabled(request->enabled);
+    return true;
+  }
+
+ private:
+  QSocketNotifier* notifier_;
+};
+
 class QtFdWatch : public platform::IFdWatch {
  public:
   QtFdWatch(int fd, std::function<void()> onReadable)
-      : notifier_(new QSocketNotifier(fd, QSocketNotifier::Read)), state_(std::make_shared<State>()) {
+      : notifier_(new QSocketNotifier(fd, QSocketNotifier::Read)),
+        relay_(new EnableRelay(notifier_)),
+        state_(std::make_shared<WatchState>()) {
     state_->onReadable = std::move(onReadable);
     QSocketNotifier* notifier = notifier_;
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, state = state_] {
       // Level-triggered: without this the handler would run again at once
       // while the bytes wait.
       notifier->setEnabled(false);
-      std::shared_ptr<State> keep = state;
+      std::shared_ptr<WatchState> keep = state;
       keep->firing = true;
       keep->onReadable();
       keep->firing = false;
@@ -42,25 +81,15 @@ class QtFdWatch : public platform::IFdWatch {
       notifier_->setEnabled(enabled);
       return;
     }
-    // From another thread: queued to the notifier's thread, and dropped if
+    // From another thread: posted to the notifier's thread, and dropped if
     // the notifier or the watch is gone by then.
-    QSocketNotifier* notifier = notifier_;
-    QMetaObject::invokeMethod(
-        notifier,
-        [notifier, state = state_, enabled] {
-          if (!state->dead) notifier->setEnabled(enabled);
-        },
-        Qt::QueuedConnection);
+    QCoreApplication::postEvent(relay_, new EnableEvent(state_, enabled));
   }
 
  private:
-  struct State {
-    std::function<void()> onReadable;
-    bool firing = false;
-    bool dead = false;  // the watch is destroyed; the notifier may linger
-  };
   QSocketNotifier* notifier_;
-  std::shared_ptr<State> state_;
+  EnableRelay* relay_;  // owned by the notifier
+  std::shared_ptr<WatchState> state_;
 };
 
 }  // namespace

@@ -1,0 +1,94 @@
+// lumaset-cli: the link and protocol code of Lumaset without a window.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+
+#include "app/qt_ui_loop.h"
+#include "platform/language.h"
+#include "platform/operator.h"
+#include "tools/cli/cli_operator.h"
+#include "tools/cli/cli_options.h"
+#include "tools/cli/console.h"
+#include "tools/cli/session.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int number) {
+  const unsigned char byte = static_cast<unsigned char>(number);
+  [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &byte, 1);
+}
+
+bool InstallSignalHandlers() {
+  if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  struct sigaction action{};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A reader of stdout that goes away (monitor | head) ends the monitor
+  // through the write error, not through a signal.
+  signal(SIGPIPE, SIG_IGN);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace lumaset;
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName(cli::kProgramName);
+  QCoreApplication::setApplicationVersion(LUMASET_VERSION);
+
+  const cli::ParseResult parsed = cli::ParseCommandLine(QCoreApplication::arguments());
+  switch (parsed.action) {
+    case cli::ParseResult::Action::kHelp: std::fputs(cli::HelpText().c_str(), stdout); return cli::kExitDone;
+    case cli::ParseResult::Action::kVersion: std::printf("%s %s\n", cli::kProgramName, LUMASET_VERSION); return 0;
+    case cli::ParseResult::Action::kUsageError:
+      std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", cli::kProgramName, parsed.error.c_str(), cli::kProgramName);
+      return cli::kExitUsage;
+    case cli::ParseResult::Action::kRun: break;
+  }
+
+  // The main thread is the links' user-interface thread: the TCP link's
+  // socket watch and its waiting connect run on this application's loop.
+  UseQtUiLoop();
+
+  // The link's texts are those of the English language library.
+  platform::LanguageLibrary language;
+  std::string error;
+  if (language.Load(platform::LanguageLibraryName(0), &error))
+    platform::SetCurrentLanguage(&language);
+  else
+    cli::Say("warning: " + std::string(platform::LanguageLibraryName(0)) + " not loaded (" + error +
+             "); messages show their numbers");
+
+  cli::CliOperator op(parsed.options.searchOnFail, parsed.options.answerYes);
+  platform::SetOperator(&op);
+
+  int code = cli::kExitFailed;
+  {
+    cli::Session session(parsed.options, &op);
+    std::unique_ptr<QSocketNotifier> notifier;
+    if (InstallSignalHandlers()) {
+      notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+      QObject::connect(notifier.get(), &QSocketNotifier::activated, &session, [&session] {
+        unsigned char byte = 0;
+        while (read(g_signalPipe[0], &byte, 1) == 1) session.OnSignal(byte);
+      });
+    }
+    QTimer::singleShot(0, &session, [&session] { session.Start(); });
+    code = app.exec();
+  }
+  platform::SetOperator(nullptr);
+  platform::SetCurrentLanguage(nullptr);
+  return code;
+}

@@ -1,0 +1,649 @@
+#include "tools/cli/session.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEvent>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstring>
+
+#include "app/resource_ids.h"
+#include "app/settings.h"
+#include "link/link_events.h"
+#include "link/messages.h"
+#include "link/serial_link.h"
+#include "platform/clock.h"
+#include "platform/language.h"
+#include "tools/cli/console.h"
+
+namespace lumaset::cli {
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+// The status texts of Part 4.4.
+const char* StatusText(uint32_t code) {
+  switch (code) {
+    case LS_START: return "Start ...";
+    case LS_CHECK_VERSION: return "Check Version ...";
+    case LS_WAIT_ERASE: return "Wait for erase ...";
+    case LS_DOWNLOAD_DATA: return "Starting Download Data ...";
+    default: return "";
+  }
+}
+
+// What a failure code means, for the message after its name.
+const char* FailureMeaning(uint32_t code) {
+  switch (code) {
+    case LS_NOT_READY: return "the link was not open, or a transfer was already running";
+    case LS_CHECK_VERSION: return "the host did not answer the download handshake";
+    case LS_CANCELLED: return "the transfer was cancelled (stopped, or the host sent its abort character 0x9F)";
+    case LS_TIMEOUT: return "a block could not be written in time";
+    case LS_WRITE_FAILED: return "a block could not be written";
+    case LS_VERIFY_FAILED: return "the host's closing acknowledgement was missing or wrong";
+    case LS_REFUSED: return "the host refused the download or did not confirm its length";
+    default: return "unknown failure";
+  }
+}
+
+bool FailureLooksLikeSilence(uint32_t code) {
+  return code == LS_CHECK_VERSION || code == LS_VERIFY_FAILED || code == LS_TIMEOUT;
+}
+
+std::string ShellWord(const std::string& s) {
+  if (!s.empty() && s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+:=,") ==
+                        std::string::npos)
+    return s;
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+int64_t TransferBoundMs(uint64_t bytes, uint32_t rate) {
+  // F (115200 / rate, in ms) is about eleven times the time one byte takes on
+  // the wire; three times that for every byte, plus the pause before every
+  // block, plus a minute for the announcement, the handshake and the
+  // closing acknowledgement.
+  const int64_t f = TimePerByteFor(rate);
+  const int64_t blocks = static_cast<int64_t>((bytes + kWriteBlock - 1) / kWriteBlock);
+  return 60000 + static_cast<int64_t>(bytes) * f * 3 + blocks * 2 * f;
+}
+
+int64_t SearchBoundMs(uint32_t startRate) {
+  // Twelve tries from the start rate; each: 10 ms settle, five probe bytes of
+  // at most F + 500 ms, up to 7F + 1000 ms for the answer. Twice that, plus
+  // the closing and re-opening of the port.
+  int index = BaudRateIndex(startRate);
+  if (index < 0) index = 0;
+  int64_t total = 0;
+  for (int i = 0; i < 12; ++i) {
+    const int64_t f = kBaudFactors[(index + i) % kBaudRateCount];
+    total += 10 + 5 * (f + 500) + 7 * f + 1000;
+  }
+  return 2 * total + 10000;
+}
+
+Session::Entry::Entry(Session* s) : session(s) { ++session->depth_; }
+
+Session::Entry::~Entry() {
+  if (--session->depth_ == 0 && session->deferredExit_) {
+    const int code = *session->deferredExit_;
+    session->deferredExit_.reset();
+    session->Finish(code);
+  }
+}
+
+Session::Session(const Options& options, CliOperator* op) : opt_(options), operator_(op) {
+  deadline_.setSingleShot(true);
+  connect(&deadline_, &QTimer::timeout, this, [this] { OnDeadline(); });
+}
+
+Session::~Session() {
+  link_.reset();
+  if (save_) std::fclose(save_);
+}
+
+namespace {
+// WM_LINK_EVENT on the main thread's event loop: a posted event with the
+// code and the value.
+class LinkEvent : public QEvent {
+ public:
+  static QEvent::Type Kind() {
+    static const int type = QEvent::registerEventType(QEvent::User + static_cast<int>(WM_LINK_EVENT));
+    return static_cast<QEvent::Type>(type);
+  }
+  LinkEvent(uint32_t code, uint32_t value) : QEvent(Kind()), code(code), value(value) {}
+  const uint32_t code, value;
+};
+}  // namespace
+
+void Session::Post(uint32_t message, uint32_t first, uint32_t second) {
+  if (message != WM_LINK_EVENT) return;
+  QCoreApplication::postEvent(this, new LinkEvent(first, second));
+}
+
+bool Session::event(QEvent* e) {
+  if (e->type() == LinkEvent::Kind()) {
+    auto* link = static_cast<LinkEvent*>(e);
+    OnLinkEvent(link->code, link->value);
+    return true;
+  }
+  return QObject::event(e);
+}
+
+// ---- start -------------------------------------------------------------------
+
+void Session::Start() {
+  Entry entry(this);
+  if (!CheckFiles()) return Finish(kExitUsage);
+  if (!LoadStoredSettings()) return Finish(kExitUsage);
+  if (!OpenLink()) return Finish(link_ ? kExitFailed : kExitUsage);
+  switch (opt_.command) {
+    case Command::kProbe: return RunProbe();
+    case Command::kCommand: return RunCommand(opt_.index);
+    case Command::kSetClock: return RunCommand(6);
+    case Command::kSetHostBaud: return RunSetHostBaud();
+    case Command::kSearchBaud: return RunSearch();
+    case Command::kDownloadSystem:
+    case Command::kDownloadUser:
+    case Command::kDownloadTouch:
+    case Command::kSendFile: return RunDownload();
+    case Command::kMonitor: return RunMonitor();
+  }
+}
+
+bool Session::CheckFiles() {
+  if (!opt_.file.empty()) {
+    // Checked here so that a file the link could not read is a usage error
+    // (2), not a failure of the link (1).
+    int fd = ::open(opt_.file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      Say(Format("cannot read %s: %s", opt_.file.c_str(), std::strerror(errno)));
+      return false;
+    }
+    struct stat st{};
+    const bool statOk = fstat(fd, &st) == 0;
+    ::close(fd);
+    if (!statOk || !S_ISREG(st.st_mode)) {
+      Say(Format("cannot read %s: %s", opt_.file.c_str(),
+                 statOk ? (S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file") : std::strerror(errno)));
+      return false;
+    }
+    fileSize_ = static_cast<uint64_t>(st.st_size);
+    if (fileSize_ > 0xFFFFFFF0ull) {
+      Say(Format("cannot send %s: larger than 4 GiB", opt_.file.c_str()));
+      return false;
+    }
+  }
+  if (!opt_.saveFile.empty()) {
+    save_ = std::fopen(opt_.saveFile.c_str(), "wb");
+    if (!save_) {
+      Say(Format("cannot write %s: %s", opt_.saveFile.c_str(), std::strerror(errno)));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Session::LoadStoredSettings() {
+  choice_.record = LinkDefaults();
+  choice_.record.tcpPort = kDefaultTcpPort;
+  if (opt_.settingsFile.empty()) return true;
+  struct stat st{};
+  if (stat(opt_.settingsFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    Say(Format("cannot read the settings file %s: %s (the window program writes %s)", opt_.settingsFile.c_str(),
+               stat(opt_.settingsFile.c_str(), &st) != 0 ? std::strerror(errno) : "not a regular file",
+               DefaultRegistryPath().c_str()));
+    return false;
+  }
+  CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, opt_.settingsFile);
+  StoredSettings stored;
+  if (!LoadSettings(reg, stored)) {
+    Say("cannot read the settings file " + opt_.settingsFile + " (see the message above)");
+    return false;
+  }
+  choice_.record = stored.commDcb;
+  choice_.remoteHost = stored.remoteHost;
+  haveStored_ = true;
+  return true;
+}
+
+void Session::SaveRate(uint32_t rate) {
+  // As the window program keeps a rate that the link settings command set
+  // or a search found, and saves its record at exit.
+  if (!haveStored_) return;
+  CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, opt_.settingsFile);
+  StoredSettings stored;
+  if (!LoadSettings(reg, stored)) return;
+  if (stored.commDcb.rate == rate) return;
+  stored.commDcb.rate = rate;
+  if (SaveSettings(reg, stored))
+    Say(Format("the rate %u is stored in %s", rate, opt_.settingsFile.c_str()));
+}
+
+bool Session::OpenLink() {
+  LinkSettings& record = choice_.record;
+  if (opt_.comPort) {
+    record.port = static_cast<uint8_t>(*opt_.comPort);
+    record.network = 0;
+  } else if (!opt_.device.empty() && (record.port == 0 || record.network)) {
+    record.port = 1;  // --device alone: COM1 is that device
+    record.network = 0;
+  }
+  if (!opt_.tcpHost.empty()) {
+    if (record.port == 0) record.port = 1;
+    record.network = 1;
+    if (opt_.tcpPort) record.tcpPort = *opt_.tcpPort;
+    if (record.tcpPort == 0) record.tcpPort = kDefaultTcpPort;
+    choice_.remoteHost = opt_.tcpHost;
+  }
+  if (opt_.usb) record.port = 0;
+  if (opt_.baud) record.rate = *opt_.baud;
+  choice_.devicePath = opt_.device;
+  choice_.usbVirtualPath = opt_.usbVirtual;
+  std::string error;
+  link_ = MakeLink(choice_, this, &error);
+  if (!link_) {
+    Say(error);
+    return false;
+  }
+  if (std::string why = link_->Unsupported(opt_.command); !why.empty()) {
+    Say(why);
+    link_.reset();
+    return false;
+  }
+  if (!link_->Open()) {
+    ExplainOpenFailure();
+    return false;
+  }
+  return true;
+}
+
+void Session::ExplainOpenFailure() {
+  if (std::string why = link_->OpenFailure(); !why.empty()) {
+    Say(why);
+    return;
+  }
+  const int port = choice_.record.port;
+  const std::string path = link_->DevicePath();
+  if (path.empty()) {
+    Say(Format("COM%d resolves to no device: give --device PATH or set LUMASET_COM%d=PATH (without them COM n is "
+               "the n-th of /dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*)",
+               port, port));
+    return;
+  }
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) {
+    Say(Format("COM%d is %s, which does not exist (%s): is the adapter plugged in and the path right?", port,
+               path.c_str(), std::strerror(errno)));
+    return;
+  }
+  if (access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+    std::string group;
+    if (struct group* g = getgrgid(st.st_gid)) group = g->gr_name;
+    std::string fix = "add your user to the dialout group: sudo usermod -aG dialout $USER, then log in again";
+    if (!group.empty() && group != "dialout")
+      fix = "add your user to the group of the device (" + group + "): sudo usermod -aG " + group +
+            " $USER, then log in again";
+    Say(Format("no permission to open %s (COM%d): %s", path.c_str(), port, fix.c_str()));
+    return;
+  }
+  if (operator_->LastText() == platform::LoadString(res::kStrPortInUse)) {
+    Say(Format("%s (COM%d) is in use by another program: end it first (fuser -v %s shows which)", path.c_str(), port,
+               path.c_str()));
+    return;
+  }
+  if (!S_ISCHR(st.st_mode)) {
+    Say(Format("%s (COM%d) is not a serial device", path.c_str(), port));
+    return;
+  }
+  if (operator_->LastText() == std::strerror(EINVAL)) {
+    Say(Format("the serial driver of %s (COM%d) cannot run at %u Baud: choose another --baud", path.c_str(), port,
+               link_->Rate()));
+    return;
+  }
+  Say(Format("could not open or set up %s (COM%d) at %u Baud (see the message above)", path.c_str(), port,
+             link_->Rate()));
+}
+
+std::string Session::SearchCommandLine() const {
+  std::string line = kProgramName;
+  if (!opt_.device.empty()) {
+    if (opt_.comPort) line += " --com " + std::to_string(*opt_.comPort);
+    line += " --device " + ShellWord(opt_.device);
+  } else if (opt_.comPort) {
+    line += " --com " + std::to_string(*opt_.comPort);
+  }
+  return line + " search-baud";
+}
+
+void Session::HostSilentHint() {
+  if (link_) Say(link_->SilentHostHint(SearchCommandLine()));
+}
+
+// ---- commands ----------------------------------------------------------------
+
+void Session::RunProbe() {
+  operator_->TakeSearchAccepted();
+  const int answered = link_->Probe(1);
+  if (operator_->TakeSearchAccepted()) {
+    if (answered) return BeginSearchWait(AfterSearch::kProbe);
+    Say("the baud search could not be started");
+    return Finish(kExitFailed);
+  }
+  if (answered) return AfterCommandSent("the host answered the probe (0x0F) on " + link_->Where());
+  Say("the host did not answer the probe with 0x0F on " + link_->Where());
+  HostSilentHint();
+  Finish(kExitFailed);
+}
+
+void Session::RunCommand(int index) {
+  operator_->TakeSearchAccepted();
+  const int sent = link_->SendCommand(index);
+  if (operator_->TakeSearchAccepted()) {
+    // The probe failed, the search has begun and the entry went nowhere; it
+    // is sent again once the rate is found.
+    if (sent) return BeginSearchWait(AfterSearch::kResendCommand);
+    Say("the baud search could not be started");
+    return Finish(kExitFailed);
+  }
+  if (!sent) {
+    Say(Format("the host did not answer the probe with 0x0F on %s; entry %d was not sent", link_->Where().c_str(),
+               index));
+    HostSilentHint();
+    return Finish(kExitFailed);
+  }
+  if (index == 6) {
+    platform::LocalTime t = platform::Now();
+    return AfterCommandSent(Format("sent entry 6 and the clock %04d-%02d-%02d %02d:%02d:%02d (local time)", t.year,
+                                   t.month, t.day, t.hour, t.minute, t.second));
+  }
+  AfterCommandSent(Format("sent entry %d of the host command table", index));
+}
+
+void Session::RunSetHostBaud() {
+  const uint32_t before = link_->Rate();
+  operator_->TakeSearchAccepted();
+  const int ok = link_->SetHostBaudRate(opt_.hostRate);
+  if (operator_->TakeSearchAccepted()) {
+    if (link_->IsSearching()) return BeginSearchWait(AfterSearch::kRetryHostBaud);
+    Say("the baud search could not be started");
+    return Finish(kExitFailed);
+  }
+  if (ok) {
+    Say(Format("the host and the link are now at %u Baud (use --baud %u from now on)", opt_.hostRate, opt_.hostRate));
+    SaveRate(opt_.hostRate);
+    return Finish(kExitDone);
+  }
+  if (link_->Rate() == opt_.hostRate && before != opt_.hostRate) {
+    Say(Format("the rate change was sent, but the host did not answer at %u Baud", opt_.hostRate));
+  } else {
+    Say(Format("the host did not answer on %s; its rate was not changed", link_->Where().c_str()));
+  }
+  HostSilentHint();
+  Finish(kExitFailed);
+}
+
+void Session::RunSearch() {
+  if (!link_->StartBaudSearch(0)) {
+    Say("the baud search could not be started");
+    return Finish(kExitFailed);
+  }
+  BeginSearchWait(AfterSearch::kReport);
+}
+
+void Session::RunDownload() {
+  link_->SetDownloadMode(opt_.mode);
+  const bool image = opt_.command == Command::kDownloadSystem || opt_.command == Command::kDownloadUser;
+  transferTotal_ = image ? fileSize_ + 6 : fileSize_;
+  int started = 0;
+  switch (opt_.command) {
+    case Command::kDownloadSystem: started = link_->SendSystemProgram(opt_.file); break;
+    case Command::kDownloadUser: started = link_->SendUserProgram(opt_.file, *opt_.answerYes); break;
+    case Command::kDownloadTouch: started = link_->SendTouchProgram(opt_.file); break;
+    default: started = link_->SendRawFile(opt_.file); break;
+  }
+  if (!started) {
+    if (image)
+      DiagnoseRefusedImage();
+    else
+      Say("the transfer could not be started (see the message above)");
+    return Finish(kExitFailed);
+  }
+  Say(Format("sending %s (%llu bytes) on %s%s", opt_.file.c_str(), static_cast<unsigned long long>(fileSize_),
+             link_->Where().c_str(), opt_.mode == 1 ? ", data at 115200 Baud" : ""));
+  wait_ = Wait::kTransfer;
+  const int64_t bound =
+      opt_.timeoutSeconds ? int64_t{opt_.timeoutSeconds} * 1000 : TransferBoundMs(transferTotal_, link_->Rate());
+  deadline_.start(static_cast<int>(std::min<int64_t>(bound, 0x7FFFFFFF)));
+}
+
+void Session::DiagnoseRefusedImage() {
+  // The announcement failed: either the probe before it or the host's
+  // acknowledgement. A quiet probe tells which.
+  if (link_->Probe(0)) {
+    Say("the host answers the probe but did not accept the announcement (no acknowledgement E7 A8 B6 CE 4F 4B 0D 0A)");
+  } else {
+    Say("the host did not answer the probe on " + link_->Where() + "; nothing was sent");
+    HostSilentHint();
+  }
+}
+
+void Session::RunMonitor() {
+  Say("receiving on " + link_->Where() +
+      (opt_.seconds ? Format(" for %d s", opt_.seconds) : std::string("; Ctrl-C ends")));
+  BeginListening(Wait::kMonitor, opt_.seconds);
+}
+
+void Session::AfterCommandSent(const std::string& what) {
+  Say(what);
+  if (opt_.listenSeconds > 0) return BeginListening(Wait::kListen, opt_.listenSeconds);
+  Finish(kExitDone);
+}
+
+void Session::BeginListening(Wait wait, int seconds) {
+  wait_ = wait;
+  renderer_ = std::make_unique<ReceivedText>(opt_.hex   ? ReceivedText::Mode::kHex
+                                             : opt_.raw ? ReceivedText::Mode::kRaw
+                                                        : ReceivedText::Mode::kText);
+  if (seconds > 0) deadline_.start(seconds * 1000);
+}
+
+void Session::BeginSearchWait(AfterSearch then) {
+  wait_ = Wait::kSearch;
+  afterSearch_ = then;
+  const int64_t bound = opt_.timeoutSeconds ? int64_t{opt_.timeoutSeconds} * 1000 : SearchBoundMs(link_->Rate());
+  deadline_.start(static_cast<int>(std::min<int64_t>(bound, 0x7FFFFFFF)));
+}
+
+// ---- events ------------------------------------------------------------------
+
+void Session::OnLinkEvent(uint32_t code, uint32_t value) {
+  Entry entry(this);
+  if (finished_ || !link_) return;
+  if (IsProgressEvent(code)) {
+    if (wait_ == Wait::kTransfer) Console::Instance().Progress(ProgressThousandths(code), value, transferTotal_);
+    return;
+  }
+  switch (code) {
+    case LE_DATA_RECEIVED: OnData(); break;
+    case LE_CTS_CHANGED:
+    case LE_DSR_CHANGED: link_->AckLineChange(); break;
+    case LE_SEND_STARTED: break;
+    case LE_STATUS:
+      if (const char* text = StatusText(value); *text) Console::Instance().Line(text);
+      break;
+    case LE_SEND_DONE:
+      link_->RearmReceive();
+      if (wait_ != Wait::kTransfer) break;
+      Console::Instance().EndProgress();
+      Say(Format("done: %u bytes sent", value));
+      Finish(kExitDone);
+      break;
+    case LE_FAILED:
+      link_->RearmReceive();
+      if (wait_ != Wait::kTransfer) break;
+      Console::Instance().EndProgress();
+      Say(Format("transfer failed: %s (0x%08X): %s", value == LS_REFUSED ? "LS_REFUSED" : LinkStatusName(value), value,
+                 FailureMeaning(value)));
+      if (FailureLooksLikeSilence(value)) HostSilentHint();
+      Finish(kExitFailed);
+      break;
+    case LE_BAUD_TRYING: Console::Instance().Line(Format("Searching at %u Baud ...", value)); break;
+    case LE_BAUD_FOUND:
+      if (wait_ == Wait::kSearch) OnSearchFound(value);
+      break;
+    case LE_BAUD_NOT_FOUND:
+      if (wait_ != Wait::kSearch) break;
+      ResourceMessageBox(this, res::kStrBaudNotFound, res::kStrCaption, platform::kMbIconInformation);
+      Say(Format("no rate answered; the link is back at %u Baud", link_->Rate()));
+      Say("hint: check the cable, the port (" + link_->PortText() + "; --com N or --device PATH) and that the host is on");
+      Finish(kExitFailed);
+      break;
+    default: break;
+  }
+}
+
+void Session::OnSearchFound(uint32_t rate) {
+  deadline_.stop();
+  wait_ = Wait::kNothing;
+  switch (afterSearch_) {
+    case AfterSearch::kReport:
+      std::fprintf(stdout, "%u\n", rate);
+      std::fflush(stdout);
+      Say(Format("the host answers at %u Baud (use --baud %u)", rate, rate));
+      SaveRate(rate);
+      return Finish(kExitDone);
+    case AfterSearch::kProbe:
+      SaveRate(rate);
+      return AfterCommandSent(Format("the host answered the probe (0x0F) at %u Baud, found by the search (use --baud %u)",
+                                     rate, rate));
+    case AfterSearch::kResendCommand:
+      Say(Format("the host answers at %u Baud (use --baud %u); sending the command again", rate, rate));
+      SaveRate(rate);
+      return RunCommand(opt_.command == Command::kSetClock ? 6 : opt_.index);
+    case AfterSearch::kRetryHostBaud:
+      Say(Format("the host answers at %u Baud; changing its rate again", rate));
+      return RunSetHostBaud();
+  }
+}
+
+void Session::OnData() {
+  uint8_t buffer[1024];
+  const int n = link_->TakeReceived(buffer, sizeof buffer);
+  bool outputGone = false;
+  if (n > 0 && renderer_ && (wait_ == Wait::kMonitor || wait_ == Wait::kListen)) {
+    received_ += static_cast<uint64_t>(n);
+    const std::string text = renderer_->Render(buffer, static_cast<size_t>(n));
+    if (!text.empty()) {
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      std::fflush(stdout);
+      outputGone = std::ferror(stdout) != 0;
+    }
+    if (save_ && std::fwrite(buffer, 1, static_cast<size_t>(n), save_) != static_cast<size_t>(n)) {
+      Say(Format("cannot write %s: %s", opt_.saveFile.c_str(), std::strerror(errno)));
+      link_->DoneReceived();
+      return Finish(kExitFailed);
+    }
+    if (save_) std::fflush(save_);
+  }
+  link_->DoneReceived();
+  if (outputGone) Finish(kExitDone);  // the reader of stdout has gone (monitor | head)
+}
+
+void Session::OnDeadline() {
+  Entry entry(this);
+  if (finished_) return;
+  switch (wait_) {
+    case Wait::kTransfer:
+      Console::Instance().EndProgress();
+      Say(Format("the transfer reported no result within %d s; stopping it", deadline_.interval() / 1000));
+      link_->StopTransfer();
+      return Finish(kExitFailed);
+    case Wait::kSearch:
+      Say(Format("the baud search reported no result within %d s; stopping it", deadline_.interval() / 1000));
+      link_->StopBaudSearch();
+      return Finish(kExitFailed);
+    case Wait::kMonitor:
+    case Wait::kListen: return Finish(kExitDone);
+    case Wait::kNothing: return;
+  }
+}
+
+void Session::OnSignal(int signalNumber) {
+  Entry entry(this);
+  if (finished_ || deferredExit_) return;
+  const char* name = signalNumber == SIGINT ? "SIGINT" : signalNumber == SIGTERM ? "SIGTERM" : "a signal";
+  switch (wait_) {
+    case Wait::kMonitor:
+    case Wait::kListen: return Finish(kExitDone);
+    case Wait::kTransfer:
+      Console::Instance().EndProgress();
+      Say(Format("interrupted by %s: stopping the transfer", name));
+      link_->StopTransfer();
+      return Finish(kExitFailed);
+    case Wait::kSearch:
+      Say(Format("interrupted by %s: stopping the baud search", name));
+      link_->StopBaudSearch();
+      return Finish(kExitFailed);
+    case Wait::kNothing:
+      Say(Format("interrupted by %s", name));
+      return Finish(kExitFailed);
+  }
+}
+
+void Session::Finish(int code) {
+  if (finished_) return;
+  if (depth_ > 0) {
+    // A link call is still on the stack: finish when it has returned.
+    if (!deferredExit_) deferredExit_ = code;
+    return;
+  }
+  finished_ = true;
+  deadline_.stop();
+  if (renderer_) {
+    const std::string tail = renderer_->Finish();
+    if (!tail.empty()) std::fwrite(tail.data(), 1, tail.size(), stdout);
+    std::fflush(stdout);
+  }
+  Console::Instance().EndProgress();
+  if (wait_ == Wait::kMonitor) {
+    std::string saved = save_ ? " (saved to " + opt_.saveFile + ")" : std::string();
+    Say(Format("received %llu bytes%s", static_cast<unsigned long long>(received_), saved.c_str()));
+  }
+  if (save_) {
+    if (std::fclose(save_) != 0) {
+      Say(Format("cannot write %s: %s", opt_.saveFile.c_str(), std::strerror(errno)));
+      if (code == kExitDone) code = kExitFailed;
+    }
+    save_ = nullptr;
+  }
+  wait_ = Wait::kNothing;
+  // Closes the link: every thread of it has ended when this returns.
+  link_.reset();
+  QCoreApplication::exit(code);
+}
+
+}  // namespace lumaset::cli

@@ -1,0 +1,102 @@
+// One run of lumaset-cli: opens the link, carries out the command and turns
+// the link's events (posted from its worker threads, handled here on the main
+// thread, the "user-interface thread" of the link) into output and an exit
+// status.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/operator.h"
+#include "tools/cli/cli_link.h"
+#include "tools/cli/cli_operator.h"
+#include "tools/cli/cli_options.h"
+#include "tools/cli/received_text.h"
+
+namespace lumaset::cli {
+
+class Session : public QObject, public platform::IEventTarget {
+ public:
+  Session(const Options& options, CliOperator* op);
+  ~Session() override;
+
+  // Runs the command; the outcome ends the application's event loop with the
+  // exit status (QCoreApplication::exit).
+  void Start();
+  // SIGINT / SIGTERM.
+  void OnSignal(int signalNumber);
+
+  // IEventTarget: from any thread; queues the event for the main thread.
+  void Post(uint32_t message, uint32_t first, uint32_t second) override;
+
+ protected:
+  bool event(QEvent* e) override;
+
+ private:
+  enum class Wait { kNothing, kTransfer, kSearch, kMonitor, kListen };
+  enum class AfterSearch { kReport, kProbe, kResendCommand, kRetryHostBaud };
+
+  void OnLinkEvent(uint32_t code, uint32_t value);
+  void OnDeadline();
+  void OnData();
+
+  // Every entry from the event loop holds one: a Finish() asked for while a
+  // link call runs (which may run the event loop itself, as the TCP connect
+  // does) happens when the outermost entry returns.
+  struct Entry {
+    explicit Entry(Session* s);
+    ~Entry();
+    Session* session;
+  };
+
+  bool CheckFiles();
+  bool LoadStoredSettings();
+  void SaveRate(uint32_t rate);
+  bool OpenLink();
+  void ExplainOpenFailure();
+  void HostSilentHint();
+  std::string SearchCommandLine() const;
+
+  void RunProbe();
+  void RunCommand(int index);
+  void RunSetHostBaud();
+  void RunSearch();
+  void RunDownload();
+  void RunMonitor();
+
+  void AfterCommandSent(const std::string& what);
+  void BeginSearchWait(AfterSearch then);
+  void BeginListening(Wait wait, int seconds);
+  void OnSearchFound(uint32_t rate);
+  void DiagnoseRefusedImage();
+  void Finish(int code);
+
+  Options opt_;
+  CliOperator* operator_;
+  LinkChoice choice_;
+  bool haveStored_ = false;
+  int depth_ = 0;
+  std::optional<int> deferredExit_;
+  std::unique_ptr<ICliLink> link_;
+  Wait wait_ = Wait::kNothing;
+  AfterSearch afterSearch_ = AfterSearch::kReport;
+  QTimer deadline_;
+  bool finished_ = false;
+  uint64_t fileSize_ = 0;
+  uint64_t transferTotal_ = 0;  // bytes the transfer sends (the frame, for images)
+  std::unique_ptr<ReceivedText> renderer_;
+  FILE* save_ = nullptr;
+  uint64_t received_ = 0;
+};
+
+// Generous bounds for waits that the link ends itself (should it never report).
+int64_t TransferBoundMs(uint64_t bytes, uint32_t rate);
+int64_t SearchBoundMs(uint32_t startRate);
+
+}  // namespace lumaset::cli
