@@ -155,6 +155,8 @@ int SerialDevice::Apply(const LineSettings& line) {
   }
   std::lock_guard<std::mutex> guard(lock_);
   eventChar_ = line.eventChar;
+  rate_ = line.rate;
+  bitsPerByte_ = 1 + line.byteSize + (line.parity ? 1 : 0) + ((line.stopBits == 0) ? 1 : 2);
   return 0;
 }
 
@@ -189,7 +191,11 @@ size_t SerialDevice::InputCount() const {
 }
 
 void SerialDevice::Purge(bool input, bool output) {
-  if (output) tcflush(fd_, TCOFLUSH);
+  if (output) {
+    tcflush(fd_, TCOFLUSH);
+    std::lock_guard<std::mutex> guard(lock_);
+    lineFreeAtUs_ = 0;
+  }
   if (input) {
     tcflush(fd_, TCIFLUSH);
     std::lock_guard<std::mutex> guard(lock_);
@@ -300,6 +306,11 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
     ssize_t k = ::write(fd_, p + done, n - done);
     if (k > 0) {
       done += static_cast<size_t>(k);
+      std::lock_guard<std::mutex> guard(lock_);
+      if (rate_) {
+        const int64_t now = NowMs() * 1000;
+        lineFreeAtUs_ = std::max(lineFreeAtUs_, now) + int64_t(k) * bitsPerByte_ * 1000000 / rate_;
+      }
       continue;
     }
     if (k < 0 && errno == EINTR) continue;
@@ -341,8 +352,34 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
       break;
     }
   }
+  if (status == IoStatus::kOk) status = WaitOnLine(cancel, deadline, which);
   *written = done;
   return status;
+}
+
+IoStatus SerialDevice::WaitOnLine(const CancelList& cancel, const Deadline& deadline, int* which) {
+  std::vector<const Event*> waits{&closed_};
+  waits.insert(waits.end(), cancel.begin(), cancel.end());
+  for (;;) {
+    int64_t leftMs;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      leftMs = (lineFreeAtUs_ - NowMs() * 1000 + 999) / 1000;
+      int queued = 0;
+      if (rate_ && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0)
+        leftMs = std::max<int64_t>(leftMs, int64_t(queued) * bitsPerByte_ * 1000 / rate_ + 1);
+    }
+    if (leftMs <= 0) return IoStatus::kOk;
+    if (deadline.Passed()) return IoStatus::kTimeout;
+    int slice = deadline.Remaining() == kInfinite ? static_cast<int>(leftMs)
+                                                  : static_cast<int>(std::min<int64_t>(leftMs, deadline.Remaining()));
+    int idx = WaitAny(waits, slice);
+    if (idx == 0) return IoStatus::kClosed;
+    if (idx > 0) {
+      if (which) *which = idx - 1;
+      return IoStatus::kCancelled;
+    }
+  }
 }
 
 void SerialDevice::ReaderLoop() {

@@ -85,7 +85,11 @@ class SerialDevice {
   const Event& EventCharEvent() const { return flagEvent_; }
 
   // Writes n bytes unless the time-out passes or a cancel event is set first.
-  // *written is what the device accepted either way.
+  // *written is what the device accepted either way. Like a serial driver,
+  // the write completes when its bytes have left on the line: the time the
+  // line needs at its rate and framing, and for as long as the driver still
+  // reports queued output. (A pseudo-terminal buffers kilobytes and reports
+  // none, so without this a writer would run seconds ahead of its peer.)
   IoStatus Write(const void* data, size_t n, size_t* written, const CancelList& cancel, int timeoutMs,
                  int* which = nullptr);
   int LastError() const { return lastError_; }
@@ -103,6 +107,8 @@ class SerialDevice {
   SerialDevice(int fd, std::string path);
   void ReaderLoop();
   void Notify();  // wakes WaitEvent callers; lock_ held
+  // Waits until what was written has left on the line.
+  IoStatus WaitOnLine(const CancelList& cancel, const Deadline& deadline, int* which);
 
   int fd_;
   std::string path_;
@@ -111,6 +117,9 @@ class SerialDevice {
   size_t inputLimit_ = 32768;
   uint32_t mask_ = 0;
   uint8_t eventChar_ = 0;
+  uint32_t rate_ = 0;          // bits per second of the line, 0 until applied
+  uint32_t bitsPerByte_ = 10;  // start, data, parity and stop bits
+  int64_t lineFreeAtUs_ = 0;   // when the bytes written so far have left
   bool flagPending_ = false;
   uint64_t maskSeq_ = 0, ctsSeq_ = 0, dsrSeq_ = 0;
   int modemLines_ = -1;  // last TIOCMGET value; -1 when the device has none
