@@ -291,7 +291,8 @@ std::string HelpText() {
          "  0  done\n"
          "  1  the host refused or did not answer, the link could not be opened, the transfer\n"
          "     failed (the message names the link status, e.g. LS_VERIFY_FAILED (0xFF00800B)),\n"
-         "     no rate answered, or the command was interrupted or timed out\n"
+         "     no rate answered, the chosen link refuses the command, or the command was\n"
+         "     interrupted or timed out\n"
          "  2  bad usage, or a FILE that cannot be read (--save: written)\n";
 }
 

@@ -159,7 +159,7 @@ void Session::Start() {
   Entry entry(this);
   if (!CheckFiles()) return Finish(kExitUsage);
   if (!LoadStoredSettings()) return Finish(kExitUsage);
-  if (!OpenLink()) return Finish(link_ ? kExitFailed : kExitUsage);
+  if (!OpenLink()) return Finish(link_ || refusedByLink_ ? kExitFailed : kExitUsage);
   switch (opt_.command) {
     case Command::kProbe: return RunProbe();
     case Command::kCommand: return RunCommand(opt_.index);
@@ -270,7 +270,9 @@ bool Session::OpenLink() {
     return false;
   }
   if (std::string why = link_->Unsupported(opt_.command); !why.empty()) {
+    // The link refuses the command: a failure of the link, not of the usage.
     Say(why);
+    refusedByLink_ = true;
     link_.reset();
     return false;
   }

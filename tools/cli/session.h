@@ -88,6 +88,7 @@ class Session : public QObject, public platform::IEventTarget {
   AfterSearch afterSearch_ = AfterSearch::kReport;
   QTimer deadline_;
   bool finished_ = false;
+  bool refusedByLink_ = false;  // the chosen link does not do the command
   uint64_t fileSize_ = 0;
   uint64_t transferTotal_ = 0;  // bytes the transfer sends (the frame, for images)
   std::unique_ptr<ReceivedText> renderer_;
