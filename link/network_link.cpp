@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/resource_ids.h"
+#include "link/busy_flag.h"
 #include "link/messages.h"
 #include "platform/clock.h"
 #include "platform/language.h"
@@ -28,21 +29,6 @@ namespace {
 // One flag per network start operation, for the whole process.
 std::atomic<bool> g_netImageBusy{false};
 std::atomic<bool> g_netRawFileBusy{false};
-
-class StartFlag {
- public:
-  explicit StartFlag(std::atomic<bool>& flag) : flag_(flag), owned_(!flag.exchange(true)) {}
-  ~StartFlag() {
-    if (owned_) flag_ = false;
-  }
-  StartFlag(const StartFlag&) = delete;
-  StartFlag& operator=(const StartFlag&) = delete;
-  bool Owned() const { return owned_; }
-
- private:
-  std::atomic<bool>& flag_;
-  bool owned_;
-};
 
 constexpr int kPollStepMs = 10;
 // How long each turn of the user-interface loop may run while a connect or a
@@ -508,8 +494,8 @@ bool CNetworkLink::StartNetSendThread() {
 
 int CNetworkLink::SendProgramImage(int systemProgram, int answerYes) {
   if (!IsNetwork()) return CSerialLink::SendProgramImage(systemProgram, answerYes);
-  StartFlag flag(g_netImageBusy);
-  if (!flag.Owned() || !MayStartNetTransfer()) return 0;
+  BusyFlag busy(g_netImageBusy);
+  if (!busy.Owned() || !MayStartNetTransfer()) return 0;
   std::string path;
   {
     std::lock_guard<std::mutex> guard(m_lock);
@@ -551,8 +537,8 @@ int CNetworkLink::SendProgramImage(int systemProgram, int answerYes) {
 
 int CNetworkLink::SendRawFile(const char* path) {
   if (!IsNetwork()) return CSerialLink::SendRawFile(path);
-  StartFlag flag(g_netRawFileBusy);
-  if (!flag.Owned() || !MayStartNetTransfer()) return 0;
+  BusyFlag busy(g_netRawFileBusy);
+  if (!busy.Owned() || !MayStartNetTransfer()) return 0;
   uint32_t size = 0;
   if (!ReadFileIntoBuffer(path, 0, 0, &size)) return 0;
   m_transferLength = size;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/resource_ids.h"
+#include "link/busy_flag.h"
 #include "link/command_string.h"
 #include "link/messages.h"
 #include "platform/clock.h"
@@ -335,12 +336,9 @@ int CSerialLink::ReadAvailable(void* buffer, int maxBytes) {
 }
 
 int CSerialLink::ReadExact(void* buffer, int count, const Event* cancelEvent) {
-  bool expected = false;
   // Another reader is running: nothing is read, and nothing is reported read.
-  if (!g_readExactBusy.compare_exchange_strong(expected, true)) return 0;
-  struct Clear {
-    ~Clear() { g_readExactBusy = false; }
-  } clear;
+  BusyFlag busy(g_readExactBusy);
+  if (!busy.Owned()) return 0;
   auto port = Port();
   if (!m_open || !port || !buffer) return 0;
   UpdateTimePerByte();

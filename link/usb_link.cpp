@@ -11,6 +11,7 @@
 #include <new>
 
 #include "app/resource_ids.h"
+#include "link/busy_flag.h"
 #include "link/command_string.h"
 #include "link/messages.h"
 #include "link/serial_link.h"  // kHostAck
@@ -77,19 +78,6 @@ int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_
   *size = n;
   return error;
 }
-
-class StartFlag {
- public:
-  explicit StartFlag(std::atomic<bool>& flag) : flag_(flag), owned_(!flag.exchange(true)) {}
-  ~StartFlag() {
-    if (owned_) flag_ = false;
-  }
-  bool Owned() const { return owned_; }
-
- private:
-  std::atomic<bool>& flag_;
-  bool owned_;
-};
 
 }  // namespace
 
@@ -362,8 +350,8 @@ int CUsbLink::SendCommand(int index, int awaitReply) {
 // ---- downloads ---------------------------------------------------------------------
 
 int CUsbLink::SendFileWithHandshake(const char* path) {
-  StartFlag flag(g_handshakeStartBusy);
-  if (!flag.Owned()) return 0;
+  BusyFlag busy(g_handshakeStartBusy);
+  if (!busy.Owned()) return 0;
   if (m_busy) {
     ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
     return 0;

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "app/resource_ids.h"
+#include "link/busy_flag.h"
 #include "link/messages.h"
 #include "link/serial_link.h"
 #include "protocol/host_commands.h"
@@ -27,21 +28,6 @@ namespace {
 std::atomic<bool> g_rawFileBusy{false};
 std::atomic<bool> g_handshakeFileBusy{false};
 std::atomic<bool> g_imageBusy{false};
-
-class BusyFlag {
- public:
-  explicit BusyFlag(std::atomic<bool>& flag) : flag_(flag), owned_(!flag.exchange(true)) {}
-  ~BusyFlag() {
-    if (owned_) flag_ = false;
-  }
-  BusyFlag(const BusyFlag&) = delete;
-  BusyFlag& operator=(const BusyFlag&) = delete;
-  bool Owned() const { return owned_; }
-
- private:
-  std::atomic<bool>& flag_;
-  bool owned_;
-};
 
 // Raw files go out at real-time priority where the system grants it (root,
 // or an rtprio limit). The lowest real-time priority is enough to be ahead of
