@@ -1,14 +1,8 @@
 #include "link/usb_link.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
-#include <new>
 
 #include "app/resource_ids.h"
 #include "link/busy_flag.h"
@@ -19,6 +13,7 @@
 #include "platform/language.h"
 #include "protocol/host_commands.h"
 #include "protocol/transfer_messages.h"
+#include "protocol/whole_file.h"
 
 namespace lumaset {
 
@@ -43,41 +38,6 @@ constexpr const char* kThreadLockedText = "Sending File thread is locked and Ter
 constexpr const char* kNoAnswerText = "等待回应失败!";
 constexpr const char* kNoLengthAckText = "等待回应失败，请检查文件长度是否正确";
 constexpr const char* kErrorCaption = "错误!";
-
-// Reads a whole file into a buffer with `head` free bytes before it and
-// `tail` after it. 0, or the errno value that stopped it.
-int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_t>* out, uint32_t* size) {
-  if (!path || !*path) return ENOENT;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int error = 0;
-  struct stat info {};
-  if (fstat(fd, &info) != 0)
-    error = errno;
-  else if (static_cast<uint64_t>(info.st_size) + head + tail > std::numeric_limits<uint32_t>::max())
-    error = EFBIG;  // the transfer length is 32 bits
-  const auto n = static_cast<uint32_t>(info.st_size);
-  if (error == 0) {
-    try {
-      out->assign(head + n + tail, 0);
-    } catch (const std::bad_alloc&) {
-      error = ENOMEM;
-    }
-  }
-  size_t done = 0;
-  while (error == 0 && done < n) {
-    ssize_t got = ::read(fd, out->data() + head + done, n - done);
-    if (got > 0)
-      done += static_cast<size_t>(got);
-    else if (got < 0 && errno == EINTR)
-      continue;
-    else
-      error = got < 0 ? errno : EIO;  // an error, or the file ended early
-  }
-  ::close(fd);
-  *size = n;
-  return error;
-}
 
 }  // namespace
 

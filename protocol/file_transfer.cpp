@@ -1,16 +1,10 @@
 // Starting a download: reading the file, framing and announcing program
 // images, and starting the transfer thread.
-#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstring>
-#include <limits>
-#include <new>
 
 #include "app/resource_ids.h"
 #include "link/busy_flag.h"
@@ -18,6 +12,7 @@
 #include "link/serial_link.h"
 #include "protocol/host_commands.h"
 #include "protocol/transfer_messages.h"
+#include "protocol/whole_file.h"
 
 namespace lumaset {
 
@@ -46,44 +41,10 @@ constexpr const char* kTxThreadFailedHandshakeCaption = "Error !";
 }  // namespace
 
 bool CSerialLink::ReadFileIntoBuffer(const char* path, size_t offset, size_t extra, uint32_t* fileSize) {
-  const int fd = (path && *path) ? ::open(path, O_RDONLY | O_CLOEXEC) : -1;
-  if (fd < 0) {
-    ShowSystemError(NotifyWindow(), static_cast<uint32_t>((path && *path) ? errno : ENOENT));
-    return false;
-  }
-  int error = 0;
-  struct stat info {};
-  if (fstat(fd, &info) != 0) {
-    error = errno;
-  } else if (static_cast<uint64_t>(info.st_size) + offset + extra > std::numeric_limits<uint32_t>::max()) {
-    // The transfer length is 32 bits; a longer file cannot be sent whole.
-    error = EFBIG;
-  }
-  const auto size = static_cast<uint32_t>(info.st_size);
-  if (error == 0) {
-    try {
-      m_transferBuffer.resize(offset + size + extra);
-    } catch (const std::bad_alloc&) {
-      error = ENOMEM;
-    }
-  }
-  size_t done = 0;
-  while (error == 0 && done < size) {
-    ssize_t n = ::read(fd, m_transferBuffer.data() + offset + done, size - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      error = n < 0 ? errno : EIO;  // an error, or the file ended early
-    }
-  }
-  ::close(fd);
-  if (error) {
+  if (int error = ReadWholeFile(path, offset, extra, &m_transferBuffer, fileSize)) {
     ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
     return false;
   }
-  *fileSize = size;
   return true;
 }
 

@@ -1,0 +1,46 @@
+#include "protocol/whole_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <new>
+
+namespace lumaset {
+
+int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_t>* out, uint32_t* size) {
+  if (!path || !*path) return ENOENT;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  struct stat info {};
+  if (fstat(fd, &info) != 0)
+    error = errno;
+  else if (static_cast<uint64_t>(info.st_size) + head + tail > std::numeric_limits<uint32_t>::max())
+    error = EFBIG;  // the transfer length is 32 bits
+  const auto n = static_cast<uint32_t>(info.st_size);
+  if (error == 0) {
+    try {
+      out->assign(head + n + tail, 0);
+    } catch (const std::bad_alloc&) {
+      error = ENOMEM;
+    }
+  }
+  size_t done = 0;
+  while (error == 0 && done < n) {
+    const ssize_t got = ::read(fd, out->data() + head + done, n - done);
+    if (got > 0)
+      done += static_cast<size_t>(got);
+    else if (got < 0 && errno == EINTR)
+      continue;
+    else
+      error = got < 0 ? errno : EIO;  // an error, or the file ended early
+  }
+  ::close(fd);
+  *size = n;
+  return error;
+}
+
+}  // namespace lumaset

@@ -1,0 +1,18 @@
+// Reading a file to be sent whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace lumaset {
+
+// Reads the whole file at `path` into `out`, with `head` free bytes before
+// it and `tail` after it (zeroed, for a frame around the file), and sets
+// `*size` to the file's length. Returns 0, or the errno value that stopped
+// it: ENOENT for an empty path, EFBIG when the file and its frame would not
+// fit a 32-bit transfer length, EIO when the file ended early. On failure
+// `out` holds nothing useful.
+int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_t>* out, uint32_t* size);
+
+}  // namespace lumaset
