@@ -296,12 +296,12 @@ int CNetworkLink::Open(int withWatcher) {
   IEventTarget* owner = NotifyWindow();
   if (m_socket->Create() != 0) {
     m_socket.reset();
-    FixedMessageBox(owner, "Windows Socket Create Error!", kFrameworkCaption, platform::kMbOk);
+    FixedMessageBox(owner, kSocketCreateFailed, kFrameworkCaption, platform::kMbOk);
     return 0;
   }
   if (m_socket->SetSendBufferSize(kNetSendBufferBytes) != 0) {
     m_socket.reset();
-    FixedMessageBox(owner, "Set Buffer Size Error!", kFrameworkCaption, platform::kMbOk);
+    FixedMessageBox(owner, kSendBufferFailed, kFrameworkCaption, platform::kMbOk);
     return 0;
   }
 
@@ -484,7 +484,7 @@ bool CNetworkLink::MayStartNetTransfer() {
 bool CNetworkLink::StartNetSendThread() {
   StopTransfer();
   if (!m_transfer.Create([this] { return NetSendThread(); })) {
-    FixedMessageBox(NotifyWindow(), "Failed creating TX thread", "Error", platform::kMbIconWarning);
+    FixedMessageBox(NotifyWindow(), kNetTxThreadFailed, kNetTxThreadFailedCaption, platform::kMbIconWarning);
     return false;
   }
   m_cancelTransfer.Reset();

@@ -411,8 +411,7 @@ void CSerialLink::StopTransfer() {
   m_cancelTransfer.Set();
   if (m_transfer.Exists() && !m_transfer.IsCurrentThread()) {
     if (!m_transfer.Join(kTransferGraceMs)) {
-      FixedMessageBox(nullptr, "Sending File thread is locked and Terminated!", kFrameworkCaption,
-                      platform::kMbOk);
+      FixedMessageBox(nullptr, kTransferLockedText, kFrameworkCaption, platform::kMbOk);
       m_transfer.JoinAfterOverrun();
       if (auto port = Port()) port->Purge(false, true);
     }

@@ -30,15 +30,6 @@ thread_local bool t_holdsReceiveLock = false;
 // Set while SendFileWithHandshake runs: a second call returns at once.
 std::atomic<bool> g_handshakeStartBusy{false};
 
-constexpr const char* kTxThreadFailed = "Failed creating TX thread!";
-constexpr const char* kTxThreadFailedCaption = "Error!";
-constexpr const char* kTxThreadFailedHandshake = "Failed creating TX thread !";
-constexpr const char* kTxThreadFailedHandshakeCaption = "Error !";
-constexpr const char* kThreadLockedText = "Sending File thread is locked and Terminated!";
-constexpr const char* kNoAnswerText = "等待回应失败!";
-constexpr const char* kNoLengthAckText = "等待回应失败，请检查文件长度是否正确";
-constexpr const char* kErrorCaption = "错误!";
-
 }  // namespace
 
 CUsbLink::CUsbLink() : m_config(platform::UsbConfigFromEnvironment()) {}
@@ -366,7 +357,7 @@ bool CUsbLink::StartSendThread(std::vector<uint8_t> data, bool handshake, const 
 void CUsbLink::StopSending() {
   m_sendRun = 0;
   platform::StopWorker(m_sender, m_stopSend, kUsbTransferGraceMs, [] {
-    FixedMessageBox(nullptr, kThreadLockedText, kFrameworkCaption, platform::kMbOk);
+    FixedMessageBox(nullptr, kTransferLockedText, kFrameworkCaption, platform::kMbOk);
   });
   m_busy = 0;
 }

@@ -26,7 +26,7 @@ int CSerialLink::StartBaudSearch(int resendAfter) {
   Close(1);
   m_resendAfterSearch = resendAfter;
   if (!m_search.Create([this] { return SearchBody(); })) {
-    FixedMessageBox(NotifyWindow(), "创建搜索线程失败!", "失败!", platform::kMbIconWarning);
+    FixedMessageBox(NotifyWindow(), kSearchThreadFailed, kSearchThreadFailedCaption, platform::kMbIconWarning);
     return 0;
   }
   m_stopSearch.Reset();
@@ -37,7 +37,7 @@ int CSerialLink::StartBaudSearch(int resendAfter) {
 
 void CSerialLink::StopBaudSearch() {
   platform::StopWorker(m_search, m_stopSearch, kSearchGraceMs, [] {
-    FixedMessageBox(nullptr, "Searching Baudrate is locked and Terminated!", kFrameworkCaption, platform::kMbOk);
+    FixedMessageBox(nullptr, kSearchLockedText, kFrameworkCaption, platform::kMbOk);
   });
   m_searchRunning = 0;
 }

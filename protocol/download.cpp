@@ -16,9 +16,6 @@ constexpr uint32_t kSuccess = 0;
 constexpr uint32_t kDownloadRate = 115200;
 constexpr int kHandshakeSettleMs = 100;
 constexpr int kBlockGraceMs = 5000;
-constexpr const char* kNoAnswerText = "等待回应失败!";
-constexpr const char* kNoLengthAckText = "等待回应失败，请检查文件长度是否正确";
-constexpr const char* kErrorCaption = "错误!";
 }  // namespace
 
 uint32_t CSerialLink::TransferBody() {

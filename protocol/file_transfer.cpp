@@ -33,11 +33,6 @@ void TryTimeCriticalPriority() {
   pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
 }
 
-constexpr const char* kTxThreadFailed = "Failed creating TX thread!";
-constexpr const char* kTxThreadFailedCaption = "Error!";
-constexpr const char* kTxThreadFailedHandshake = "Failed creating TX thread !";
-constexpr const char* kTxThreadFailedHandshakeCaption = "Error !";
-
 }  // namespace
 
 bool CSerialLink::ReadFileIntoBuffer(const char* path, size_t offset, size_t extra, uint32_t* fileSize) {

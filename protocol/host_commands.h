@@ -26,10 +26,6 @@ constexpr uint8_t kProbeAnswer = 0x0F;
 // Number of bytes the probe string stands for.
 constexpr int kProbeLength = 5;
 
-// The refusal of a command, or of a send, while a baud search runs.
-constexpr const char* kSearchRunningText = "正在侦测波特率，请稍后重试";
-constexpr const char* kSearchRunningCaption = "错误!";
-
 // The table, indexed 0 to 15.
 extern const char* const kHostCommands[kHostCommandCount];
 

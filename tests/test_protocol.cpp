@@ -14,6 +14,7 @@
 
 #include "app/resource_ids.h"
 #include "link/command_string.h"
+#include "link/messages.h"
 #include "link/serial_link.h"
 #include "platform/clock.h"
 #include "platform/language.h"
