@@ -3,10 +3,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,7 +12,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -22,10 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/sim_process.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using lumaset::test::HostSimProcess;
+using lumaset::test::JsonField;
+using lumaset::test::TempDir;
 
 // "1b 43 f0" -> the three bytes.
 std::string B(const char* hex) {
@@ -64,119 +67,6 @@ std::string ReadUpTo(int fd, size_t n, int timeoutMs) {
   }
   return got;
 }
-
-// The value of "key" in one JSON event line (strings without quotes).
-std::string Field(const std::string& line, const std::string& key) {
-  const std::string k = "\"" + key + "\":";
-  size_t at = line.find(k);
-  if (at == std::string::npos) return {};
-  at += k.size();
-  if (line[at] == '"') {
-    const size_t end = line.find('"', at + 1);
-    return line.substr(at + 1, end - at - 1);
-  }
-  const size_t end = line.find_first_of(",}", at);
-  return line.substr(at, end - at);
-}
-
-// One simulator process with its own output folder; its events are read
-// from its standard output.
-class Sim {
- public:
-  explicit Sim(std::vector<std::string> args) {
-    char tmpl[] = "/tmp/hostsim-test-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    out_ = dir_ / "out";
-    const char* bin = getenv("LUMASET_BIN_DIR");
-    const std::string exe = std::string(bin ? bin : ".") + "/lumaset-hostsim";
-    args.insert(args.begin(), {exe, "--out", out_.string()});
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(pipeFds[1], STDOUT_FILENO);
-      close(pipeFds[0]);
-      close(pipeFds[1]);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(pipeFds[1]);
-    events_ = pipeFds[0];
-    ready_ = Wait("ready");
-  }
-
-  ~Sim() {
-    Stop();
-    if (events_ >= 0) close(events_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-
-  // Ends the simulator with SIGTERM; its exit status (-1 when it had to be
-  // killed).
-  int Stop() {
-    if (pid_ <= 0) return status_;
-    kill(pid_, SIGTERM);
-    int st = 0;
-    const auto end = Clock::now() + std::chrono::seconds(3);
-    while (waitpid(pid_, &st, WNOHANG) == 0) {
-      if (Clock::now() > end) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &st, 0);
-        pid_ = 0;
-        return status_ = -1;
-      }
-      usleep(10000);
-    }
-    pid_ = 0;
-    return status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  }
-
-  // The next event of that name (whose line contains `contains`) after the
-  // last one waited for; "" when none comes within timeoutMs.
-  std::string Wait(const std::string& name, const std::string& contains = "",
-                   int timeoutMs = 3000) {
-    const std::string tag = "{\"event\":\"" + name + "\"";
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      for (size_t i = next_; i < lines_.size(); ++i) {
-        if (lines_[i].rfind(tag, 0) == 0 && lines_[i].find(contains) != std::string::npos) {
-          next_ = i + 1;
-          return lines_[i];
-        }
-      }
-      const int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-      if (left <= 0 || events_ < 0) return {};
-      pollfd p {events_, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) continue;
-      char buf[4096];
-      const ssize_t r = read(events_, buf, sizeof buf);
-      if (r <= 0) return {};
-      partial_.append(buf, static_cast<size_t>(r));
-      for (size_t nl; (nl = partial_.find('\n')) != std::string::npos;) {
-        lines_.push_back(partial_.substr(0, nl));
-        partial_.erase(0, nl + 1);
-      }
-    }
-  }
-
-  const std::string& ready() const { return ready_; }
-  const fs::path& dir() const { return dir_; }
-  const fs::path& out() const { return out_; }
-
- private:
-  fs::path dir_, out_;
-  pid_t pid_ = -1;
-  int status_ = -1;
-  int events_ = -1;
-  std::string ready_, partial_;
-  std::vector<std::string> lines_;
-  size_t next_ = 0;
-};
 
 // The tool's end of the serial line.
 class Line {
@@ -264,15 +154,14 @@ std::string Packet(int fd, int timeoutMs = 2000) {
 // ---- serial line ----
 
 TEST(HostSimSerial, AnswersTheProbeOnlyAtItsOwnRateAndCleansUp) {
-  fs::path link;
+  TempDir dir("hostsim-link");
+  const fs::path link = dir.Path() / "host";
   {
-    char tmpl[] = "/tmp/hostsim-link-XXXXXX";
-    link = fs::path(mkdtemp(tmpl)) / "host";
     fs::create_symlink("/nonexistent", link);  // a stale link gets replaced
-    Sim sim({"--link", link.string()});
-    ASSERT_EQ(Field(sim.ready(), "transport"), "serial");
-    const std::string device = Field(sim.ready(), "device");
-    ASSERT_FALSE(device.empty()) << sim.ready();
+    HostSimProcess sim({"--link", link.string()});
+    ASSERT_EQ(JsonField(sim.Ready(), "transport"), "serial");
+    const std::string device = JsonField(sim.Ready(), "device");
+    ASSERT_FALSE(device.empty()) << sim.Ready();
     EXPECT_EQ(fs::read_symlink(link), device);
 
     Line line(link.string());
@@ -283,7 +172,7 @@ TEST(HostSimSerial, AnswersTheProbeOnlyAtItsOwnRateAndCleansUp) {
     line.SetSpeed(B9600);
     line.Write(kProbe);
     const std::string garbled = sim.Wait("garbled");
-    EXPECT_EQ(Field(garbled, "lineRate"), "9600") << garbled;
+    EXPECT_EQ(JsonField(garbled, "lineRate"), "9600") << garbled;
     EXPECT_EQ(line.Read(1, 300), "");
 
     // Bytes at the wrong rate leave nothing half-parsed behind.
@@ -304,20 +193,19 @@ TEST(HostSimSerial, AnswersTheProbeOnlyAtItsOwnRateAndCleansUp) {
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_FALSE(fs::is_symlink(link));
   }
-  fs::remove_all(link.parent_path());
 }
 
 TEST(HostSimSerial, ReceivesAUserProgramAndRejectsABadCheck) {
-  Sim sim({});
-  Line line(Field(sim.ready(), "device"));
+  HostSimProcess sim({});
+  Line line(JsonField(sim.Ready(), "device"));
   line.Write(kAnnounceUser);
   EXPECT_EQ(line.Read(8), kAck);
   line.Write(B("04 00 00 00 01 02 04 88 8f"));
   EXPECT_EQ(line.Read(8), kAck);
   const std::string done = sim.Wait("download-done");
-  EXPECT_EQ(Field(done, "type"), "0x88");
-  EXPECT_EQ(Field(done, "run"), "yes");
-  EXPECT_EQ(ReadFile(sim.out() / "0001-user.pgu"), B("01 02 04"));
+  EXPECT_EQ(JsonField(done, "type"), "0x88");
+  EXPECT_EQ(JsonField(done, "run"), "yes");
+  EXPECT_EQ(ReadFile(sim.Out() / "0001-user.pgu"), B("01 02 04"));
 
   // Same frame, wrong check byte: announced and acknowledged, then no
   // closing acknowledgement and no file.
@@ -326,22 +214,22 @@ TEST(HostSimSerial, ReceivesAUserProgramAndRejectsABadCheck) {
   line.Write(B("04 00 00 00 01 02 04 88 00"));
   EXPECT_EQ(line.Read(1, 500), "");
   const std::string failed = sim.Wait("download-failed");
-  EXPECT_EQ(Field(failed, "reason"), "bad-check") << failed;
-  EXPECT_FALSE(fs::exists(sim.out() / "0002-user.pgu"));
+  EXPECT_EQ(JsonField(failed, "reason"), "bad-check") << failed;
+  EXPECT_FALSE(fs::exists(sim.Out() / "0002-user.pgu"));
 
   line.Write(kProbe);
   EXPECT_EQ(line.Read(1), "\x0f");
 }
 
 TEST(HostSimSerial, ChangesRateAndTakesModeOneDataAt115200) {
-  Sim sim({});
-  Line line(Field(sim.ready(), "device"));
+  HostSimProcess sim({});
+  Line line(JsonField(sim.Ready(), "device"));
   // Bad complement: ignored.
   line.Write(B("1b 43 e2 ae 0d 0a 80 25 00 00 00 00 00 00"));
   EXPECT_FALSE(sim.Wait("rate-change-ignored").empty());
   // 9600 and its complement.
   line.Write(B("1b 43 e2 ae 0d 0a 80 25 00 00 7f da ff ff"));
-  EXPECT_EQ(Field(sim.Wait("rate-change"), "to"), "9600");
+  EXPECT_EQ(JsonField(sim.Wait("rate-change"), "to"), "9600");
 
   line.Write(kProbe);
   EXPECT_FALSE(sim.Wait("garbled").empty());
@@ -355,7 +243,7 @@ TEST(HostSimSerial, ChangesRateAndTakesModeOneDataAt115200) {
   line.SetSpeed(B115200);
   line.Write(B("04 00 00 00 01 02 04 99 9e"));
   EXPECT_EQ(line.Read(8), kAck);
-  EXPECT_EQ(Field(sim.Wait("download-done"), "run"), "no");
+  EXPECT_EQ(JsonField(sim.Wait("download-done"), "run"), "no");
 
   // Outside a download, 115200 is the wrong rate again.
   line.Write(kProbe);
@@ -363,22 +251,22 @@ TEST(HostSimSerial, ChangesRateAndTakesModeOneDataAt115200) {
 }
 
 TEST(HostSimSerial, DecodesTheClockAndSeparatesRawFiles) {
-  Sim sim({"--raw-gap", "150"});
-  Line line(Field(sim.ready(), "device"));
+  HostSimProcess sim({"--raw-gap", "150"});
+  Line line(JsonField(sim.Ready(), "device"));
   line.Write(B("1b 43 d5 ba 0d 0a 99 12 31 04 23 59 59"));
   std::string clock = sim.Wait("clock");
-  EXPECT_EQ(Field(clock, "year"), "99");
-  EXPECT_EQ(Field(clock, "weekday"), "4");
-  EXPECT_EQ(Field(clock, "second"), "59");
-  EXPECT_EQ(Field(clock, "validBcd"), "true");
+  EXPECT_EQ(JsonField(clock, "year"), "99");
+  EXPECT_EQ(JsonField(clock, "weekday"), "4");
+  EXPECT_EQ(JsonField(clock, "second"), "59");
+  EXPECT_EQ(JsonField(clock, "validBcd"), "true");
   line.Write(B("1b 43 d5 ba 0d 0a 24 1a 17 05 13 45 09"));
-  EXPECT_EQ(Field(sim.Wait("clock"), "validBcd"), "false");
+  EXPECT_EQ(JsonField(sim.Wait("clock"), "validBcd"), "false");
 
   // Starts like a command but is none: the whole thing is one raw file.
   const std::string raw = B("1b 43 41 42 00 ff") + std::string(700, 'x');
   line.Write(raw);
   EXPECT_EQ(line.Read(8), kAck);
-  const std::string file = Field(sim.Wait("raw-file"), "file");
+  const std::string file = JsonField(sim.Wait("raw-file"), "file");
   EXPECT_EQ(ReadFile(file), raw);
   // A command after the gap is a command again.
   line.Write(B("1b 43 d4 bb 0d 0a"));
@@ -386,41 +274,41 @@ TEST(HostSimSerial, DecodesTheClockAndSeparatesRawFiles) {
 }
 
 TEST(HostSimSerial, TouchProgramHandshakeAndItsRefusal) {
-  Sim sim({"--fblt-prefix", "V1.0\\x00"});
-  Line line(Field(sim.ready(), "device"));
+  HostSimProcess sim({"--fblt-prefix", "V1.0\\x00"});
+  Line line(JsonField(sim.Ready(), "device"));
   line.Write(B("02 46 42 4c 54"));
   EXPECT_EQ(line.Read(14), std::string("V1.0\0OKDOWNSYS", 14));
   line.Write(B("09 00 00 00 03"));
   EXPECT_EQ(line.Read(1).size(), 1u);
   line.Write(B("aa bb cc"));
   EXPECT_EQ(line.Read(8), kAck);
-  EXPECT_EQ(ReadFile(Field(sim.Wait("download-done"), "file")), B("aa bb cc"));
+  EXPECT_EQ(ReadFile(JsonField(sim.Wait("download-done"), "file")), B("aa bb cc"));
 
   line.Write(B("02 46 42 4c 54"));
   EXPECT_EQ(line.Read(14).size(), 14u);
   line.Write("/");
-  EXPECT_EQ(Field(sim.Wait("handshake-refused"), "message"), "handshake refused by tool");
+  EXPECT_EQ(JsonField(sim.Wait("handshake-refused"), "message"), "handshake refused by tool");
   line.Write(kProbe);
   EXPECT_EQ(line.Read(1), "\x0f");
 }
 
 TEST(HostSimSerial, FaultsActAsAsked) {
   {
-    Sim sim({"--fault", "wrong-probe"});
-    Line line(Field(sim.ready(), "device"));
+    HostSimProcess sim({"--fault", "wrong-probe"});
+    Line line(JsonField(sim.Ready(), "device"));
     line.Write(kProbe);
     EXPECT_EQ(line.Read(1), "\x0e");
-    EXPECT_EQ(Field(sim.Wait("fault-applied"), "fault"), "wrong-probe");
+    EXPECT_EQ(JsonField(sim.Wait("fault-applied"), "fault"), "wrong-probe");
   }
   {
     // The abort byte comes after one block, the rest is never acknowledged.
-    Sim sim({"--fault", "abort-after-block=1", "--raw-gap", "150"});
-    Line line(Field(sim.ready(), "device"));
+    HostSimProcess sim({"--fault", "abort-after-block=1", "--raw-gap", "150"});
+    Line line(JsonField(sim.Ready(), "device"));
     line.Write(std::string(512, 'a'));
     EXPECT_EQ(line.Read(1), "\x9f");
     line.Write(std::string(512, 'b'));
     EXPECT_EQ(line.Read(1, 600), "");
-    EXPECT_EQ(Field(sim.Wait("download-failed"), "reason"), "aborted by host");
+    EXPECT_EQ(JsonField(sim.Wait("download-failed"), "reason"), "aborted by host");
     EXPECT_FALSE(sim.Wait("discarded").empty());
     // Once per run: the next file goes through.
     line.Write(std::string(600, 'c'));
@@ -428,19 +316,19 @@ TEST(HostSimSerial, FaultsActAsAsked) {
   }
   {
     // Announcement acknowledged, closing acknowledgement held back.
-    Sim sim({"--fault", "no-final-ack"});
-    Line line(Field(sim.ready(), "device"));
+    HostSimProcess sim({"--fault", "no-final-ack"});
+    Line line(JsonField(sim.Ready(), "device"));
     line.Write(kAnnounceUser);
     EXPECT_EQ(line.Read(8), kAck);
     line.Write(B("04 00 00 00 01 02 04 88 8f"));
     EXPECT_EQ(line.Read(1, 500), "");
-    EXPECT_EQ(Field(sim.Wait("download-done"), "acknowledged"), "false");
+    EXPECT_EQ(JsonField(sim.Wait("download-done"), "acknowledged"), "false");
   }
   {
     // Stalled after the announcement is acknowledged: the tool's data backs
     // up in the line and nothing more is answered.
-    Sim sim({"--fault", "stall"});
-    Line line(Field(sim.ready(), "device"));
+    HostSimProcess sim({"--fault", "stall"});
+    Line line(JsonField(sim.Ready(), "device"));
     line.Write(kAnnounceUser);
     EXPECT_EQ(line.Read(8), kAck);
     EXPECT_FALSE(sim.Wait("fault-applied", "stall").empty());
@@ -449,8 +337,8 @@ TEST(HostSimSerial, FaultsActAsAsked) {
   }
   {
     // A silent host logs the probe but answers nothing.
-    Sim sim({"--fault", "silent"});
-    Line line(Field(sim.ready(), "device"));
+    HostSimProcess sim({"--fault", "silent"});
+    Line line(JsonField(sim.Ready(), "device"));
     line.Write(kProbe);
     EXPECT_FALSE(sim.Wait("probe").empty());
     EXPECT_EQ(line.Read(1, 400), "");
@@ -460,8 +348,8 @@ TEST(HostSimSerial, FaultsActAsAsked) {
 TEST(HostSimSerial, PacingHoldsReadsToTheLineSpeed) {
   // 1920 bytes at 9600 bit/s are two seconds of line time; unpaced the
   // file would be complete after the 150 ms gap.
-  Sim sim({"--pace", "--rate", "9600", "--raw-gap", "150"});
-  Line line(Field(sim.ready(), "device"), B9600);
+  HostSimProcess sim({"--pace", "--rate", "9600", "--raw-gap", "150"});
+  Line line(JsonField(sim.Ready(), "device"), B9600);
   const auto start = Clock::now();
   line.Write(std::string(1920, 'p'));
   EXPECT_EQ(line.Read(8, 5000), kAck);
@@ -473,8 +361,8 @@ TEST(HostSimSerial, PacingHoldsReadsToTheLineSpeed) {
 // ---- TCP ----
 
 TEST(HostSimTcp, AnswersTheRateAndServesOnlyTheNewestClient) {
-  Sim sim({"--tcp", "0", "--rate", "115200", "--fault", "close-error=50"});
-  const int port = std::stoi(Field(sim.ready(), "port"));
+  HostSimProcess sim({"--tcp", "0", "--rate", "115200", "--fault", "close-error=50"});
+  const int port = std::stoi(JsonField(sim.Ready(), "port"));
   const int first = ConnectTcp(port);
   ASSERT_GE(first, 0);
   ASSERT_EQ(write(first, B("1b 43 e3 ad 0d 0a").data(), 6), 6);
@@ -482,7 +370,7 @@ TEST(HostSimTcp, AnswersTheRateAndServesOnlyTheNewestClient) {
 
   const int second = ConnectTcp(port);
   ASSERT_GE(second, 0);
-  EXPECT_EQ(Field(sim.Wait("client-disconnected"), "reason"), "replaced");
+  EXPECT_EQ(JsonField(sim.Wait("client-disconnected"), "reason"), "replaced");
   char c;
   EXPECT_LE(read(first, &c, 1), 0);  // the old client was dropped
   ASSERT_EQ(write(second, kProbe.data(), kProbe.size()), 5);
@@ -503,13 +391,13 @@ TEST(HostSimTcp, AnswersTheRateAndServesOnlyTheNewestClient) {
 // ---- virtual USB ----
 
 TEST(HostSimUsb, PacketsPipesAndUnplug) {
-  char tmpl[] = "/tmp/hostsim-usb-XXXXXX";
-  const fs::path path = fs::path(mkdtemp(tmpl)) / "dev";
+  TempDir dir("hostsim-usb");
+  const fs::path path = dir.Path() / "dev";
   {
     const std::string prefix(60, 'V');
-    Sim sim({"--usb-virtual", path.string(), "--fblt-prefix", prefix,
+    HostSimProcess sim({"--usb-virtual", path.string(), "--fblt-prefix", prefix,
              "--fault", "unplug-after-block=1"});
-    ASSERT_EQ(Field(sim.ready(), "path"), path.string());
+    ASSERT_EQ(JsonField(sim.Ready(), "path"), path.string());
     const int in = ConnectPipe(path, "PIPE02");
     int out = ConnectPipe(path, "PIPE03");
     ASSERT_GE(in, 0);
@@ -532,7 +420,7 @@ TEST(HostSimUsb, PacketsPipesAndUnplug) {
     EXPECT_EQ(Packet(in).size(), 1u);
     send(out, "xyz", 3, 0);
     EXPECT_EQ(Packet(in), kAck);
-    EXPECT_EQ(ReadFile(Field(sim.Wait("download-done"), "file")), "xyz");
+    EXPECT_EQ(ReadFile(JsonField(sim.Wait("download-done"), "file")), "xyz");
 
     // Unplugged after the first 512 bytes of a raw file, back after 2 s.
     send(out, std::string(512, 'u').data(), 512, 0);
@@ -554,14 +442,13 @@ TEST(HostSimUsb, PacketsPipesAndUnplug) {
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_FALSE(fs::exists(path));
   }
-  fs::remove_all(path.parent_path());
 }
 
 TEST(HostSimUsb, SplitHandshakeAnswer) {
-  char tmpl[] = "/tmp/hostsim-usb-XXXXXX";
-  const fs::path path = fs::path(mkdtemp(tmpl)) / "dev";
+  TempDir dir("hostsim-usb");
+  const fs::path path = dir.Path() / "dev";
   {
-    Sim sim({"--usb-virtual", path.string(), "--split-fblt-reply"});
+    HostSimProcess sim({"--usb-virtual", path.string(), "--split-fblt-reply"});
     const int in = ConnectPipe(path, "PIPE02");
     const int out = ConnectPipe(path, "PIPE03");
     sim.Wait("client-connected");
@@ -574,7 +461,6 @@ TEST(HostSimUsb, SplitHandshakeAnswer) {
     close(in);
     close(out);
   }
-  fs::remove_all(path.parent_path());
 }
 
 }  // namespace
