@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <fstream>
@@ -125,16 +126,23 @@ std::string HostSimProcess::Wait(const std::string& name, const std::string& con
   }
 }
 
-std::vector<uint8_t> HostSimProcess::Received(const std::string& suffix) const {
+std::vector<fs::path> HostSimProcess::ReceivedFiles(const std::string& suffix) const {
+  std::vector<fs::path> files;
   std::error_code ec;
   for (auto& entry : fs::directory_iterator(Out(), ec)) {
     const std::string name = entry.path().filename().string();
-    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      return {std::istreambuf_iterator<char>(in), {}};
-    }
+    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      files.push_back(entry.path());
   }
-  return {};
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::vector<uint8_t> HostSimProcess::Received(const std::string& suffix) const {
+  const std::vector<fs::path> files = ReceivedFiles(suffix);
+  if (files.empty()) return {};
+  std::ifstream in(files.front(), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace lumaset::test

@@ -53,7 +53,10 @@ class HostSimProcess {
   std::string Wait(const std::string& name, const std::string& contains = "", int timeoutMs = 3000);
   // Every line read so far.
   const std::vector<std::string>& Lines() const { return lines_; }
-  // The bytes of the one received file whose name ends in `suffix`.
+  // The received files whose names end in `suffix`, sorted by name (the
+  // simulator numbers them in the order they arrived).
+  std::vector<std::filesystem::path> ReceivedFiles(const std::string& suffix) const;
+  // The bytes of the first received file whose name ends in `suffix`.
   std::vector<uint8_t> Received(const std::string& suffix) const;
 
   // Ends the simulator with SIGTERM; its exit status (-1 when it had to be killed).

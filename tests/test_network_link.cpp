@@ -4,25 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <thread>
 
@@ -35,6 +26,7 @@
 #include "platform/port_map.h"
 #include "protocol/host_commands.h"
 #include "tests/pty_host.h"
+#include "tests/sim_process.h"
 
 namespace lumaset {
 namespace {
@@ -179,12 +171,6 @@ uint16_t ClosedPort() {
   return h.Port();
 }
 
-std::string WriteFile(const std::string& name, const Bytes& bytes) {
-  std::string path = ::testing::TempDir() + "/" + name;
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  return path;
-}
-
 class NetworkLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -214,7 +200,10 @@ class NetworkLinkTest : public ::testing::Test {
       if (e.code != LE_DATA_RECEIVED) out.push_back(e);
     return out;
   }
+  // A file of these bytes in the test's own folder.
+  std::string WriteFile(const std::string& name, const Bytes& bytes) { return dir.File(name, bytes).string(); }
 
+  test::TempDir dir{"lumaset-net"};
   test::RecordingTarget target;
   test::RecordingOperator op;
   int refreshes = 0;
@@ -679,85 +668,20 @@ TEST_F(NetworkLinkTest, WithTheFlagClearTheSerialLinkAnswers) {
   platform::SetComPortPath(250, "");
 }
 
-// The host simulator as a child process, listening on a free TCP port; its
-// ready event (the first line it prints) names the port.
-class SimulatorProcess {
- public:
-  SimulatorProcess(const std::string& program, const std::string& outDir) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    std::vector<std::string> args = {program, "--tcp", "0", "--out", outDir};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(fds[1], STDOUT_FILENO);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    events_ = fds[0];
-  }
-  ~SimulatorProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      platform::Deadline deadline(3000);
-      while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (deadline.Passed()) {
-          kill(pid_, SIGKILL);
-          waitpid(pid_, &status, 0);
-          break;
-        }
-        platform::SleepMs(10);
-      }
-    }
-    if (events_ >= 0) close(events_);
-  }
-  // The first line it prints, or "" after timeoutMs.
-  std::string FirstLine(int timeoutMs) {
-    std::string line;
-    platform::Deadline deadline(timeoutMs);
-    char ch;
-    while (events_ >= 0) {
-      pollfd p{events_, POLLIN, 0};
-      if (poll(&p, 1, deadline.Remaining()) <= 0 || read(events_, &ch, 1) != 1) return {};
-      if (ch == '\n') return line;
-      line += ch;
-    }
-    return {};
-  }
-
- private:
-  pid_t pid_ = -1;
-  int events_ = -1;
-};
-
 TEST_F(NetworkLinkTest, DownloadAgainstTheHostSimulator) {
-  const char* bin = std::getenv("LUMASET_BIN_DIR");
-  const std::string program = std::string(bin ? bin : ".") + "/lumaset-hostsim";
-  if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "lumaset-hostsim is not built";
-  QTemporaryDir out;
-  SimulatorProcess sim(program, out.path().toStdString());
-  const QJsonObject ready = QJsonDocument::fromJson(QByteArray::fromStdString(sim.FirstLine(10000))).object();
-  ASSERT_EQ(ready.value("event").toString(), "ready");
-  UseHost("127.0.0.1", static_cast<uint32_t>(ready.value("port").toInt()));
+  if (access(test::BuiltProgram("lumaset-hostsim").c_str(), X_OK) != 0) GTEST_SKIP() << "lumaset-hostsim is not built";
+  test::HostSimProcess sim({"--tcp", "0"});
+  ASSERT_TRUE(sim.Started());
+  UseHost("127.0.0.1", static_cast<uint32_t>(std::stoi(test::JsonField(sim.Ready(), "port"))));
   ASSERT_EQ(link.Open(1), 1);
   link.SetUserProgramPath(WriteFile("net_sim.pgu", {0x01, 0x02, 0x04}).c_str());
   ASSERT_EQ(link.SendUserProgram(1), 1);
   EXPECT_EQ(link.WaitPerBlock(), 256);  // the simulator reports 115200
   ASSERT_TRUE(WaitEvent(LE_SEND_DONE, 8000));
   EXPECT_EQ(target.Count(LE_FAILED), 0u);
-  QStringList saved;
-  PumpUntil([&] {
-    saved = QDir(out.path()).entryList({"*-user.pgu"});
-    return !saved.isEmpty();
-  }, 3000);
-  ASSERT_EQ(saved.size(), 1);
-  QFile file(out.path() + "/" + saved[0]);
-  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-  EXPECT_EQ(file.readAll(), QByteArray("\x01\x02\x04", 3));
+  PumpUntil([&] { return !sim.ReceivedFiles("-user.pgu").empty(); }, 3000);
+  ASSERT_EQ(sim.ReceivedFiles("-user.pgu").size(), 1u);
+  EXPECT_EQ(sim.Received("-user.pgu"), (Bytes{0x01, 0x02, 0x04}));
   link.Disconnect();
 }
 
