@@ -104,7 +104,7 @@ class SerialNetworkLink : public ICliLink {
   std::unique_ptr<CNetworkLink> link_;
 };
 
-// The USB link (Part 2.5): no baud rate, no search, no raw-file transfer.
+// The USB link: no baud rate, no search, no raw-file transfer.
 class UsbLink : public ICliLink {
  public:
   UsbLink(const LinkChoice& choice, platform::IEventTarget* target) : link_(std::make_unique<CUsbLink>()) {

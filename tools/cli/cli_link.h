@@ -1,6 +1,6 @@
 // The link that lumaset-cli talks through, and the one place that picks it.
 //
-// As in the window program (shared/spec.md Part 4.1), the link settings
+// As in the window program, the link settings
 // record decides: port number 0 selects the USB link (CUsbLink); any other
 // port number the serial-network link (CNetworkLink), which works over TCP
 // when the record's network flag is set and over the COM port otherwise.
@@ -26,8 +26,7 @@ struct LinkChoice {
 };
 
 // What the command line asks of a link. Each operation has the meaning of
-// the link operation of the same name (shared/spec.md, Parts 2.2 to 2.5 and
-// 3.1 to 3.4).
+// the link operation of the same name.
 class ICliLink {
  public:
   virtual ~ICliLink() = default;

@@ -36,7 +36,7 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-// The status texts of Part 4.4.
+// The status-bar texts of the transfer phases.
 const char* StatusText(uint32_t code) {
   switch (code) {
     case LS_START: return "Start ...";
