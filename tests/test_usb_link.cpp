@@ -2,10 +2,8 @@
 // host in this file that listens on the SOCK_SEQPACKET socket and answers as
 // scripted, and the built lumaset-hostsim for the end-to-end cases.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <poll.h>
@@ -17,9 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -31,6 +27,7 @@
 #include "platform/language.h"
 #include "platform/usb_device.h"
 #include "tests/pty_host.h"
+#include "tests/sim_process.h"
 
 namespace lumaset {
 namespace {
@@ -38,6 +35,7 @@ namespace {
 namespace fs = std::filesystem;
 using platform::IoStatus;
 using test::Bytes;
+using test::TempDir;
 using test::TimeMs;
 
 Bytes Hex(const char* text) {
@@ -66,28 +64,6 @@ const Bytes kCommand3 = Hex("1b 43 d8 b7 0d 0a");
 const Bytes kSetClock = Hex("1b 43 d5 ba 0d 0a");
 const Bytes kFblt = Hex("02 46 42 4c 54");
 const Bytes kAck(kHostAck, kHostAck + sizeof kHostAck);
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/lumaset-usb-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& Path() const { return path_; }
-  fs::path File(const std::string& name, const Bytes& bytes) const {
-    fs::path p = path_ / name;
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                             static_cast<std::streamsize>(bytes.size()));
-    return p;
-  }
-
- private:
-  fs::path path_;
-};
 
 Bytes Pattern(size_t n) {
   Bytes b(n);
@@ -469,6 +445,17 @@ class UsbLinkTest : public ::testing::Test {
     return std::string(buffer, static_cast<size_t>(n));
   }
   size_t DataEvents() const { return target.Count(LE_DATA_RECEIVED); }
+  // A 400 KiB touch-panel download to a slow host (512 bytes every 5 ms),
+  // started and past its first block; its file in *file.
+  void StartSlowTransfer(fs::path* file) {
+    script.dataDelayMs = 5;
+    OpenLink();
+    *file = dir.File("big.tps", Pattern(400 * 1024));
+    ASSERT_EQ(link.SendFileWithHandshake(file->c_str()), 1);
+    ASSERT_TRUE(target.WaitUntil([](auto& e) {
+      return std::any_of(e.begin(), e.end(), [](auto& x) { return IsProgressEvent(x.code); });
+    }, 5000));
+  }
   // The events of a transfer, without data events.
   std::vector<std::pair<uint32_t, uint32_t>> TransferEvents() const {
     std::vector<std::pair<uint32_t, uint32_t>> out;
@@ -730,13 +717,8 @@ TEST_F(UsbLinkTest, ProgramImagesAreAnnouncedThenFramed) {
 }
 
 TEST_F(UsbLinkTest, AStoppedTransferStillWaitsForTheClosingAnswer) {
-  script.dataDelayMs = 5;  // a slow host: 512 bytes every 5 ms
-  OpenLink();
-  const fs::path file = dir.File("big.tps", Pattern(400 * 1024));
-  ASSERT_EQ(link.SendFileWithHandshake(file.c_str()), 1);
-  ASSERT_TRUE(target.WaitUntil([](auto& e) {
-    return std::any_of(e.begin(), e.end(), [](auto& x) { return IsProgressEvent(x.code); });
-  }, 5000));
+  fs::path file;
+  ASSERT_NO_FATAL_FAILURE(StartSlowTransfer(&file));
   EXPECT_EQ(link.IsBusy(), 1);
   // Commands and other downloads wait for the transfer.
   EXPECT_EQ(link.SendCommand(2, 0), 0);
@@ -755,13 +737,8 @@ TEST_F(UsbLinkTest, AStoppedTransferStillWaitsForTheClosingAnswer) {
 }
 
 TEST_F(UsbLinkTest, AnUnpluggedDeviceEndsWithoutHangOrSpin) {
-  script.dataDelayMs = 5;
-  OpenLink();
-  const fs::path file = dir.File("big.tps", Pattern(400 * 1024));
-  ASSERT_EQ(link.SendFileWithHandshake(file.c_str()), 1);
-  ASSERT_TRUE(target.WaitUntil([](auto& e) {
-    return std::any_of(e.begin(), e.end(), [](auto& x) { return IsProgressEvent(x.code); });
-  }, 5000));
+  fs::path file;
+  ASSERT_NO_FATAL_FAILURE(StartSlowTransfer(&file));
   host.Unplug();
   platform::SleepMs(200);
   // Both threads go on trying, paced: the process stays nearly idle.
@@ -778,82 +755,24 @@ TEST_F(UsbLinkTest, AnUnpluggedDeviceEndsWithoutHangOrSpin) {
 
 // ---- against the host simulator ---------------------------------------------------
 
-// One lumaset-hostsim process as the virtual USB device, with its own folder
-// for the socket, the received programs and its event log.
-class HostSim {
- public:
-  explicit HostSim(std::vector<std::string> args) {
-    const char* bin = std::getenv("LUMASET_BIN_DIR");
-    const std::string exe = std::string(bin ? bin : ".") + "/lumaset-hostsim";
-    if (access(exe.c_str(), X_OK) != 0) return;
-    socket_ = dir_.Path() / "usb.sock";
-    log_ = dir_.Path() / "events.log";
-    args.insert(args.begin(), {exe, "--usb-virtual", socket_.string(), "--out", Out().string(), "--log",
-                               log_.string()});
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    ready_ = WaitLog("\"event\":\"ready\"", 10000);
-  }
-  ~HostSim() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    for (int i = 0; i < 50; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      platform::SleepMs(100);
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  bool Ready() const { return ready_; }
-  fs::path Out() const { return dir_.Path() / "out"; }
-  platform::UsbConfig Config() const {
-    platform::UsbConfig config;
-    config.virtualPath = socket_.string();
-    return config;
-  }
-  std::string Log() const {
-    std::ifstream in(log_);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
-  bool WaitLog(const std::string& text, int timeoutMs) const {
-    platform::Deadline deadline(timeoutMs);
-    while (Log().find(text) == std::string::npos) {
-      if (deadline.Passed()) return false;
-      platform::SleepMs(20);
-    }
-    return true;
-  }
-  // The one received file whose name ends in `suffix`.
-  Bytes Received(const std::string& suffix) const {
-    for (auto& entry : fs::directory_iterator(Out())) {
-      const std::string name = entry.path().filename().string();
-      if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        std::ifstream in(entry.path(), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-      }
-    }
-    return {};
-  }
-
- private:
-  TempDir dir_;
-  fs::path socket_, log_;
-  pid_t pid_ = -1;
-  bool ready_ = false;
-};
-
+// lumaset-hostsim as the virtual USB device on a socket in the test's folder.
 class UsbHostSimTest : public ::testing::Test {
  protected:
-  void SetUp() override { test::UseEnglishTexts(); }
-  void Connect(HostSim& sim) {
-    if (!sim.Ready()) GTEST_SKIP() << "lumaset-hostsim is not built";
-    link.SetConfig(sim.Config());
+  void SetUp() override {
+    test::UseEnglishTexts();
+    if (access(test::BuiltProgram("lumaset-hostsim").c_str(), X_OK) != 0)
+      GTEST_SKIP() << "lumaset-hostsim is not built";
+  }
+  // The simulator's arguments: the virtual device, then `extra`.
+  std::vector<std::string> UsbArgs(std::vector<std::string> extra = {}) const {
+    extra.insert(extra.begin(), {"--usb-virtual", (dir.Path() / "usb.sock").string()});
+    return extra;
+  }
+  void Connect(const test::HostSimProcess& sim) {
+    ASSERT_TRUE(sim.Started()) << "lumaset-hostsim did not get ready";
+    platform::UsbConfig config;
+    config.virtualPath = test::JsonField(sim.Ready(), "path");
+    link.SetConfig(config);
     link.SetTarget(&target, WM_LINK_EVENT);
     ASSERT_EQ(link.Open(), 1);
     ASSERT_EQ(link.IsOpen(), 1);
@@ -865,48 +784,47 @@ class UsbHostSimTest : public ::testing::Test {
 };
 
 TEST_F(UsbHostSimTest, ClockAndUserProgram) {
-  HostSim sim({});
-  Connect(sim);
-  if (IsSkipped()) return;
+  test::HostSimProcess sim(UsbArgs());
+  ASSERT_NO_FATAL_FAILURE(Connect(sim));
   ASSERT_EQ(link.SendCommand(6, 0), 1);
-  EXPECT_TRUE(sim.WaitLog("\"event\":\"clock\"", 3000));
-  EXPECT_NE(sim.Log().find("\"inRange\":true"), std::string::npos);
+  const std::string clock = sim.Wait("clock");
+  ASSERT_FALSE(clock.empty());
+  EXPECT_EQ(test::JsonField(clock, "inRange"), "true") << clock;
 
   const Bytes program = Pattern(3000);
   ASSERT_EQ(link.SendProgramImage(dir.File("p.pgu", program).c_str(), 0, 1), 1);
   ASSERT_TRUE(target.WaitFor(LE_SEND_DONE, 10000));
   EXPECT_EQ(target.Events().back().value, 3006u);
-  ASSERT_TRUE(sim.WaitLog("\"event\":\"download-done\"", 3000));
-  EXPECT_NE(sim.Log().find("\"run\":\"yes\""), std::string::npos);
+  const std::string done = sim.Wait("download-done");
+  ASSERT_FALSE(done.empty());
+  EXPECT_EQ(test::JsonField(done, "run"), "yes") << done;
   EXPECT_EQ(sim.Received("-user.pgu"), program);
   EXPECT_TRUE(op.Boxes().empty());
 }
 
 TEST_F(UsbHostSimTest, TouchProgramWithTextBeforeTheAcceptance) {
-  HostSim sim({"--fblt-prefix", "Loader 3.1 \\x01"});
-  Connect(sim);
-  if (IsSkipped()) return;
+  test::HostSimProcess sim(UsbArgs({"--fblt-prefix", "Loader 3.1 \\x01"}));
+  ASSERT_NO_FATAL_FAILURE(Connect(sim));
   const Bytes panel = Pattern(1300);
   ASSERT_EQ(link.SendFileWithHandshake(dir.File("p.tps", panel).c_str()), 1);
   ASSERT_TRUE(target.WaitFor(LE_SEND_DONE, 10000));
   EXPECT_EQ(target.Events().back().value, 1300u);
-  ASSERT_TRUE(sim.WaitLog("\"kind\":\"touch\"", 3000));
+  ASSERT_FALSE(sim.Wait("download-done", "\"kind\":\"touch\"").empty());
   EXPECT_EQ(sim.Received("-touch.tps"), panel);
 }
 
 TEST_F(UsbHostSimTest, UnplugMidTransferThenReconnect) {
-  HostSim sim({"--fault", "unplug-after-block=1"});
-  Connect(sim);
-  if (IsSkipped()) return;
+  test::HostSimProcess sim(UsbArgs({"--fault", "unplug-after-block=1"}));
+  ASSERT_NO_FATAL_FAILURE(Connect(sim));
   ASSERT_EQ(link.SendFileWithHandshake(dir.File("p.tps", Pattern(8000)).c_str()), 1);
-  ASSERT_TRUE(sim.WaitLog("\"event\":\"unplugged\"", 5000));
+  ASSERT_FALSE(sim.Wait("unplugged", "", 5000).empty());
   EXPECT_EQ(link.IsBusy(), 1);  // the block is tried again until stopped
   int64_t ms = TimeMs([&] { link.Close(); });
   EXPECT_LT(ms, 5000);
   EXPECT_EQ(target.Events().back().code, LE_FAILED);
   EXPECT_EQ(target.Events().back().value, LS_VERIFY_FAILED);
   // The device comes back after two seconds; a new connect finds it.
-  ASSERT_TRUE(sim.WaitLog("\"event\":\"replugged\"", 5000));
+  ASSERT_FALSE(sim.Wait("replugged", "", 5000).empty());
   link.Open();
   ASSERT_EQ(link.IsOpen(), 1);
   EXPECT_EQ(link.Probe(), 1);
