@@ -2,8 +2,6 @@
 // commands and the probe, downloads, program images and the baud search.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -20,6 +18,7 @@
 #include "platform/language.h"
 #include "protocol/host_commands.h"
 #include "tests/pty_host.h"
+#include "tests/sim_process.h"
 
 namespace lumaset {
 namespace {
@@ -66,9 +65,6 @@ class ProtocolTest : public ::testing::Test {
     test::UseEnglishTexts();
     host.MapAsCom(kPort);
   }
-  void TearDown() override {
-    for (const auto& f : files_) ::unlink(f.c_str());
-  }
   void OpenAt(uint32_t rate) {
     LinkSettings s;
     s.port = kPort;
@@ -77,17 +73,8 @@ class ProtocolTest : public ::testing::Test {
     link.SetNotifyTarget(&target, WM_LINK_EVENT);
     ASSERT_EQ(link.Open(1), 1);
   }
-  std::string File(const Bytes& bytes) {
-    char name[] = "/tmp/lumaset-protocol-XXXXXX";
-    int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    if (!bytes.empty()) {
-      EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    ::close(fd);
-    files_.push_back(name);
-    return name;
-  }
+  // A new file of these bytes in the test's folder.
+  std::string File(const Bytes& bytes) { return dir_.File("f" + std::to_string(++files_), bytes).string(); }
   uint32_t Rate() {
     LinkSettings s;
     link.GetSettings(&s);
@@ -128,7 +115,8 @@ class ProtocolTest : public ::testing::Test {
   test::PtyHost host;
   test::RecordingTarget target;
   test::RecordingOperator op;
-  std::vector<std::string> files_;
+  test::TempDir dir_{"lumaset-protocol"};
+  int files_ = 0;
   CSerialLink link;
 };
 

@@ -23,6 +23,7 @@
 #include "platform/language.h"
 #include "platform/operator.h"
 #include "tests/pty_host.h"
+#include "tests/sim_process.h"
 
 namespace lumaset {
 namespace {
@@ -74,15 +75,11 @@ StoredSettings Unusual() {
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/lumaset-settings-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
+    ASSERT_FALSE(dir_.Path().empty());
+    root_ = dir_.Path().string();
     folder_ = root_ + "/Quendar";
     path_ = folder_ + "/Lumaset.reg";
     test::UseEnglishTexts();
-  }
-  void TearDown() override {
-    fs::remove_all(root_);
   }
   std::unique_ptr<CRegSettings> Store(const std::string& path = "") {
     return std::make_unique<CRegSettings>(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine,
@@ -94,6 +91,7 @@ class SettingsTest : public ::testing::Test {
     return s;
   }
 
+  test::TempDir dir_{"lumaset-settings"};
   test::RecordingOperator op_;  // installed while the test runs
   std::string root_, folder_, path_;
 };
