@@ -496,16 +496,7 @@ int CNetworkLink::SendProgramImage(int systemProgram, int answerYes) {
   if (!IsNetwork()) return CSerialLink::SendProgramImage(systemProgram, answerYes);
   BusyFlag busy(g_netImageBusy);
   if (!busy.Owned() || !MayStartNetTransfer()) return 0;
-  std::string path;
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    path = m_imagePath;
-  }
-  uint32_t n = 0;
-  if (!ReadFileIntoBuffer(path.c_str(), kImageFrameHead, kImageFrameTail, &n)) return 0;
-  const uint8_t type = systemProgram ? kImageTypeSystem : (answerYes ? kImageTypeUserYes : kImageTypeUserNo);
-  FrameImage(m_transferBuffer.data(), n, type);
-  m_transferLength = n + static_cast<uint32_t>(kImageFrameHead + kImageFrameTail);
+  if (!ReadImageIntoBuffer(ImageType(systemProgram, answerYes))) return 0;
 
   // The host's rate sets the pause between blocks.
   if (!SendCommand(kCmdQueryRate, 1)) return 0;
@@ -539,9 +530,7 @@ int CNetworkLink::SendRawFile(const char* path) {
   if (!IsNetwork()) return CSerialLink::SendRawFile(path);
   BusyFlag busy(g_netRawFileBusy);
   if (!busy.Owned() || !MayStartNetTransfer()) return 0;
-  uint32_t size = 0;
-  if (!ReadFileIntoBuffer(path, 0, 0, &size)) return 0;
-  m_transferLength = size;
+  if (!ReadFileIntoBuffer(path)) return 0;
   const int index = NearestRateIndex(kRawFileRate);
   DrainReceive();
   m_iWaitPerBlock = kBaudFactors[index] * kNetPauseUnitMs;

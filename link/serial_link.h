@@ -110,8 +110,11 @@ class CSerialLink {
   void ClosePort(bool stopTransfer);
   // Line settings from the whole record (used where a thread re-applies it).
   platform::LineSettings LineFromRecord(const LinkSettings& record) const;
-  // Reads a whole file into the transfer buffer; false after showing why.
-  bool ReadFileIntoBuffer(const char* path, size_t offset, size_t extra, uint32_t* fileSize);
+  // Reads a whole file, or frames the program image at m_imagePath with the
+  // type byte, into the transfer buffer and sets the transfer length; false
+  // after showing why.
+  bool ReadFileIntoBuffer(const char* path);
+  bool ReadImageIntoBuffer(uint8_t type);
   bool OnTransferThread() const { return m_transfer.IsCurrentThread(); }
   IEventTarget* NotifyWindow() const { return m_notifyWindow.load(); }
 

@@ -322,13 +322,10 @@ int CUsbLink::SendProgramImage(const char* path, int systemProgram, int answerYe
     return 0;
   }
   std::vector<uint8_t> frame;
-  uint32_t n = 0;
-  if (int error = ReadWholeFile(path, kImageFrameHead, kImageFrameTail, &frame, &n)) {
+  if (int error = ReadImageFrame(path, ImageType(systemProgram, answerYes), &frame)) {
     ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
     return 0;
   }
-  FrameImage(frame.data(), n,
-             systemProgram ? kImageTypeSystem : (answerYes ? kImageTypeUserYes : kImageTypeUserNo));
   if (!SendCommand(systemProgram ? kCmdAnnounceSystem : kCmdAnnounceUser, 1)) return 0;
   uint8_t ack[sizeof kHostAck] = {0};
   if (WaitReply(ack, sizeof ack) != static_cast<int>(sizeof ack) || std::memcmp(ack, kHostAck, sizeof ack) != 0)

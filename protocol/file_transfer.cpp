@@ -35,11 +35,27 @@ void TryTimeCriticalPriority() {
 
 }  // namespace
 
-bool CSerialLink::ReadFileIntoBuffer(const char* path, size_t offset, size_t extra, uint32_t* fileSize) {
-  if (int error = ReadWholeFile(path, offset, extra, &m_transferBuffer, fileSize)) {
+bool CSerialLink::ReadFileIntoBuffer(const char* path) {
+  uint32_t size = 0;
+  if (int error = ReadWholeFile(path, 0, 0, &m_transferBuffer, &size)) {
     ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
     return false;
   }
+  m_transferLength = size;
+  return true;
+}
+
+bool CSerialLink::ReadImageIntoBuffer(uint8_t type) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    path = m_imagePath;
+  }
+  if (int error = ReadImageFrame(path.c_str(), type, &m_transferBuffer)) {
+    ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
+    return false;
+  }
+  m_transferLength = static_cast<uint32_t>(m_transferBuffer.size());
   return true;
 }
 
@@ -80,9 +96,7 @@ static bool MayStartTransfer(CSerialLink& link, platform::IEventTarget* owner) {
 int CSerialLink::SendRawFile(const char* path) {
   BusyFlag busy(g_rawFileBusy);
   if (!busy.Owned() || !MayStartTransfer(*this, NotifyWindow())) return 0;
-  uint32_t size = 0;
-  if (!ReadFileIntoBuffer(path, 0, 0, &size)) return 0;
-  m_transferLength = size;
+  if (!ReadFileIntoBuffer(path)) return 0;
   return StartTransferThread(false, true, kTxThreadFailed, kTxThreadFailedCaption) ? 1 : 0;
 }
 
@@ -90,25 +104,14 @@ int CSerialLink::SendFileWithHandshake(const char* path) {
   BusyFlag busy(g_handshakeFileBusy);
   if (!busy.Owned() || !MayStartTransfer(*this, NotifyWindow())) return 0;
   const std::string file = path ? std::string(path) : GetTouchProgramPath();
-  uint32_t size = 0;
-  if (!ReadFileIntoBuffer(file.c_str(), 0, 0, &size)) return 0;
-  m_transferLength = size;
+  if (!ReadFileIntoBuffer(file.c_str())) return 0;
   return StartTransferThread(true, false, kTxThreadFailedHandshake, kTxThreadFailedHandshakeCaption) ? 1 : 0;
 }
 
 int CSerialLink::SendProgramImage(int systemProgram, int answerYes) {
   BusyFlag busy(g_imageBusy);
   if (!busy.Owned() || !MayStartTransfer(*this, NotifyWindow())) return 0;
-  std::string path;
-  {
-    std::lock_guard<std::mutex> guard(m_lock);
-    path = m_imagePath;
-  }
-  uint32_t n = 0;
-  if (!ReadFileIntoBuffer(path.c_str(), kImageFrameHead, kImageFrameTail, &n)) return 0;
-  const uint8_t type = systemProgram ? kImageTypeSystem : (answerYes ? kImageTypeUserYes : kImageTypeUserNo);
-  FrameImage(m_transferBuffer.data(), n, type);
-  m_transferLength = n + static_cast<uint32_t>(kImageFrameHead + kImageFrameTail);
+  if (!ReadImageIntoBuffer(ImageType(systemProgram, answerYes))) return 0;
   // The announcement holds the watcher; it stays held until the transfer
   // thread ends, and is let go here on every way out before that.
   if (!SendCommand(systemProgram ? kCmdAnnounceSystem : kCmdAnnounceUser, 1)) {

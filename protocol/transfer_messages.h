@@ -25,6 +25,12 @@ constexpr uint8_t kImageTypeUserYes = 0x88;
 constexpr uint8_t kImageTypeUserNo = 0x99;
 constexpr uint8_t kImageTypeSystem = 0x00;
 
+// The type byte of a system program, or of a user program with the
+// operator's answer.
+inline uint8_t ImageType(int systemProgram, int answerYes) {
+  return systemProgram ? kImageTypeSystem : (answerYes ? kImageTypeUserYes : kImageTypeUserNo);
+}
+
 // Bytes an image frame adds around the file: 4 length, type, checksum.
 constexpr size_t kImageFrameHead = 4;
 constexpr size_t kImageFrameTail = 2;

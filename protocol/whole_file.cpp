@@ -8,6 +8,8 @@
 #include <limits>
 #include <new>
 
+#include "protocol/transfer_messages.h"
+
 namespace lumaset {
 
 int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_t>* out, uint32_t* size) {
@@ -41,6 +43,13 @@ int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_
   ::close(fd);
   *size = n;
   return error;
+}
+
+int ReadImageFrame(const char* path, uint8_t type, std::vector<uint8_t>* frame) {
+  uint32_t n = 0;
+  if (int error = ReadWholeFile(path, kImageFrameHead, kImageFrameTail, frame, &n)) return error;
+  FrameImage(frame->data(), n, type);
+  return 0;
 }
 
 }  // namespace lumaset

@@ -15,4 +15,9 @@ namespace lumaset {
 // `out` holds nothing useful.
 int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_t>* out, uint32_t* size);
 
+// Reads the program image at `path` into `frame` and frames it with the type
+// byte (FrameImage): the frame is the file and six bytes more. 0, or the
+// errno value of ReadWholeFile.
+int ReadImageFrame(const char* path, uint8_t type, std::vector<uint8_t>* frame);
+
 }  // namespace lumaset
