@@ -566,13 +566,17 @@ void Host::FinishImage() {
   ToIdle();
 }
 
-void Host::FinishTouch() {
-  const QString path = Save("touch", "tps", buf_);
+// A file kept as it came (touch program or raw file): saved, acknowledged
+// and announced with `event`.
+void Host::FinishFile(const char* event, const char* kind, const char* ext) {
+  const QString path = Save(kind, ext, buf_);
   const bool acked = Acknowledge(QStringLiteral("closing"), true);
-  log_->Emit("download-done", {{"kind", "touch"}, {"bytes", static_cast<qint64>(buf_.size())},
-                               {"file", path}, {"acknowledged", acked}});
+  log_->Emit(event, {{"kind", kind}, {"bytes", static_cast<qint64>(buf_.size())},
+                     {"file", path}, {"acknowledged", acked}});
   ToIdle();
 }
+
+void Host::FinishTouch() { FinishFile("download-done", "touch", "tps"); }
 
 void Host::StartRaw() {
   kind_ = "raw";
@@ -584,13 +588,7 @@ void Host::StartRaw() {
   CheckDataFaults();
 }
 
-void Host::FinishRaw() {
-  const QString path = Save("raw", "bin", buf_);
-  const bool acked = Acknowledge(QStringLiteral("closing"), true);
-  log_->Emit("raw-file", {{"kind", "raw"}, {"bytes", static_cast<qint64>(buf_.size())},
-                          {"file", path}, {"acknowledged", acked}});
-  ToIdle();
-}
+void Host::FinishRaw() { FinishFile("raw-file", "raw", "bin"); }
 
 void Host::OnGap() {
   if (transport_->Stopped()) return;  // a stalled host finishes nothing

@@ -70,6 +70,7 @@ class Host : public QObject {
   void FinishRaw();
   void FinishImage();
   void FinishTouch();
+  void FinishFile(const char* event, const char* kind, const char* ext);
   void FinishClock();
   void FinishRateChange();
   void StartDataPhase(const char* kind);
