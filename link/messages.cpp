@@ -19,6 +19,10 @@ void ShowSystemError(platform::IEventTarget* owner, uint32_t code) {
   platform::Operator().MessageBox(owner, text, platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
 }
 
+void ShowTransferRunning(platform::IEventTarget* owner) {
+  ResourceMessageBox(owner, res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+}
+
 int FixedMessageBox(platform::IEventTarget* owner, const std::string& text, const std::string& caption,
                     unsigned type) {
   return platform::Operator().MessageBox(owner, text, caption, type);

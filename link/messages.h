@@ -17,6 +17,10 @@ int ResourceMessageBox(platform::IEventTarget* owner, unsigned textId, unsigned 
 // information icon.
 void ShowSystemError(platform::IEventTarget* owner, uint32_t code);
 
+// The refusal of a command or a send while a transfer runs: string 59409,
+// caption string 59407, information icon.
+void ShowTransferRunning(platform::IEventTarget* owner);
+
 // A fixed text with a fixed caption (the few texts that are not resources).
 int FixedMessageBox(platform::IEventTarget* owner, const std::string& text, const std::string& caption,
                     unsigned type);

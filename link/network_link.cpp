@@ -455,7 +455,7 @@ int CNetworkLink::SendCommand(int index, int awaitReply) {
   const char* command = HostCommand(index);
   if (!command) return 0;
   if (m_transferRunning) {
-    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(NotifyWindow());
     return 0;
   }
   if (!m_socket || m_socket->Pending() < 0) return 0;
@@ -472,7 +472,7 @@ int CNetworkLink::SendCommand(int index, int awaitReply) {
 
 bool CNetworkLink::MayStartNetTransfer() {
   if (m_transferRunning) {
-    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(NotifyWindow());
     return false;
   }
   // A thread that has cleared its running flag may still be posting its

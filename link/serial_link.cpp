@@ -392,7 +392,7 @@ int CSerialLink::Write(const void* buffer, int length) {
 
 int CSerialLink::SendCommandString(const char* text) {
   if (m_transferRunning) {
-    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(NotifyWindow());
     return 0;
   }
   int total = 0;

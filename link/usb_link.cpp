@@ -262,7 +262,7 @@ int CUsbLink::Write(const void* buffer, int count) {
 
 int CUsbLink::SendCommandString(const char* text) {
   if (m_busy) {
-    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(NotifyWindow());
     return 0;
   }
   const std::vector<uint8_t> bytes = DecodeCommandString(text ? text : "");
@@ -282,7 +282,7 @@ int CUsbLink::Probe() {
 
 int CUsbLink::SendCommand(int index, int awaitReply) {
   if (m_busy) {
-    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(NotifyWindow());
     return 0;
   }
   const char* command = HostCommand(index);
@@ -304,7 +304,7 @@ int CUsbLink::SendFileWithHandshake(const char* path) {
   BusyFlag busy(g_handshakeStartBusy);
   if (!busy.Owned()) return 0;
   if (m_busy) {
-    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(NotifyWindow());
     return 0;
   }
   std::vector<uint8_t> data;
@@ -318,7 +318,7 @@ int CUsbLink::SendFileWithHandshake(const char* path) {
 
 int CUsbLink::SendProgramImage(const char* path, int systemProgram, int answerYes) {
   if (m_busy) {
-    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(NotifyWindow());
     return 0;
   }
   std::vector<uint8_t> frame;

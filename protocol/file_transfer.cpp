@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstring>
 
-#include "app/resource_ids.h"
 #include "link/busy_flag.h"
 #include "link/messages.h"
 #include "link/serial_link.h"
@@ -82,7 +81,7 @@ bool CSerialLink::StartTransferThread(bool handshake, bool timeCritical, const c
 // (it may still be in its last steps after clearing the running flag).
 static bool MayStartTransfer(CSerialLink& link, platform::IEventTarget* owner) {
   if (link.IsTransferring()) {
-    ResourceMessageBox(owner, res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(owner);
     return false;
   }
   if (link.IsSearching()) {

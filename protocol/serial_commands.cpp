@@ -14,7 +14,7 @@ int CSerialLink::SendCommand(int index, int holdWatcher) {
   const char* command = HostCommand(index);
   if (!command) return 0;
   if (m_transferRunning) {
-    ResourceMessageBox(NotifyWindow(), res::kStrTransferRunning, res::kStrCaption, platform::kMbIconInformation);
+    ShowTransferRunning(NotifyWindow());
     return 0;
   }
   if (m_searchRunning) {
