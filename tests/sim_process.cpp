@@ -58,7 +58,7 @@ std::string JsonField(const std::string& line, const std::string& key) {
   return line.substr(at, end - at);
 }
 
-HostSimProcess::HostSimProcess(std::vector<std::string> args) {
+HostSimProcess::HostSimProcess(std::vector<std::string> args, int readyTimeoutMs) {
   const std::string exe = BuiltProgram("lumaset-hostsim");
   if (access(exe.c_str(), X_OK) != 0) return;
   args.insert(args.begin(), {exe, "--out", Out().string()});
@@ -76,7 +76,7 @@ HostSimProcess::HostSimProcess(std::vector<std::string> args) {
   }
   close(fds[1]);
   events_ = fds[0];
-  ready_ = Wait("ready", "", 10000);
+  ready_ = Wait("ready", "", readyTimeoutMs);
 }
 
 HostSimProcess::~HostSimProcess() {

@@ -34,10 +34,11 @@ std::string BuiltProgram(const std::string& name);
 std::string JsonField(const std::string& line, const std::string& key);
 
 // lumaset-hostsim with its own output folder; its events are read from its
-// standard output. The constructor waits (bounded) for the ready event.
+// standard output. The constructor waits up to readyTimeoutMs for the ready
+// event (a simulator told to log elsewhere prints none).
 class HostSimProcess {
  public:
-  explicit HostSimProcess(std::vector<std::string> args);
+  explicit HostSimProcess(std::vector<std::string> args, int readyTimeoutMs = 10000);
   ~HostSimProcess();
   HostSimProcess(const HostSimProcess&) = delete;
   HostSimProcess& operator=(const HostSimProcess&) = delete;

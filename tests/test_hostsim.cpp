@@ -16,7 +16,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/sim_process.h"
@@ -386,6 +388,39 @@ TEST(HostSimTcp, AnswersTheRateAndServesOnlyTheNewestClient) {
   EXPECT_EQ(errno, ECONNRESET);
   close(first);
   close(second);
+}
+
+// ---- events to a file ----
+
+TEST(HostSimLog, EventsGoToTheLogFileInsteadOfStandardOutput) {
+  TempDir dir("hostsim-log");
+  const fs::path log = dir.Path() / "events.jsonl";
+  HostSimProcess sim({"--tcp", "0", "--log", log.string()}, 0);
+  // The first line of that event in the log file; "" when none comes in 3 s.
+  auto logged = [&](const std::string& event) {
+    const std::string tag = "{\"event\":\"" + event + "\"";
+    const auto end = Clock::now() + std::chrono::seconds(3);
+    for (;;) {
+      std::istringstream lines(ReadFile(log));
+      for (std::string line; std::getline(lines, line);)
+        if (line.rfind(tag, 0) == 0) return line;
+      if (Clock::now() > end) return std::string();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  };
+  const std::string ready = logged("ready");
+  ASSERT_FALSE(ready.empty());
+  const int fd = ConnectTcp(std::stoi(JsonField(ready, "port")));
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, kProbe.data(), kProbe.size()), 5);
+  EXPECT_EQ(ReadUpTo(fd, 1, 2000), "\x0f");
+  EXPECT_FALSE(logged("probe").empty());
+  close(fd);
+  EXPECT_EQ(sim.Stop(), 0);
+  EXPECT_FALSE(logged("exit").empty());
+  // Standard output ended without a line.
+  EXPECT_EQ(sim.Wait("ready", "", 1000), "");
+  EXPECT_TRUE(sim.Lines().empty());
 }
 
 // ---- virtual USB ----
