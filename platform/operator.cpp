@@ -10,12 +10,7 @@ class StderrOperator : public IOperator {
  public:
   int MessageBox(IEventTarget*, const std::string& text, const std::string& caption, unsigned type) override {
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-    switch (type & kMbButtonsMask) {
-      case kMbOkCancel: return kIdCancel;
-      case kMbYesNoCancel: return kIdCancel;
-      case kMbYesNo: return kIdNo;
-      default: return kIdOk;
-    }
+    return SafeAnswer(type);
   }
 };
 
@@ -23,6 +18,15 @@ StderrOperator g_stderrOperator;
 std::atomic<IOperator*> g_operator{nullptr};
 
 }  // namespace
+
+int SafeAnswer(unsigned type) {
+  switch (type & kMbButtonsMask) {
+    case kMbOkCancel:
+    case kMbYesNoCancel: return kIdCancel;
+    case kMbYesNo: return kIdNo;
+    default: return kIdOk;
+  }
+}
 
 void SetOperator(IOperator* op) { g_operator = op; }
 

@@ -39,6 +39,10 @@ class IOperator {
                          unsigned type) = 0;
 };
 
+// The answer of a box that nobody answers: Cancel where the box has it, No
+// for Yes/No, OK otherwise.
+int SafeAnswer(unsigned type);
+
 // The process-wide operator. Without one, boxes are written to stderr and
 // answered with the default button (Cancel/No where there is a choice).
 void SetOperator(IOperator* op);

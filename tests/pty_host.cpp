@@ -126,12 +126,7 @@ int RecordingOperator::MessageBox(platform::IEventTarget*, const std::string& te
     answers_.pop_front();
     return a;
   }
-  switch (type & platform::kMbButtonsMask) {
-    case platform::kMbOkCancel:
-    case platform::kMbYesNoCancel: return platform::kIdCancel;
-    case platform::kMbYesNo: return platform::kIdNo;
-    default: return platform::kIdOk;
-  }
+  return platform::SafeAnswer(type);
 }
 
 void RecordingOperator::Answer(std::vector<int> answers) {

@@ -39,12 +39,10 @@ int CliOperator::MessageBox(IEventTarget*, const std::string& text, const std::s
     return *userAnswer_ ? kIdYes : kIdNo;
   }
   // Any other question: the safe answer, as a box left alone would not proceed.
-  switch (buttons) {
-    case kMbOkCancel: Say("answered Cancel"); return kIdCancel;
-    case kMbYesNoCancel: Say("answered Cancel"); return kIdCancel;
-    case kMbYesNo: Say("answered No"); return kIdNo;
-    default: return kIdOk;
-  }
+  const int answer = SafeAnswer(type);
+  if (answer == kIdCancel) Say("answered Cancel");
+  if (answer == kIdNo) Say("answered No");
+  return answer;
 }
 
 }  // namespace lumaset::cli
