@@ -181,14 +181,14 @@ TEST_F(SerialLinkTest, ReadExactEndsOnItsCancelEvent) {
 
 TEST_F(SerialLinkTest, OnlyOneReaderAtATime) {
   OpenAt(1200, 0);
-  std::atomic<bool> started{false};
+  platform::Event started;
   uint8_t first[4], second[4];
   int firstCount = -1;
   std::thread reader([&] {
-    started = true;
+    started.Set();
     firstCount = link.ReadExact(first, 4, nullptr);
   });
-  while (!started) std::this_thread::yield();
+  ASSERT_TRUE(started.Wait(2000));
   platform::SleepMs(100);
   // The second reader reads nothing and reports nothing read.
   EXPECT_EQ(link.ReadExact(second, 4, nullptr), 0);
