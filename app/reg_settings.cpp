@@ -719,12 +719,35 @@ bool CRegSettings::ReadValue(const std::string& name, const uint8_t* def, size_t
 }
 
 bool CRegSettings::WriteValue(const std::string& name, const uint8_t* data, size_t length) {
+  if (batching_) {
+    pending_.push_back({name, valueType_, std::vector<uint8_t>(data, data + length)});
+    return lastOk_ = true;
+  }
+  BeginBatch();
+  WriteValue(name, data, length);
+  return CommitBatch();
+}
+
+void CRegSettings::BeginBatch() {
+  batching_ = true;
+  pending_.clear();
+}
+
+bool CRegSettings::CommitBatch() {
+  batching_ = false;
+  const std::vector<Pending> writes = std::move(pending_);
+  pending_.clear();
+  if (writes.empty()) return lastOk_ = true;
   const std::string key = KeyName();
-  const Value v{valueType_, std::vector<uint8_t>(data, data + length)};
   Outcome out = Update(filePath_, [&](Document& doc) {
-    if (const Value* old = Lookup(doc, key, name); old && *old == v) return false;
-    SetValue(doc, key, name, v);
-    return true;
+    bool changed = false;
+    for (const Pending& w : writes) {
+      const Value v{w.type, w.data};
+      if (const Value* old = Lookup(doc, key, w.name); old && *old == v) continue;
+      SetValue(doc, key, w.name, v);
+      changed = true;
+    }
+    return changed;
   });
   if (!out.notice.empty()) Notify(out.notice);
   if (out.error && !out.reported) ShowSystemError(nullptr, uint32_t(out.error));

@@ -71,7 +71,21 @@ class CRegSettings {
   bool WriteBinary(const std::string& name, const uint8_t* data, size_t length);
   bool WriteDword(const std::string& name, uint32_t value);
 
+  // Between BeginBatch and CommitBatch the writes above only collect their
+  // values (and return true); CommitBatch stores them all, in the order
+  // written, in one rewrite of the file, so the file holds either all of
+  // them or none. It returns false when they could not be stored (reported
+  // once). Reads are not affected and do not see the collected values.
+  void BeginBatch();
+  bool CommitBatch();
+
  private:
+  struct Pending {
+    std::string name;
+    uint32_t type;
+    std::vector<uint8_t> data;
+  };
+
   void SetType(uint32_t type);
   bool ReadValue(const std::string& name, const uint8_t* def, size_t defLength);
   bool WriteValue(const std::string& name, const uint8_t* data, size_t length);
@@ -84,6 +98,8 @@ class CRegSettings {
   uint32_t valueType_ = kRegSz;
   std::string filePath_;
   bool lastOk_ = true;
+  bool batching_ = false;
+  std::vector<Pending> pending_;  // the writes of the open batch
 };
 
 }  // namespace lumaset

@@ -47,17 +47,18 @@ bool LoadSettings(CRegSettings& reg, StoredSettings& s) {
 }
 
 bool SaveSettings(CRegSettings& reg, const StoredSettings& s) {
-  // Every value is attempted even after a failure, so one bad value does not
-  // cost the others.
-  bool ok = reg.WriteString("UserProgPath", s.userProgPath);
-  ok = reg.WriteString("SysProgPath", s.sysProgPath) && ok;
-  ok = reg.WriteString("TouchProgPath", s.touchProgPath) && ok;
-  ok = reg.WriteString("RemoteHost", s.remoteHost) && ok;
+  // One rewrite of the file for the whole record: a save that fails or is cut
+  // short leaves every previous value, never a mix of old and new.
+  reg.BeginBatch();
+  reg.WriteString("UserProgPath", s.userProgPath);
+  reg.WriteString("SysProgPath", s.sysProgPath);
+  reg.WriteString("TouchProgPath", s.touchProgPath);
+  reg.WriteString("RemoteHost", s.remoteHost);
   const LinkSettings::Bytes record = s.commDcb.ToBytes();
-  ok = reg.WriteBinary("CommDCB", record.data(), record.size()) && ok;
-  ok = reg.WriteDword("MAXLINE", s.maxLine) && ok;
-  ok = reg.WriteDword("ChangePGMBaud", s.changePgmBaud) && ok;
-  return ok;
+  reg.WriteBinary("CommDCB", record.data(), record.size());
+  reg.WriteDword("MAXLINE", s.maxLine);
+  reg.WriteDword("ChangePGMBaud", s.changePgmBaud);
+  return reg.CommitBatch();
 }
 
 uint32_t LoadLanguageSetting(CRegSettings& reg) { return reg.ReadDword("Language", kDefaultLanguage); }

@@ -1,6 +1,7 @@
 // The settings store against real files in a temporary folder.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -386,6 +387,117 @@ TEST_F(SettingsTest, InterruptedWriteLeavesThePreviousSettings) {
     EXPECT_TRUE(s.commDcb == a.commDcb || s.commDcb == b.commDcb);
     EXPECT_TRUE(s.maxLine == a.maxLine || s.maxLine == b.maxLine);
   }
+}
+
+// Counts the settings files renamed into place and the temporary files
+// created in the folder since it was made (or last asked).
+class Rewrites {
+ public:
+  Rewrites(const std::string& dir, const std::string& file)
+      : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)), file_(file) {
+    if (fd_ >= 0) inotify_add_watch(fd_, dir.c_str(), IN_MOVED_TO | IN_CREATE);
+  }
+  ~Rewrites() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Ok() const { return fd_ >= 0; }
+  // {renames onto the file, temporary files created}
+  std::pair<int, int> Take() {
+    std::pair<int, int> n{0, 0};
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t got; (got = read(fd_, buf, sizeof buf)) > 0;) {
+      for (char* p = buf; p < buf + got;) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(p);
+        const std::string name = ev->len ? ev->name : "";
+        if ((ev->mask & IN_MOVED_TO) && name == file_) ++n.first;
+        if ((ev->mask & IN_CREATE) && name.rfind(file_ + ".tmp-", 0) == 0) ++n.second;
+        p += sizeof(inotify_event) + ev->len;
+      }
+    }
+    return n;
+  }
+
+ private:
+  int fd_;
+  std::string file_;
+};
+
+TEST_F(SettingsTest, SaveIsAllOrNothing) {
+  const StoredSettings before = Unusual();
+  ASSERT_TRUE(SaveSettings(*Store(), before));
+  const std::string saved = ReadFile(path_);
+
+  // The first value changes without growing the file, a later one needs far
+  // more room than the disk has left: nothing of the save may reach the file.
+  StoredSettings after = before;
+  after.userProgPath[0] = 'D';
+  after.touchProgPath = std::string(2000, 't');
+  after.maxLine = 12;
+  auto check = [&] {
+    test::RecordingOperator op;
+    CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
+    return !SaveSettings(reg, after) && op.Boxes().size() == 1 && op.Boxes()[0].text == std::strerror(EFBIG);
+  };
+  EXPECT_EXIT(UnderFileSizeLimit(saved.size() + 100, check), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(path_), saved);
+  EXPECT_EQ(Load(), before);
+
+  // A completed save changes every value with one rewrite of the file; a
+  // save of the same values does not rewrite it.
+  Rewrites rewrites(folder_, "Lumaset.reg");
+  ASSERT_TRUE(rewrites.Ok());
+  struct stat st1, st2;
+  ASSERT_EQ(stat(path_.c_str(), &st1), 0);
+  StoredSettings all;
+  all.userProgPath = "/u.pgu";
+  all.sysProgPath = "/s.pgs";
+  all.touchProgPath = "/t.tps";
+  all.remoteHost = "10.2.3.4";
+  all.commDcb.rate = 57600;
+  all.maxLine = 321;
+  all.changePgmBaud = 5;
+  ASSERT_TRUE(SaveSettings(*Store(), all));
+  EXPECT_EQ(rewrites.Take(), std::make_pair(1, 1));
+  ASSERT_EQ(stat(path_.c_str(), &st2), 0);
+  EXPECT_NE(st1.st_ino, st2.st_ino);
+  EXPECT_EQ(Load(), all);
+  ASSERT_TRUE(SaveSettings(*Store(), all));
+  EXPECT_EQ(rewrites.Take(), std::make_pair(0, 0));
+  // The values stand in the order of the save, whether the file is new or
+  // they replace values already there.
+  auto inSaveOrder = [](const std::string& text) {
+    size_t at = 0;
+    for (const char* name : {"UserProgPath", "SysProgPath", "TouchProgPath", "RemoteHost", "CommDCB", "MAXLINE",
+                             "ChangePGMBaud"}) {
+      const size_t next = text.find(std::string("\"") + name + "\"=");
+      if (next == std::string::npos || next < at) return false;
+      at = next;
+    }
+    return true;
+  };
+  EXPECT_TRUE(inSaveOrder(ReadFile(path_)));
+  fs::remove(path_);
+  ASSERT_TRUE(SaveSettings(*Store(), all));
+  EXPECT_EQ(rewrites.Take(), std::make_pair(1, 1));
+  EXPECT_TRUE(inSaveOrder(ReadFile(path_)));
+  EXPECT_EQ(Load(), all);
+
+  // A saver killed at any moment leaves one whole record, the old or the new.
+  StoredSettings a = before, b = all;
+  for (int round = 0; round < 4; ++round) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
+      for (int i = 0;; ++i) SaveSettings(reg, i % 2 ? a : b);
+    }
+    usleep(20000 + round * 15000);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const StoredSettings s = Load();
+    EXPECT_TRUE(s == a || s == b) << round;
+  }
+  EXPECT_TRUE(op_.Boxes().empty());
 }
 
 TEST_F(SettingsTest, WritersNeverLoseEachOthersValues) {
