@@ -42,7 +42,9 @@ bool LoadSettings(CRegSettings& reg, StoredSettings& settings);
 
 // Writes every value but the language; "CommDCB" always as 28 bytes. The
 // caller copies the link's working record and paths into settings first.
-// Returns false when a value could not be written (it has been reported).
+// All values go in one atomic rewrite of the file: a save that fails or is
+// cut short leaves every previous value. Returns false when nothing could be
+// written (it has been reported).
 bool SaveSettings(CRegSettings& reg, const StoredSettings& settings);
 
 // "Language": 0 English, anything else Chinese.
