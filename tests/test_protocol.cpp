@@ -643,5 +643,22 @@ TEST_F(ProtocolTest, SearchRefusesOthersAndStopsPromptly) {
   EXPECT_EQ(op.Boxes().size(), 2u);  // no "locked and terminated"
 }
 
+TEST_F(ProtocolTest, ReleaseDuringASearchLeavesThePortClosedAndFree) {
+  OpenAt(115200);
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  ASSERT_TRUE(target.WaitFor(LE_BAUD_TRYING, 5000));
+  // The stopped search re-opens the port on its way out; Release must not
+  // leave it open behind it.
+  int64_t ms = TimeMs([&] { link.Release(); });
+  EXPECT_LT(ms, 4000);
+  EXPECT_EQ(link.IsOpen(), 0);
+  EXPECT_EQ(link.IsSearching(), 0);
+  CSerialLink other;
+  LinkSettings s;
+  s.port = kPort;
+  other.ApplySettings(&s);
+  EXPECT_EQ(other.Open(0), 1);  // nobody holds the port any more
+}
+
 }  // namespace
 }  // namespace lumaset

@@ -138,6 +138,26 @@ TEST_F(SerialLinkTest, WritesLeaveInBlocksOf512) {
   EXPECT_EQ(link.Write(data.data(), 0), 0);
 }
 
+TEST_F(SerialLinkTest, AWriteCompletesWhenItsBytesHaveLeftOnTheLine) {
+  // 960 bytes at 9600 baud, 8N1, are one second of line time; the terminal
+  // would take them at once.
+  Bytes data(960, 0x33);
+  Bytes received;
+  std::thread reader([&] { received = host.ReadExactly(data.size(), 5000); });
+  OpenAt(9600, 0);
+  int64_t slow = TimeMs([&] { EXPECT_EQ(link.Write(data.data(), 960), 960); });
+  reader.join();
+  EXPECT_EQ(received, data);
+  EXPECT_GE(slow, 900);
+  EXPECT_LT(slow, 3000);
+  link.Close(1);
+  std::thread reader2([&] { received = host.ReadExactly(data.size(), 5000); });
+  OpenAt(115200, 0);
+  int64_t fast = TimeMs([&] { EXPECT_EQ(link.Write(data.data(), 960), 960); });
+  reader2.join();
+  EXPECT_LT(fast, slow / 3);
+}
+
 TEST_F(SerialLinkTest, ReadExactStopsAtTheFirstGap) {
   OpenAt(115200);
   host.Write({1, 2, 3});
