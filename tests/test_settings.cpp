@@ -92,6 +92,25 @@ class SettingsTest : public ::testing::Test {
     return s;
   }
 
+  // Saves a and b alternately in a child that is killed at four moments;
+  // what the file holds after each kill.
+  std::vector<StoredSettings> AfterKilledSaver(const StoredSettings& a, const StoredSettings& b) {
+    std::vector<StoredSettings> found;
+    for (int round = 0; round < 4; ++round) {
+      pid_t child = fork();
+      if (child < 0) break;
+      if (child == 0) {
+        CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
+        for (int i = 0;; ++i) SaveSettings(reg, i % 2 ? a : b);
+      }
+      usleep(20000 + round * 15000);
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+      found.push_back(Load());
+    }
+    return found;
+  }
+
   test::TempDir dir_{"lumaset-settings"};
   test::RecordingOperator op_;  // installed while the test runs
   std::string root_, folder_, path_;
@@ -370,17 +389,9 @@ TEST_F(SettingsTest, InterruptedWriteLeavesThePreviousSettings) {
   b.commDcb.port = 7;
   b.maxLine = 77;
   ASSERT_TRUE(SaveSettings(*Store(), a));
-  for (int round = 0; round < 4; ++round) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
-      for (int i = 0;; ++i) SaveSettings(reg, i % 2 ? a : b);
-    }
-    usleep(20000 + round * 15000);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    StoredSettings s = Load();
+  const auto found = AfterKilledSaver(a, b);
+  ASSERT_EQ(found.size(), 4u);
+  for (const StoredSettings& s : found) {
     EXPECT_TRUE(op_.Boxes().empty()) << op_.Boxes()[0].text;
     EXPECT_TRUE(s.userProgPath == a.userProgPath || s.userProgPath == b.userProgPath);
     EXPECT_TRUE(s.touchProgPath == a.touchProgPath || s.touchProgPath == b.touchProgPath);
@@ -484,19 +495,9 @@ TEST_F(SettingsTest, SaveIsAllOrNothing) {
 
   // A saver killed at any moment leaves one whole record, the old or the new.
   StoredSettings a = before, b = all;
-  for (int round = 0; round < 4; ++round) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, path_);
-      for (int i = 0;; ++i) SaveSettings(reg, i % 2 ? a : b);
-    }
-    usleep(20000 + round * 15000);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    const StoredSettings s = Load();
-    EXPECT_TRUE(s == a || s == b) << round;
-  }
+  const auto found = AfterKilledSaver(a, b);
+  ASSERT_EQ(found.size(), 4u);
+  for (const StoredSettings& s : found) EXPECT_TRUE(s == a || s == b);
   EXPECT_TRUE(op_.Boxes().empty());
 }
 
