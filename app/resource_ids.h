@@ -5,6 +5,9 @@ namespace lumaset::res {
 
 // Menus, accelerators, icon, cursor and document strings of the frame.
 constexpr unsigned kMainResource = 128;
+// Sub-menus of menu 128 used as context menus.
+constexpr int kViewContextSubmenu = 1;
+constexpr int kFrameContextSubmenu = 3;
 
 // Dialog templates.
 constexpr unsigned kDlgAbout = 100;
@@ -12,7 +15,102 @@ constexpr unsigned kDlgBaudSearch = 102;
 constexpr unsigned kDlgCommandBar = 104;
 constexpr unsigned kDlgLinkSettings = 138;
 
+// Windows of the frame.
+constexpr unsigned kIdCommandBar = 101;
+constexpr unsigned kIdProgress = 103;
+constexpr unsigned kIdStatusBar = 59393;
+
+// Dialog buttons of every template.
+constexpr unsigned kIdOk = 1;
+constexpr unsigned kIdCancel = 2;
+
+// Command-bar buttons (template 104); each control number is also the
+// command its click sends.
+constexpr unsigned kIdUserProgram = 1000;      // user program, download mode 0
+constexpr unsigned kIdSystemProgram = 1001;    // system program, download mode 0
+constexpr unsigned kIdStop = 1002;             // stop the transfer (also template 102)
+constexpr unsigned kIdHostCommand3 = 1003;     // host command 3
+constexpr unsigned kIdConnect = 1004;          // connect (becomes 1006 while connected)
+constexpr unsigned kIdTouchProgram = 1005;     // touch-panel program
+constexpr unsigned kIdDisconnect = 1006;       // the connect button while connected
+constexpr unsigned kIdUserProgramFast = 1016;  // user program, download mode 1
+constexpr unsigned kIdSystemProgramFast = 1017;  // system program, download mode 1
+
+// Baud-search window (template 102): the text area; the stop button is 1002.
+constexpr unsigned kIdBaudText = 1007;
+
+// Link settings dialog (template 138).
+constexpr unsigned kIdPortList = 1008;    // index 0 USB, index n COM n
+constexpr unsigned kIdBaudList = 1009;    // hidden
+constexpr unsigned kIdBaudOption = 1010;  // hidden
+constexpr unsigned kIdOption = 1011;      // does nothing
+constexpr unsigned kIdLinkLabel = 1012;   // receives string 59399
+constexpr unsigned kIdHostAddress = 1014; // hidden
+constexpr unsigned kIdTcpPort = 1015;     // hidden
+// Number of "COM n" entries after the USB entry in the port list.
+constexpr int kPortListComCount = 32;
+
+// About box (template 100). A static caption may hold "{version}", which is
+// replaced by the program's version when the dialog is built.
+constexpr unsigned kIdAboutIcon = 1020;
+constexpr unsigned kIdAboutTitle = 1021;
+constexpr unsigned kIdAboutText = 1022;
+
+// Bitmaps: strips of two images, normal then disabled.
+constexpr unsigned kBmpConnect = 130;
+constexpr unsigned kBmpHostCommand3 = 131;
+constexpr unsigned kBmpStop = 132;
+constexpr unsigned kBmpSystemProgram = 133;
+constexpr unsigned kBmpTouchProgram = 134;
+constexpr unsigned kBmpUserProgram = 136;
+constexpr unsigned kBmpSystemProgramFast = 154;
+constexpr unsigned kBmpUserProgramFast = 156;
+constexpr unsigned kBitmaps[] = {kBmpConnect,       kBmpHostCommand3,      kBmpStop,
+                                 kBmpSystemProgram, kBmpTouchProgram,      kBmpUserProgram,
+                                 kBmpSystemProgramFast, kBmpUserProgramFast};
+
+// Menu commands of the view and the frame.
+constexpr unsigned kCmdHexDisplay = 32772;
+constexpr unsigned kCmdBaudSearch = 32773;
+constexpr unsigned kCmdClear = 32774;
+constexpr unsigned kCmdSendFile = 32775;
+constexpr unsigned kCmdHost13 = 32779;
+constexpr unsigned kCmdLinkSettings = 32780;
+constexpr unsigned kCmdLanguage = 32781;
+constexpr unsigned kCmdSetClock = 32782;  // host command 6
+constexpr unsigned kCmdHost8 = 32783;
+constexpr unsigned kCmdHost9 = 32784;
+constexpr unsigned kCmdHost2 = 32785;
+constexpr unsigned kCmdHost7 = 32786;
+constexpr unsigned kCmdHost3 = 32787;
+constexpr unsigned kCmdHost5 = 32788;
+constexpr unsigned kCmdHost0 = 32789;
+constexpr unsigned kCmdHost1 = 32790;
+
+// The framework's standard commands.
+constexpr unsigned kCmdFileNew = 57600;
+constexpr unsigned kCmdFileOpen = 57601;
+constexpr unsigned kCmdFileSave = 57603;
+constexpr unsigned kCmdFileSaveAs = 57604;
+constexpr unsigned kCmdMruFirst = 57616;  // recent files 1 to 4
+constexpr int kMruCount = 4;
+constexpr unsigned kCmdEditCopy = 57634;
+constexpr unsigned kCmdEditSelectAll = 57642;
+constexpr unsigned kCmdAppAbout = 57664;
+constexpr unsigned kCmdAppExit = 57665;
+constexpr unsigned kCmdViewStatusBar = 59393;
+
+// Every command that menu 128 carries (each at least once) in both libraries.
+constexpr unsigned kMenuCommands[] = {
+    kCmdHexDisplay, kCmdBaudSearch, kCmdClear,     kCmdSendFile,   kCmdHost13,       kCmdLinkSettings,
+    kCmdLanguage,   kCmdSetClock,   kCmdHost8,     kCmdHost9,      kCmdHost2,        kCmdHost7,
+    kCmdHost3,      kCmdHost5,      kCmdHost0,     kCmdHost1,      kCmdFileOpen,     kCmdFileSave,
+    kCmdFileSaveAs, kCmdMruFirst,   kCmdEditCopy,  kCmdEditSelectAll, kCmdAppAbout,  kCmdAppExit,
+    kCmdViewStatusBar,
+};
+
 // Numbered strings.
+constexpr unsigned kStrDocument = 128;  // document strings, "\n"-separated (below)
 constexpr unsigned kStrTipConnect = 1004;
 constexpr unsigned kStrTipDisconnect = 1006;
 constexpr unsigned kStrStatusIndicator = 32792;
@@ -35,15 +133,46 @@ constexpr unsigned kStrPortInUse = 59412;
 constexpr unsigned kStrPortMissing = 59413;
 constexpr unsigned kStrUsbOpen = 59414;
 constexpr unsigned kStrUsbNotOpen = 59415;
+// Texts of the window program beyond those above. "%1", "%2" are filled in
+// by the program (the file's path, the system's reason, sizes).
+constexpr unsigned kStrNotRegularFile = 59420;  // %1 path: not a regular file, refused
+constexpr unsigned kStrFileTooLarge = 59421;    // %1 path, %2 size, %3 limit (bytes)
+constexpr unsigned kStrOpenFailed = 59422;      // %1 path, %2 reason
+constexpr unsigned kStrSaveFailed = 59423;      // %1 path, %2 reason
+constexpr unsigned kStrRecentEmpty = 59424;     // the recent-file entry while the list is empty
+constexpr unsigned kStrAllFilesFilter = 59425;  // "All files (*)", for the save dialog
+
+// The document strings (string 128), separated by "\n", in this order.
+enum DocumentString : int {
+  kDocWindowTitle = 0,
+  kDocName = 1,        // default file name of a save
+  kDocFileNewName = 2,
+  kDocFilterName = 3,  // "Received data (*.bin)"
+  kDocFilterExt = 4,   // ".bin"
+  kDocRegTypeId = 5,
+  kDocRegTypeName = 6,
+};
 
 // Every string number that both libraries must carry.
 constexpr unsigned kRequiredStrings[] = {
-    kStrTipConnect,          kStrTipDisconnect,     kStrStatusIndicator, kStrFrameTitle,
-    kStrSocketsFailed,       kStrUserProgramQuestion, kStrUserProgramCaption,
-    kStrLinkSettingsLabel,   kStrDescLink,          kStrDescClosed,      kStrDescNetwork,
-    kStrDescPort,            kStrNetConnectFailed,  kStrCaption,         kStrBaudNotFound,
-    kStrTransferRunning,     kStrProbeFailedSearch, kStrNetProbeFailed,  kStrPortInUse,
-    kStrPortMissing,         kStrUsbOpen,           kStrUsbNotOpen,
+    kStrDocument,          kStrTipConnect,          kStrTipDisconnect,      kStrStatusIndicator,
+    kStrFrameTitle,        kStrSocketsFailed,       kStrUserProgramQuestion, kStrUserProgramCaption,
+    kStrLinkSettingsLabel, kStrDescLink,            kStrDescClosed,         kStrDescNetwork,
+    kStrDescPort,          kStrNetConnectFailed,    kStrCaption,            kStrBaudNotFound,
+    kStrTransferRunning,   kStrProbeFailedSearch,   kStrNetProbeFailed,     kStrPortInUse,
+    kStrPortMissing,       kStrUsbOpen,             kStrUsbNotOpen,         kStrNotRegularFile,
+    kStrFileTooLarge,      kStrOpenFailed,          kStrSaveFailed,         kStrRecentEmpty,
+    kStrAllFilesFilter,
 };
+
+// Every dialog template, and the controls each must have.
+constexpr unsigned kDialogs[] = {kDlgAbout, kDlgBaudSearch, kDlgCommandBar, kDlgLinkSettings};
+constexpr unsigned kCommandBarControls[] = {kIdConnect,     kIdSystemProgram, kIdSystemProgramFast,
+                                            kIdUserProgram, kIdUserProgramFast, kIdStop,
+                                            kIdHostCommand3, kIdTouchProgram};
+constexpr unsigned kBaudSearchControls[] = {kIdBaudText, kIdStop};
+constexpr unsigned kLinkSettingsControls[] = {kIdTcpPort, kIdHostAddress, kIdOption, kIdPortList, kIdBaudList,
+                                              kIdBaudOption, kIdLinkLabel, kIdOk, kIdCancel};
+constexpr unsigned kAboutControls[] = {kIdAboutIcon, kIdAboutTitle, kIdAboutText, kIdOk};
 
 }  // namespace lumaset::res

@@ -73,4 +73,9 @@ std::string LoadString(unsigned id) {
   return text ? std::string(text) : "#" + std::to_string(id);
 }
 
+const LumasetResourceTable* CurrentResourceTable() {
+  const LanguageLibrary* lib = g_current.load();
+  return lib ? lib->Table() : nullptr;
+}
+
 }  // namespace lumaset::platform

@@ -36,5 +36,8 @@ void SetCurrentLanguage(const LanguageLibrary* library);
 // The string with that number from the current library; "#<id>" when there is
 // no library or no such string, so a missing text is visible, never empty.
 std::string LoadString(unsigned id);
+// The table of the current library (null when none). For the user-interface
+// thread, the only one that switches libraries.
+const LumasetResourceTable* CurrentResourceTable();
 
 }  // namespace lumaset::platform

@@ -31,7 +31,7 @@ const LumasetString kStrings[] = {
 const LumasetResourceTable kTable = {
     sizeof(LumasetResourceTable), LUMASET_RESOURCES_VERSION, 0,
     kStrings, sizeof kStrings / sizeof kStrings[0],
-    nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0,
+    nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0,
 };
 
 }  // namespace

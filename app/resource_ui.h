@@ -1,0 +1,79 @@
+// The resources of the current language library as Qt objects: texts,
+// bitmaps, icon and cursor, menus, accelerators and dialog templates. Every
+// lookup goes to the library that is current at the time of the call, so
+// what is built after a language switch is in the new language. For the
+// user-interface thread.
+#pragma once
+
+#include <QCursor>
+#include <QIcon>
+#include <QKeySequence>
+#include <QPixmap>
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "resources/lumaset_resources.h"
+
+class QAction;
+class QMenu;
+class QMenuBar;
+class QWidget;
+
+namespace lumaset::resui {
+
+// The string with that number; "#<number>" when the library has none.
+QString String(unsigned id);
+// Whether the current library has that string.
+bool HasString(unsigned id);
+// One field of the "\n"-separated document strings (string 128).
+QString DocumentString(int field);
+
+// A bitmap strip; a null pixmap when the library has none.
+QPixmap Bitmap(unsigned id);
+// The icon; a null icon when the library has none.
+QIcon Icon(unsigned id);
+// The cursor with its hot spot; *found false (and the arrow) when missing.
+QCursor Cursor(unsigned id, bool* found = nullptr);
+
+// The command number an action of a built menu carries (0 for separators
+// and sub-menu entries).
+unsigned CommandOf(const QAction* action);
+
+// Fills `bar` with the top-level popups of menu `id` (clearing it first).
+// Every action carries its command (CommandOf); sub-menus are QMenus owned
+// by the bar. False when the library has no such menu.
+bool BuildMenuBar(QMenuBar* bar, unsigned id);
+// A new menu with the items of top-level popup `index` of menu `id`,
+// parented to `parent` (the caller deletes it); null when missing.
+QMenu* BuildPopupMenu(unsigned id, int index, QWidget* parent);
+
+struct Accelerator {
+  unsigned command;
+  QKeySequence keys;
+};
+// The accelerator table `id`; empty when missing.
+std::vector<Accelerator> Accelerators(unsigned id);
+// The keys of the first accelerator of `command` in table `id`, for the
+// shortcut column of a menu item; empty when there is none.
+QKeySequence AcceleratorFor(unsigned id, unsigned command);
+
+// The template itself, or null.
+const LumasetDialog* FindDialog(unsigned id);
+
+// Creates the widget for a control, or returns null to let the builder
+// create its own for the control's kind.
+using ControlFactory = std::function<QWidget*(const LumasetControl& control, QWidget* parent)>;
+
+// Builds the controls of dialog template `id` as children of `dialog` at the
+// template's positions, sets the dialog's fixed client size and its window
+// title (the caption), and returns the controls by number in *controls.
+// Buttons with the default style are the dialog's default button; OK (1) and
+// Cancel (2) of a QDialog accept and reject it. False when the library has
+// no such template.
+bool BuildDialog(QWidget* dialog, unsigned id, std::map<unsigned, QWidget*>* controls,
+                 const ControlFactory& factory = {});
+
+}  // namespace lumaset::resui
