@@ -18,4 +18,14 @@ const char* LinkStatusName(uint32_t status) {
   }
 }
 
+const char* StatusDisplayText(uint32_t status) {
+  switch (status) {
+    case LS_START: return "Start ...";
+    case LS_CHECK_VERSION: return "Check Version ...";
+    case LS_WAIT_ERASE: return "Wait for erase ...";
+    case LS_DOWNLOAD_DATA: return "Starting Download Data ...";
+    default: return "";
+  }
+}
+
 }  // namespace lumaset

@@ -49,4 +49,9 @@ constexpr uint32_t kWatcherThreadDone = 0x9988;
 // A short English name for a status code, for logs and the command line.
 const char* LinkStatusName(uint32_t status);
 
+// The status-bar text of a transfer phase ("Start ...", "Check Version ...",
+// "Wait for erase ...", "Starting Download Data ..."), the same in every
+// language; the empty text for any other code.
+const char* StatusDisplayText(uint32_t status);
+
 }  // namespace lumaset

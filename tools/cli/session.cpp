@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "app/qt_link_event.h"
 #include "app/resource_ids.h"
 #include "app/settings.h"
 #include "link/link_events.h"
@@ -34,17 +35,6 @@ std::string Format(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
   return text;
-}
-
-// The status-bar texts of the transfer phases.
-const char* StatusText(uint32_t code) {
-  switch (code) {
-    case LS_START: return "Start ...";
-    case LS_CHECK_VERSION: return "Check Version ...";
-    case LS_WAIT_ERASE: return "Wait for erase ...";
-    case LS_DOWNLOAD_DATA: return "Starting Download Data ...";
-    default: return "";
-  }
 }
 
 // What a failure code means, for the message after its name.
@@ -125,29 +115,14 @@ Session::~Session() {
   if (save_) std::fclose(save_);
 }
 
-namespace {
-// WM_LINK_EVENT on the main thread's event loop: a posted event with the
-// code and the value.
-class LinkEvent : public QEvent {
- public:
-  static QEvent::Type Kind() {
-    static const int type = QEvent::registerEventType(QEvent::User + static_cast<int>(WM_LINK_EVENT));
-    return static_cast<QEvent::Type>(type);
-  }
-  LinkEvent(uint32_t code, uint32_t value) : QEvent(Kind()), code(code), value(value) {}
-  const uint32_t code, value;
-};
-}  // namespace
-
 void Session::Post(uint32_t message, uint32_t first, uint32_t second) {
-  if (message != WM_LINK_EVENT) return;
-  QCoreApplication::postEvent(this, new LinkEvent(first, second));
+  if (message == WM_LINK_EVENT) PostWindowMessage(this, message, first, second);
 }
 
 bool Session::event(QEvent* e) {
-  if (e->type() == LinkEvent::Kind()) {
-    auto* link = static_cast<LinkEvent*>(e);
-    OnLinkEvent(link->code, link->value);
+  if (e->type() == WindowMessageEvent::Kind()) {
+    auto* link = static_cast<WindowMessageEvent*>(e);
+    OnLinkEvent(link->first, link->second);
     return true;
   }
   return QObject::event(e);
@@ -495,7 +470,7 @@ void Session::OnLinkEvent(uint32_t code, uint32_t value) {
     case LE_DSR_CHANGED: link_->AckLineChange(); break;
     case LE_SEND_STARTED: break;
     case LE_STATUS:
-      if (const char* text = StatusText(value); *text) Console::Instance().Line(text);
+      if (const char* text = StatusDisplayText(value); *text) Console::Instance().Line(text);
       break;
     case LE_SEND_DONE:
       link_->RearmReceive();
