@@ -88,6 +88,19 @@ std::string ComPortPath(int number) {
   return Resolve(number, PresentDevices());
 }
 
+std::string ByIdName(const std::string& path) {
+  char real[PATH_MAX];
+  if (!realpath(path.c_str(), real)) return {};
+  const std::string target = real;
+  auto names = Entries("/dev/serial/by-id", "");
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    char linked[PATH_MAX];
+    if (realpath(("/dev/serial/by-id/" + name).c_str(), linked) && target == linked) return name;
+  }
+  return {};
+}
+
 std::vector<std::pair<int, std::string>> ListComPorts(int maxNumber) {
   std::vector<std::pair<int, std::string>> list;
   auto present = PresentDevices();

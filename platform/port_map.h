@@ -16,6 +16,9 @@ namespace lumaset::platform {
 
 std::string ComPortPath(int number);
 void SetComPortPath(int number, const std::string& path);  // empty: forget it
+// The name under /dev/serial/by-id of the device at `path` (the stable name
+// of a USB serial adapter), or "" when it has none.
+std::string ByIdName(const std::string& path);
 // COM numbers with their paths, as ComPortPath resolves them, up to maxNumber.
 std::vector<std::pair<int, std::string>> ListComPorts(int maxNumber = 255);
 

@@ -1,13 +1,36 @@
-// main() of the window tests: a QApplication on the offscreen platform
-// around the GoogleTest run, so widgets can be created, shown and driven
-// without a display.
+// main() of the window tests: the program's application object on the
+// offscreen platform around the GoogleTest run, so windows can be created,
+// shown and driven without a display. Settings, recent files and the
+// instance lock go to a folder of the test run, never the user's.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
-#include <QApplication>
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+
+#include "app/lumaset_app.h"
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
-  QApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  char folder[] = "/tmp/lumaset-gui-test-XXXXXX";
+  const bool own = mkdtemp(folder) != nullptr;
+  if (own) {
+    const QByteArray base(folder);
+    QDir().mkpath(QString::fromLatin1(base + "/config"));
+    QDir().mkpath(QString::fromLatin1(base + "/runtime"));
+    QFile::setPermissions(QString::fromLatin1(base + "/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                                      QFileDevice::ExeOwner);
+    qputenv("XDG_CONFIG_HOME", base + "/config");
+    qputenv("XDG_RUNTIME_DIR", base + "/runtime");
+    qputenv("LUMASET_REGISTRY", base + "/config/Lumaset.reg");
+  }
+  int code = 0;
+  {
+    lumaset::CLumasetApp app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    code = RUN_ALL_TESTS();
+  }
+  if (own) QDir(QString::fromLatin1(folder)).removeRecursively();
+  return code;
 }

@@ -1,0 +1,253 @@
+// The frame, the start-up and exit steps and the language switch, with the
+// program's window in this process (offscreen) and its own settings file.
+#include <unistd.h>
+
+#include <QAction>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProcess>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTest>
+
+#include <filesystem>
+
+#include "app/lumaset_app.h"
+#include "app/main_frame.h"
+#include "app/resource_ids.h"
+#include "app/resource_ui.h"
+#include "tests/pty_host.h"
+#include "tests/ui/window_test.h"
+#include "ui/gradient_progress.h"
+#include "ui/image_button.h"
+#include "ui/lumaset_doc.h"
+#include "ui/lumaset_view.h"
+
+namespace fs = std::filesystem;
+
+namespace lumaset::test {
+namespace {
+
+QStringList MenuTitles(CMainFrame* frame) {
+  QStringList titles;
+  for (QAction* a : frame->menuBar()->actions()) titles << a->text();
+  return titles;
+}
+
+class FrameTest : public WindowFixture {
+ protected:
+  void StartOnPty() {
+    MapCom(1, host_.SlavePath());
+    ASSERT_TRUE(Start());
+  }
+  PtyHost host_;
+};
+
+TEST_F(FrameTest, OpensFixedAndCentredWithOnlyConnectEnabledBeforeTheRefresh) {
+  // No port: the link cannot open (its message is answered).
+  MapCom(1, (Dir().Path() / "missing").string());
+  driver_.AnswerBox(QMessageBox::Ok);
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Frame()->size(), QSize(kFrameWidth, kFrameHeight));
+  EXPECT_EQ(Frame()->minimumSize(), Frame()->maximumSize()) << "not resizable by dragging";
+  const QRect screen = QApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE((Frame()->geometry().center() - screen.center()).manhattanLength(), 4);
+  EXPECT_EQ(Frame()->windowTitle(), resui::String(res::kStrFrameTitle));
+  EXPECT_FALSE(Button(res::kIdConnect)->DisabledLook());
+  for (unsigned id : {res::kIdSystemProgram, res::kIdSystemProgramFast, res::kIdUserProgram, res::kIdUserProgramFast,
+                      res::kIdStop, res::kIdHostCommand3, res::kIdTouchProgram})
+    EXPECT_TRUE(Button(id)->DisabledLook()) << id;
+  EXPECT_EQ(App()->m_userButton, Button(res::kIdUserProgram));
+  EXPECT_EQ(App()->m_progress, Frame()->Progress());
+  EXPECT_TRUE(Frame()->Progress()->isHidden());
+}
+
+TEST_F(FrameTest, TheProgressBarCoversTheStatusBarAlsoWhenMaximized) {
+  StartOnPty();
+  CGradientProgressCtrl* progress = Frame()->Progress();
+  EXPECT_EQ(progress->geometry(), Frame()->StatusBar()->rect());
+  Frame()->showMaximized();
+  ASSERT_TRUE(WaitFor([&] { return Frame()->width() > kFrameWidth; }, 3000)) << "the platform did not maximize";
+  QTest::qWait(50);
+  EXPECT_EQ(progress->geometry(), Frame()->StatusBar()->rect());
+  EXPECT_EQ(progress->parentWidget(), Frame()->StatusBar());
+  Frame()->showNormal();
+  ASSERT_TRUE(WaitFor([&] { return Frame()->width() == kFrameWidth; }, 3000));
+  QTest::qWait(50);
+  EXPECT_EQ(progress->geometry(), Frame()->StatusBar()->rect());
+}
+
+TEST_F(FrameTest, TheLanguageSwitchChangesMenusTitleAndPaneButNotTheCommandBar) {
+  StartOnPty();
+  const QStringList englishMenus = MenuTitles(Frame());
+  const QString englishTitle = Frame()->windowTitle();
+  const QString englishPane = Frame()->PaneText(0);
+  CImageButton* user = Button(res::kIdUserProgram);
+  const QString caption = user->text();
+
+  Trigger(res::kCmdLanguage);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(App()->CurrentLanguage(), 1);
+  EXPECT_NE(MenuTitles(Frame()), englishMenus);
+  EXPECT_NE(Frame()->windowTitle(), englishTitle);
+  EXPECT_NE(Frame()->PaneText(0), englishPane) << "pane 0 rewritten in the new language";
+  EXPECT_EQ(Button(res::kIdUserProgram), user);
+  EXPECT_EQ(user->text(), caption) << "the command bar is not reloaded";
+  // The menu still works: its items carry commands of the new library.
+  ASSERT_NE(MenuAction(res::kCmdHexDisplay), nullptr);
+  Trigger(res::kCmdHexDisplay);
+  EXPECT_EQ(View()->HexDisplay(), 1);
+
+  // Exit writes the language; the next start is in Chinese.
+  Stop();
+  EXPECT_EQ(StoredDword("Language"), 1u);
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(App()->CurrentLanguage(), 1);
+  EXPECT_EQ(MenuTitles(Frame()).size(), englishMenus.size());
+  EXPECT_NE(MenuTitles(Frame()), englishMenus);
+  Trigger(res::kCmdLanguage);
+  EXPECT_EQ(MenuTitles(Frame()), englishMenus);
+}
+
+TEST_F(FrameTest, MenuItemsFollowTheUpdateRules) {
+  StartOnPty();
+  CommandState hex = Frame()->CommandStateOf(res::kCmdHexDisplay);
+  EXPECT_TRUE(hex.checkSet);
+  EXPECT_FALSE(hex.checked);
+  Trigger(res::kCmdHexDisplay);
+  EXPECT_TRUE(Frame()->CommandStateOf(res::kCmdHexDisplay).checked);
+  EXPECT_TRUE(Frame()->CommandStateOf(res::kCmdViewStatusBar).checked);
+  Trigger(res::kCmdViewStatusBar);
+  EXPECT_TRUE(Frame()->StatusBar()->isHidden());
+  EXPECT_FALSE(Frame()->CommandStateOf(res::kCmdViewStatusBar).checked);
+  Trigger(res::kCmdViewStatusBar);
+  EXPECT_FALSE(Frame()->StatusBar()->isHidden());
+  // Commands nobody handles are disabled; the recent-file entry only with a
+  // file on the list.
+  EXPECT_FALSE(Frame()->CommandStateOf(32776).enabled);
+  EXPECT_FALSE(Frame()->CommandStateOf(res::kCmdMruFirst + 3).enabled);
+  EXPECT_TRUE(Frame()->CommandStateOf(res::kCmdAppAbout).enabled);
+}
+
+TEST_F(FrameTest, ContextMenusAreSubMenusOneAndThree) {
+  StartOnPty();
+  auto commands = [](QMenu* menu) {
+    std::vector<unsigned> ids;
+    for (QAction* a : menu->actions())
+      if (unsigned id = resui::CommandOf(a)) ids.push_back(id);
+    return ids;
+  };
+  std::unique_ptr<QMenu> frameMenu(Frame()->BuildContextMenu());
+  ASSERT_NE(frameMenu, nullptr);
+  auto ids = commands(frameMenu.get());
+  EXPECT_NE(std::find(ids.begin(), ids.end(), res::kCmdLinkSettings), ids.end());
+  EXPECT_NE(std::find(ids.begin(), ids.end(), res::kCmdLanguage), ids.end());
+  std::unique_ptr<QMenu> viewMenu(resui::BuildPopupMenu(res::kMainResource, res::kViewContextSubmenu, nullptr));
+  ASSERT_NE(viewMenu, nullptr);
+  ids = commands(viewMenu.get());
+  EXPECT_NE(std::find(ids.begin(), ids.end(), res::kCmdHexDisplay), ids.end());
+  EXPECT_NE(std::find(ids.begin(), ids.end(), res::kCmdClear), ids.end());
+}
+
+TEST_F(FrameTest, SavingTheLogWritesItsRawBytesAndNeverTheOpenedProgram) {
+  const auto program = Dir().File("job.pgu", {1, 2, 3});
+  MapCom(1, host_.SlavePath());
+  // Started with a file: the question is answered Cancel.
+  driver_.AnswerBox(QMessageBox::Cancel);
+  ASSERT_TRUE(Start(QString::fromStdString(program.string()), 0));
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_EQ(App()->Document()->PathName(), QString::fromStdString(program.string()));
+  EXPECT_EQ(App()->RecentFiles().value(0), QString::fromStdString(program.string()));
+  host_.Write({0x00, 0xFF, 'x', 0x0D, 0x0A});
+  ASSERT_TRUE(WaitFor([&] { return App()->Document()->LogLength() == 5; }));
+  const auto saved = Dir().Path() / "log.bin";
+  driver_.ChooseFile(QString::fromStdString(saved.string()));
+  Trigger(res::kCmdFileSave);
+  ASSERT_TRUE(driver_.WaitDone());
+  QFile in(QString::fromStdString(saved.string()));
+  ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+  EXPECT_EQ(in.readAll(), QByteArray("\x00\xFFx\r\n", 5));
+  QFile original(QString::fromStdString(program.string()));
+  ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+  EXPECT_EQ(original.readAll(), QByteArray("\x01\x02\x03", 3));
+  // A second save goes to the same file without asking.
+  host_.Write({'y'});
+  ASSERT_TRUE(WaitFor([&] { return App()->Document()->LogLength() == 6; }));
+  Trigger(res::kCmdFileSave);
+  in.close();
+  ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+  EXPECT_EQ(in.readAll().size(), 6);
+}
+
+TEST_F(FrameTest, AStartWithAnUnreadableFileFails) {
+  driver_.AnswerBox(QMessageBox::Ok);
+  EXPECT_FALSE(Start(QString::fromStdString((Dir().Path() / "nothing.pgu").string()), 1));
+  EXPECT_TRUE(driver_.WaitDone());
+  EXPECT_EQ(Frame(), nullptr);
+}
+
+TEST_F(FrameTest, TheCommandLineNumberIsTakenAfterTheLastSpace) {
+  EXPECT_EQ(CommandLineNumber(RawCommandLine({"a.pgu", "1"}), "a.pgu"), 1);
+  EXPECT_EQ(CommandLineNumber(RawCommandLine({"my file.pgu", "1"}), "my file.pgu"), 1);
+  EXPECT_EQ(CommandLineNumber(RawCommandLine({"my file.pgu"}), "my file.pgu"), 0);
+  EXPECT_EQ(CommandLineNumber(RawCommandLine({"a.pgu"}), "a.pgu"), 0);
+  EXPECT_EQ(CommandLineNumber(RawCommandLine({"a.pgu", "1", "7"}), "a.pgu"), 7);
+  EXPECT_EQ(CommandLineNumber(RawCommandLine({"a.pgu", "x"}), "a.pgu"), 0);
+  EXPECT_EQ(CommandLineNumber(RawCommandLine({}), ""), 0);
+}
+
+// A copy of this test program beside the English library alone: the Chinese
+// one cannot be loaded there.
+class WithoutChinese : public WindowFixture {};
+
+TEST_F(WithoutChinese, AFailedSwitchKeepsTheEnglishLibraryInUse) {
+  if (qEnvironmentVariableIsEmpty("LUMASET_TEST_WITHOUT_CHINESE")) {
+    TempDir folder("lumaset-no-cn");
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    const fs::path exe = folder.Path() / fs::path(self).filename();
+    fs::copy_file(self, exe);
+    fs::copy_file(fs::path(self).parent_path() / "libTavloraEN.so", folder.Path() / "libTavloraEN.so");
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LUMASET_TEST_WITHOUT_CHINESE"), QStringLiteral("1"));
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.start(QString::fromStdString(exe.string()),
+                {QStringLiteral("--gtest_filter=WithoutChinese.*")});
+    ASSERT_TRUE(child.waitForFinished(120000));
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0);
+    return;
+  }
+  PtyHost host;
+  MapCom(1, host.SlavePath());
+  ASSERT_TRUE(Start());
+  const QStringList menus = MenuTitles(Frame());
+  QString text, caption;
+  driver_.AnswerBox(QMessageBox::Ok, 0, [&](QWidget* w) {
+    text = qobject_cast<QMessageBox*>(w)->text();
+    caption = w->windowTitle();
+  });
+  Trigger(res::kCmdLanguage);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_EQ(text, QStringLiteral("Load Resource Error!"));
+  EXPECT_EQ(caption, QStringLiteral("Error"));
+  EXPECT_EQ(App()->CurrentLanguage(), 0);
+  EXPECT_EQ(MenuTitles(Frame()), menus);
+  EXPECT_TRUE(resui::HasString(res::kStrFrameTitle)) << "the English library is still loaded";
+  Stop();
+
+  // Stored Chinese with no Chinese library: the message, and no window.
+  SetDword("Language", 1);
+  driver_.AnswerBox(QMessageBox::Ok);
+  EXPECT_FALSE(Start());
+  EXPECT_TRUE(driver_.WaitDone());
+}
+
+}  // namespace
+}  // namespace lumaset::test

@@ -1,0 +1,259 @@
+// The baud-search window and the link settings dialog, alone and in the
+// view's flows against the simulator.
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QImage>
+#include <QMessageBox>
+#include <QPainter>
+#include <QTest>
+
+#include "app/lumaset_app.h"
+#include "app/main_frame.h"
+#include "app/resource_ids.h"
+#include "link/link_events.h"
+#include "tests/pty_host.h"
+#include "tests/ui/window_test.h"
+#include "ui/baud_search_dlg.h"
+#include "ui/image_button.h"
+#include "ui/link_settings_dlg.h"
+#include "ui/lumaset_view.h"
+
+namespace lumaset::test {
+namespace {
+
+// Horizontal extent of the pixels that are not the background.
+std::pair<int, int> InkSpan(const QImage& image, QRgb background) {
+  int left = image.width(), right = -1;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x)
+      if (image.pixel(x, y) != background) {
+        left = std::min(left, x);
+        right = std::max(right, x);
+      }
+  return {left, right};
+}
+
+class BaudSearchWindow : public WindowFixture {
+ protected:
+  void SetUp() override {
+    WindowFixture::SetUp();
+    MapCom(1, host_.SlavePath());
+    ASSERT_TRUE(Start());
+    dialog_ = View()->BaudSearchWindow();
+    ASSERT_NE(dialog_, nullptr);
+  }
+  PtyHost host_;
+  CBaudSearchDlg* dialog_ = nullptr;
+};
+
+TEST_F(BaudSearchWindow, TheFirstRateCentresItLaterOnesLeaveItWhereItWasMoved) {
+  EXPECT_TRUE(dialog_->isHidden()) << "created hidden";
+  View()->OnLinkEvent(LE_BAUD_TRYING, 300);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_));
+  const QPoint frameCentre = Frame()->frameGeometry().center();
+  EXPECT_LE((dialog_->frameGeometry().center() - frameCentre).manhattanLength(), 4);
+  EXPECT_EQ(dialog_->Line(), QStringLiteral("Searching at 300 Baud ..."));
+  dialog_->move(dialog_->pos() + QPoint(60, 40));
+  const QPoint moved = dialog_->pos();
+  View()->OnLinkEvent(LE_BAUD_TRYING, 600);
+  QTest::qWait(50);
+  EXPECT_EQ(dialog_->pos(), moved);
+  EXPECT_EQ(dialog_->Rate(), 600);
+  driver_.AnswerBox(QMessageBox::Ok);  // "no rate answered"
+  View()->OnLinkEvent(LE_BAUD_NOT_FOUND, 600);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_TRUE(dialog_->isHidden());
+  // A new search centres it again.
+  View()->OnLinkEvent(LE_BAUD_TRYING, 1200);
+  QTest::qWait(50);
+  EXPECT_LE((dialog_->frameGeometry().center() - frameCentre).manhattanLength(), 4);
+  View()->OnLinkEvent(LE_BAUD_FOUND, 1200);
+  EXPECT_TRUE(dialog_->isHidden());
+}
+
+TEST_F(BaudSearchWindow, BothShortAndLongLinesFillTheTextArea) {
+  const QSize area = dialog_->TextArea()->contentsRect().size();
+  ASSERT_GT(area.width(), 100);
+  int widthOf300 = 0, widthOf115200 = 0;
+  for (int rate : {300, 115200}) {
+    View()->OnLinkEvent(LE_BAUD_TRYING, rate);
+    QImage image(area, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    dialog_->PaintLine(painter, QRect(QPoint(0, 0), area));
+    painter.end();
+    const auto [left, right] = InkSpan(image, qRgb(255, 255, 255));
+    ASSERT_GE(right, left);
+    EXPECT_LE(left, area.width() / 20) << rate;
+    EXPECT_GE(right, area.width() - area.width() / 20) << rate;
+    (rate == 300 ? widthOf300 : widthOf115200) = right - left;
+  }
+  // Same width, three more characters: each is narrower.
+  EXPECT_NEAR(widthOf300, widthOf115200, area.width() / 10);
+}
+
+TEST_F(BaudSearchWindow, TheColourBlinksRedAndBlueEvery200Ms) {
+  View()->OnLinkEvent(LE_BAUD_TRYING, 9600);
+  QColor first = dialog_->TextColour();
+  ASSERT_TRUE(WaitFor([&] { return dialog_->TextColour() != first; }, 1000));
+  const QColor second = dialog_->TextColour();
+  ASSERT_TRUE(WaitFor([&] { return dialog_->TextColour() != second; }, 1000));
+  const QColor third = dialog_->TextColour();
+  const QColor red(255, 0, 0), blue(0, 0, 255);
+  EXPECT_TRUE((second == red && third == blue) || (second == blue && third == red));
+}
+
+TEST(BaudSearchAlone, AStopPressPostsOneStopAndHidesAtOnce) {
+  RecordingTarget view;
+  QWidget owner;
+  owner.resize(400, 300);
+  owner.show();
+  CBaudSearchDlg dialog(&owner);
+  ASSERT_EQ(dialog.CreateModeless(&view), 1);
+  dialog.ShowRate(4800);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  auto* stop = dialog.findChild<QAbstractButton*>(QString::number(res::kIdStop));
+  ASSERT_NE(stop, nullptr);
+  QTest::mouseClick(stop, Qt::LeftButton);
+  EXPECT_TRUE(dialog.isHidden());
+  EXPECT_FALSE(dialog.Shown());
+  QTest::qWait(50);
+  EXPECT_EQ(view.Count(LE_BAUD_STOP), 1u);
+}
+
+TEST_F(BaudSearchWindow, ASearchFromTheMenuFindsTheSimulatorsRate) {
+  Stop();
+  HostSimProcess sim({"--rate", "19200"});
+  ASSERT_TRUE(sim.Started());
+  MapCom(1, JsonField(sim.Ready(), "device"));
+  ASSERT_TRUE(Start());
+  dialog_ = View()->BaudSearchWindow();
+  bool shown = false;
+  Trigger(res::kCmdBaudSearch);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        shown = shown || dialog_->isVisible();
+        return !View()->SerialLink().IsSearching() && View()->Record().rate == 19200;
+      },
+      60000));
+  EXPECT_TRUE(shown);
+  EXPECT_TRUE(WaitFor([&] { return dialog_->isHidden(); }, 2000));
+  Stop();
+  // The found rate is what the settings keep.
+  EXPECT_EQ(StoredLink().rate, 19200u);
+}
+
+// ---- link settings dialog ------------------------------------------------------------
+
+TEST(LinkSettingsDialog, ConfirmingGivesASerialOrUsbChoiceAt115200) {
+  CLinkSettingsDlg dialog(nullptr);
+  dialog.SetValues(3, 9600, 0, "10.1.2.3", 4321, 1);
+  ASSERT_TRUE(dialog.OnInitDialog());
+  EXPECT_EQ(dialog.PortList()->currentIndex(), 3);
+  EXPECT_FALSE(dialog.BaudList()->isVisibleTo(&dialog));
+  EXPECT_EQ(dialog.BaudList()->count(), 0);
+  EXPECT_TRUE(dialog.PortList()->itemText(0).contains(QStringLiteral("USB")));
+  EXPECT_TRUE(dialog.PortList()->itemText(3).contains(QStringLiteral("COM")));
+  dialog.accept();
+  uint8_t port = 0, network = 9;
+  uint32_t rate = 0, cpb = 7, tcpPort = 0;
+  std::string host;
+  dialog.GetValues(&port, &rate, &cpb, &host, &tcpPort, &network);
+  EXPECT_EQ(port, 3);
+  EXPECT_EQ(rate, 115200u);
+  EXPECT_EQ(network, 0) << "the dialog always turns the network flag off";
+  EXPECT_EQ(cpb, 0u);
+  EXPECT_EQ(host, "10.1.2.3");
+  EXPECT_EQ(tcpPort, 4321u);
+}
+
+TEST(LinkSettingsDialog, NoSelectionGivesPortOneAndHiddenControlsFollowTheRules) {
+  CLinkSettingsDlg dialog(nullptr);
+  dialog.SetValues(250, 115200, 0, "h", 1, 0);  // the list has no entry 250
+  ASSERT_TRUE(dialog.OnInitDialog());
+  EXPECT_EQ(dialog.PortList()->currentIndex(), -1);
+  dialog.accept();
+  uint8_t port = 0;
+  dialog.GetValues(&port, nullptr, nullptr, nullptr, nullptr, nullptr);
+  EXPECT_EQ(port, 1);
+
+  CLinkSettingsDlg usb(nullptr);
+  usb.SetValues(0, 115200, 0, "h", 1, 0);
+  ASSERT_TRUE(usb.OnInitDialog());
+  EXPECT_FALSE(usb.BaudList()->isEnabled()) << "USB without host rate change";
+  EXPECT_FALSE(usb.BaudOption()->isEnabled());
+}
+
+TEST(LinkSettingsDialog, EntriesNameTheirDevice) {
+  PtyHost host;
+  platform::SetComPortPath(2, host.SlavePath());
+  CLinkSettingsDlg dialog(nullptr);
+  dialog.SetValues(1, 115200, 1, "h", 1, 0);
+  ASSERT_TRUE(dialog.OnInitDialog());
+  EXPECT_TRUE(dialog.PortList()->itemText(2).contains(QString::fromStdString(host.SlavePath())))
+      << dialog.PortList()->itemText(2).toStdString();
+  EXPECT_TRUE(dialog.PortList()->itemData(2, Qt::FontRole).value<QFont>().bold()) << "present now";
+  platform::SetComPortPath(2, {});
+}
+
+class LinkSettingsFlow : public WindowFixture {
+ protected:
+  // Runs the view's command with the dialog answered by `choose`.
+  void RunDialog(int portIndex, bool cancel = false) {
+    driver_.Handle([portIndex, cancel](QWidget* w) {
+      auto* dialog = qobject_cast<CLinkSettingsDlg*>(w);
+      ASSERT_NE(dialog, nullptr);
+      if (cancel) return dialog->reject();
+      dialog->PortList()->setCurrentIndex(portIndex);
+      dialog->accept();
+    });
+    Trigger(res::kCmdLinkSettings);
+    ASSERT_TRUE(driver_.WaitDone());
+  }
+};
+
+TEST_F(LinkSettingsFlow, TheSamePortAt115200ReconnectsWithoutAHostCommand) {
+  HostSimProcess sim({});
+  MapCom(1, JsonField(sim.Ready(), "device"));
+  SetDword("ChangePGMBaud", 1);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->IsConnected());
+  RunDialog(1);
+  EXPECT_TRUE(View()->IsConnected());
+  EXPECT_EQ(View()->Record().rate, 115200u);
+  EXPECT_TRUE(WaitEvent(sim, "rate-change", "", 500).empty());
+  EXPECT_TRUE(WaitEvent(sim, "command", "", 100).empty());
+  // Cancel changes nothing.
+  RunDialog(0, true);
+  EXPECT_EQ(View()->Record().port, 1);
+  EXPECT_TRUE(View()->IsConnected());
+}
+
+TEST_F(LinkSettingsFlow, APortThatCannotBeOpenedPutsTheOldOneBack) {
+  PtyHost host;
+  MapCom(1, host.SlavePath());
+  MapCom(2, (Dir().Path() / "no-such-port").string());
+  ASSERT_TRUE(Start());
+  driver_.AnswerBox(QMessageBox::Ok);  // the port does not exist
+  RunDialog(2);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_EQ(View()->Record().port, 1);
+  EXPECT_FALSE(View()->IsConnected()) << "the link stays closed";
+}
+
+TEST_F(LinkSettingsFlow, ChoosingUsbClosesTheSerialLinkFirst) {
+  PtyHost host;
+  MapCom(1, host.SlavePath());
+  qputenv("LUMASET_USB_VIRTUAL", QByteArray::fromStdString((Dir().Path() / "no-usb.sock").string()));
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->SerialLink().IsOpen());
+  RunDialog(0);
+  EXPECT_FALSE(View()->SerialLink().IsOpen());
+  EXPECT_TRUE(View()->UsbActive());
+  EXPECT_EQ(Button(res::kIdConnect)->CommandId(), res::kIdDisconnect) << "with USB the button is always 1006";
+  EXPECT_EQ(Frame()->PaneText(0), QString::fromStdString(View()->UsbLink().StatusText()));
+  qunsetenv("LUMASET_USB_VIRTUAL");
+}
+
+}  // namespace
+}  // namespace lumaset::test

@@ -1,0 +1,274 @@
+// The window program against real hosts: the simulator on a pseudo-terminal
+// for downloads and commands, a scripted pty host for what the host sends.
+// The window runs in this process (offscreen); dialogs are answered by the
+// modal driver as an operator would.
+#include <QAction>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QTest>
+
+#include <random>
+
+#include "app/lumaset_app.h"
+#include "app/main_frame.h"
+#include "app/resource_ids.h"
+#include "link/link_events.h"
+#include "tests/pty_host.h"
+#include "tests/ui/window_test.h"
+#include "ui/gradient_progress.h"
+#include "ui/image_button.h"
+#include "ui/lumaset_doc.h"
+#include "ui/lumaset_view.h"
+
+namespace lumaset::test {
+namespace {
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes) b = static_cast<uint8_t>(gen());
+  return bytes;
+}
+
+QString Q(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
+
+// A window against the simulator on COM 1.
+class SimWindow : public WindowFixture {
+ protected:
+  void StartWithSim(std::vector<std::string> args = {}) {
+    sim_ = std::make_unique<HostSimProcess>(std::move(args));
+    ASSERT_TRUE(sim_->Started());
+    MapCom(1, JsonField(sim_->Ready(), "device"));
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(View()->IsConnected());
+  }
+  std::unique_ptr<HostSimProcess> sim_;
+};
+
+TEST_F(SimWindow, UserProgramFromTheButtonAsksShowsProgressAndArrives) {
+  StartWithSim();
+  const auto file = Dir().File("job.pgu", RandomBytes(6000, 1));
+  const QString description = Frame()->PaneText(0);
+  EXPECT_FALSE(description.isEmpty());
+
+  bool defaultIsNo = false;
+  driver_.ChooseFile(Q(file));
+  driver_.AnswerBox(QMessageBox::Yes, 0, [&](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    defaultIsNo = box->defaultButton() == box->button(QMessageBox::No) && box->button(QMessageBox::Cancel);
+  });
+  ClickButton(res::kIdUserProgram);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_TRUE(defaultIsNo) << "the question has Yes, No and Cancel, No the default";
+
+  bool progressSeen = false;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        progressSeen = progressSeen || !Frame()->Progress()->isHidden();
+        return !View()->SerialLink().IsTransferring() && !sim_->Wait("download-done", "", 5).empty();
+      },
+      30000));
+  WaitFor([&] { return Frame()->PaneText(0) == description; }, 5000);
+  EXPECT_TRUE(progressSeen);
+  EXPECT_TRUE(Frame()->Progress()->isHidden());
+  EXPECT_EQ(Frame()->PaneText(0), description);
+  EXPECT_EQ(sim_->Received("-user.pgu"), RandomBytes(6000, 1));
+  EXPECT_FALSE(Button(res::kIdUserProgram)->DisabledLook());
+}
+
+TEST_F(SimWindow, CancellingTheQuestionSendsNothing) {
+  StartWithSim();
+  const auto file = Dir().File("job.pgu", RandomBytes(100, 2));
+  driver_.ChooseFile(Q(file));
+  driver_.AnswerBox(QMessageBox::Cancel);
+  ClickButton(res::kIdUserProgramFast);
+  ASSERT_TRUE(driver_.WaitDone());
+  // The mode of the button stays set although nothing was sent.
+  EXPECT_EQ(View()->SerialLink().GetDownloadMode(), 1);
+  EXPECT_TRUE(WaitEvent(*sim_, "announce", "", 1000).empty());
+  EXPECT_FALSE(View()->SerialLink().IsTransferring());
+}
+
+TEST_F(SimWindow, TouchPanelProgramOverTheSerialLink) {
+  StartWithSim();
+  const auto file = Dir().File("panel.tps", RandomBytes(1500, 3));
+  driver_.ChooseFile(Q(file));
+  ClickButton(res::kIdTouchProgram);
+  ASSERT_TRUE(driver_.WaitDone());
+  const std::string done = WaitEvent(*sim_, "download-done", "touch", 30000);
+  ASSERT_FALSE(done.empty());
+  EXPECT_EQ(sim_->Received("-touch.tps"), RandomBytes(1500, 3));
+}
+
+TEST_F(SimWindow, HostCommandsAndTheClockFromTheMenu) {
+  StartWithSim();
+  Trigger(res::kCmdHost2);
+  EXPECT_EQ(JsonField(WaitEvent(*sim_, "command"), "index"), "2");
+  Trigger(res::kCmdHost13);
+  EXPECT_EQ(JsonField(WaitEvent(*sim_, "command"), "index"), "13");
+  Trigger(res::kCmdSetClock);
+  const std::string clock = WaitEvent(*sim_, "clock");
+  EXPECT_EQ(JsonField(clock, "validBcd"), "true") << clock;
+  // The command-bar button of host command 3.
+  ClickButton(res::kIdHostCommand3);
+  EXPECT_EQ(JsonField(WaitEvent(*sim_, "command"), "index"), "3");
+}
+
+TEST_F(SimWindow, DuringATransferTheMenuAndTheProgramButtonsAreDisabled) {
+  StartWithSim({"--pace"});
+  const auto file = Dir().File("big.pgu", RandomBytes(40000, 4));
+  driver_.ChooseFile(Q(file));
+  driver_.AnswerBox(QMessageBox::No);
+  ClickButton(res::kIdUserProgram);
+  ASSERT_TRUE(driver_.WaitDone());
+  ASSERT_TRUE(WaitFor([&] { return !Frame()->Progress()->isHidden(); }, 10000));
+  for (unsigned id : {res::kCmdSendFile, res::kCmdHost13, res::kCmdLinkSettings, res::kCmdSetClock, res::kCmdHost0,
+                      res::kCmdBaudSearch})
+    EXPECT_FALSE(Frame()->CommandStateOf(id).enabled) << id;
+  EXPECT_TRUE(Frame()->CommandStateOf(res::kCmdClear).enabled);
+  for (unsigned id : {res::kIdUserProgram, res::kIdUserProgramFast, res::kIdSystemProgram, res::kIdSystemProgramFast,
+                      res::kIdTouchProgram, res::kIdHostCommand3})
+    EXPECT_TRUE(Button(id)->DisabledLook()) << id;
+  EXPECT_FALSE(Button(res::kIdStop)->DisabledLook());
+  // Stop: the transfer ends cancelled, the controls come back.
+  ClickButton(res::kIdStop);
+  EXPECT_TRUE(WaitFor([&] { return !View()->SerialLink().IsTransferring(); }, 10000));
+  EXPECT_TRUE(WaitFor([&] { return !Button(res::kIdUserProgram)->DisabledLook(); }, 5000));
+  EXPECT_TRUE(Frame()->Progress()->isHidden());
+}
+
+TEST_F(SimWindow, DisabledLookButtonsSendNothing) {
+  StartWithSim();
+  ClickButton(res::kIdConnect);  // disconnect
+  ASSERT_FALSE(View()->IsConnected());
+  ASSERT_TRUE(Button(res::kIdSystemProgram)->DisabledLook());
+  EXPECT_EQ(Button(res::kIdConnect)->CommandId(), res::kIdConnect);
+  ClickButton(res::kIdSystemProgram);
+  QTest::qWait(300);
+  EXPECT_TRUE(driver_.Unexpected().isEmpty()) << "no file dialog may open";
+  ClickButton(res::kIdConnect);
+  EXPECT_TRUE(View()->IsConnected());
+  EXPECT_EQ(Button(res::kIdConnect)->CommandId(), res::kIdDisconnect);
+}
+
+TEST_F(SimWindow, AFifoIsRefusedInsteadOfBlockingTheWindow) {
+  StartWithSim();
+  const auto fifo = Dir().Path() / "pipe.pgu";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  driver_.ChooseFile(Q(fifo));
+  driver_.AnswerBox(QMessageBox::Ok);
+  ClickButton(res::kIdUserProgram);
+  ASSERT_TRUE(driver_.WaitDone(5000));
+  ASSERT_FALSE(driver_.BoxTexts().isEmpty());
+  EXPECT_TRUE(driver_.BoxTexts().last().contains(Q(fifo))) << driver_.BoxTexts().last().toStdString();
+}
+
+// ---- received bytes ---------------------------------------------------------------
+
+class PtyWindow : public WindowFixture {
+ protected:
+  void StartWithPty() {
+    MapCom(1, host_.SlavePath());
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(View()->IsConnected());
+  }
+  // Writes the bytes and waits until the log holds `total` bytes and the
+  // display has drawn them.
+  void Receive(const Bytes& bytes, size_t total) {
+    host_.Write(bytes);
+    ASSERT_TRUE(WaitFor([&] { return App()->Document()->LogLength() >= total && !View()->IsUpdateLocked(); }))
+        << App()->Document()->LogLength();
+  }
+  PtyHost host_;
+};
+
+TEST_F(PtyWindow, TextAndHexOfTheSameBytes) {
+  StartWithPty();
+  Receive({0x41, 0x0D, 0xFF}, 3);
+  EXPECT_TRUE(View()->toPlainText().startsWith(QLatin1Char('A')));
+  Trigger(res::kCmdHexDisplay);
+  EXPECT_EQ(View()->toPlainText(), QStringLiteral("41  0D  FF  "));
+  Receive({0x00, 0x10}, 5);
+  EXPECT_EQ(View()->toPlainText(), QStringLiteral("41  0D  FF  00  10  "));
+  // Back to text: a zero byte ends what is shown; the log keeps all.
+  Trigger(res::kCmdHexDisplay);
+  EXPECT_FALSE(View()->toPlainText().contains(QChar(0x2410)));
+  EXPECT_EQ(App()->Document()->LogLength(), 5u);
+  Trigger(res::kCmdClear);
+  EXPECT_EQ(View()->toPlainText(), QString());
+  EXPECT_EQ(App()->Document()->LogLength(), 0u);
+}
+
+TEST_F(PtyWindow, ACodePage936CharacterSplitBetweenTwoTakes) {
+  StartWithPty();
+  Receive({0xD6}, 1);  // first byte of 中
+  Receive({0xD0, 0xCE, 0xC4, 0x0D, 0x0A}, 6);
+  EXPECT_EQ(View()->toPlainText(), QStringLiteral("中文\n"));
+}
+
+TEST_F(PtyWindow, TheLineLimitEmptiesDisplayAndLog) {
+  SetDword("MAXLINE", 3);
+  StartWithPty();
+  Receive({'1', '\r', '\n', '2', '\r', '\n', '3', '\r', '\n', '4', '\r', '\n'}, 12);
+  ASSERT_GT(View()->DisplayLineCount(), 3);
+  Receive({'n', 'e', 'w'}, 3);
+  EXPECT_EQ(View()->toPlainText(), QStringLiteral("new"));
+  EXPECT_EQ(App()->Document()->LogLength(), 3u);
+}
+
+TEST_F(PtyWindow, TheNewestBytesAlwaysShowInHex) {
+  // 65,536 characters are 16 KiB in hex, less than a high line limit lets
+  // in: the oldest text leaves the display, the log keeps everything.
+  SetDword("MAXLINE", 100000);
+  StartWithPty();
+  Trigger(res::kCmdHexDisplay);
+  Bytes chunk(4096, 0x5A);
+  size_t total = 0;
+  for (int i = 0; i < 5; ++i) {
+    total += chunk.size();
+    Receive(chunk, total);
+  }
+  Receive({0x01, 0x02, 0x03}, total + 3);
+  const QString text = View()->toPlainText();
+  EXPECT_LE(text.size(), kDisplayCharLimit);
+  EXPECT_TRUE(text.endsWith(QStringLiteral("5A  01  02  03  "))) << text.right(40).toStdString();
+  EXPECT_EQ(App()->Document()->LogLength(), total + 3);
+}
+
+TEST_F(PtyWindow, TypedKeysGoToTheHostAndEnterIsCrLf) {
+  StartWithPty();
+  View()->setFocus();
+  QTest::keyClicks(View(), QStringLiteral("ab"));
+  QTest::keyClick(View(), Qt::Key_Return);
+  EXPECT_EQ(host_.ReadExactly(4, 3000), (Bytes{'a', 'b', '\r', '\n'}));
+  EXPECT_TRUE(View()->toPlainText().isEmpty()) << "typed keys are not shown";
+  // Copy is not a character for the host.
+  QTest::keyClick(View(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_TRUE(host_.Read(1, 300).empty());
+  // With the link closed nothing is sent.
+  ClickButton(res::kIdConnect);
+  QTest::keyClick(View(), Qt::Key_Return);
+  EXPECT_TRUE(host_.Read(2, 300).empty());
+}
+
+TEST_F(PtyWindow, FailureLeavesThePaneToTheLinkDescription) {
+  StartWithPty();
+  const QString description = Frame()->PaneText(0);
+  View()->OnLinkEvent(LE_STATUS, LS_START);
+  EXPECT_EQ(Frame()->PaneText(0), QStringLiteral("Start ..."));
+  View()->OnLinkEvent(LE_STATUS, LS_CANCELLED);
+  EXPECT_EQ(Frame()->PaneText(0), QString());
+  View()->OnLinkEvent(LE_STATUS, LS_DOWNLOAD_DATA);
+  EXPECT_EQ(Frame()->PaneText(0), QStringLiteral("Starting Download Data ..."));
+  EXPECT_FALSE(Button(res::kIdStop)->DisabledLook()) << "the data phase enables the stop button";
+  View()->OnLinkEvent(LE_PROGRESS_FLAG | 1000, 10);
+  EXPECT_FALSE(Frame()->Progress()->isHidden());
+  EXPECT_EQ(Frame()->Progress()->position, 1000);
+  View()->OnLinkEvent(LE_FAILED, LS_VERIFY_FAILED);
+  EXPECT_EQ(Frame()->PaneText(0), description);
+  EXPECT_TRUE(Frame()->Progress()->isHidden());
+  EXPECT_EQ(View()->OnLinkEvent(12345, 0), 1) << "unknown codes are ignored";
+}
+
+}  // namespace
+}  // namespace lumaset::test

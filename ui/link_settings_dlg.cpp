@@ -1,0 +1,136 @@
+#include "ui/link_settings_dlg.h"
+
+#include <sys/stat.h>
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+
+#include <map>
+
+#include "app/resource_ids.h"
+#include "app/resource_ui.h"
+#include "platform/port_map.h"
+
+namespace lumaset {
+
+CLinkSettingsDlg::CLinkSettingsDlg(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("linkSettings"));
+}
+
+void CLinkSettingsDlg::SetValues(uint8_t port, uint32_t baudRate, uint32_t changeProgramBaud, const std::string& host,
+                                 uint32_t tcpPort, uint8_t network) {
+  m_port = port;
+  m_baudRate = baudRate;
+  m_changeProgramBaud = changeProgramBaud;
+  m_host = host;
+  m_tcpPort = tcpPort;
+  m_network = network;
+}
+
+void CLinkSettingsDlg::GetValues(uint8_t* port, uint32_t* baudRate, uint32_t* changeProgramBaud, std::string* host,
+                                 uint32_t* tcpPort, uint8_t* network) const {
+  if (port) *port = static_cast<uint8_t>(m_port);
+  if (baudRate) *baudRate = m_baudRate;
+  if (changeProgramBaud) *changeProgramBaud = m_changeProgramBaud;
+  if (host) *host = m_host;
+  if (tcpPort) *tcpPort = m_tcpPort;
+  if (network) *network = m_network;
+}
+
+QString CLinkSettingsDlg::PortEntryText(const QString& templateText, int number, bool* present) {
+  const std::string path = platform::ComPortPath(number);
+  struct stat st{};
+  const bool exists = !path.empty() && stat(path.c_str(), &st) == 0;
+  if (present) *present = exists;
+  if (path.empty()) return templateText;
+  // The stable name of the device where it has one, else its path.
+  const std::string byId = platform::ByIdName(path);
+  QString device = QString::fromStdString(byId.empty() ? path : byId);
+  if (!byId.empty() && path.rfind("/dev/serial/by-id/", 0) != 0)
+    device += QStringLiteral(" (") + QString::fromStdString(path) + QLatin1Char(')');
+  return templateText + QStringLiteral("  \u2014  ") + device;
+}
+
+bool CLinkSettingsDlg::OnInitDialog() {
+  if (m_initialised) return true;
+  std::map<unsigned, QWidget*> controls;
+  if (!resui::BuildDialog(this, res::kDlgLinkSettings, &controls)) return false;
+  m_tcpPortEdit = qobject_cast<QLineEdit*>(controls[res::kIdTcpPort]);
+  m_hostAddress = qobject_cast<QLineEdit*>(controls[res::kIdHostAddress]);
+  m_optionButton = qobject_cast<QAbstractButton*>(controls[res::kIdOption]);
+  m_portList = qobject_cast<QComboBox*>(controls[res::kIdPortList]);
+  m_baudList = qobject_cast<QComboBox*>(controls[res::kIdBaudList]);
+  m_baudOption = qobject_cast<QAbstractButton*>(controls[res::kIdBaudOption]);
+  if (!m_portList) return false;
+  m_initialised = true;
+
+  // 1. The TCP port into its (hidden) edit.
+  if (m_tcpPortEdit) m_tcpPortEdit->setText(QString::number(m_tcpPort));
+  // Each COM entry names its device; the ports present now stand out.
+  for (int i = 1; i < m_portList->count(); ++i) {
+    bool present = false;
+    m_portList->setItemText(i, PortEntryText(m_portList->itemText(i), i, &present));
+    QFont font = m_portList->font();
+    font.setBold(present);
+    m_portList->setItemData(i, font, Qt::FontRole);
+    if (!present) m_portList->setItemData(i, palette().color(QPalette::Disabled, QPalette::Text), Qt::ForegroundRole);
+  }
+  // 2. The baud list emptied; the port's entry selected (none when the list
+  // has no entry for it).
+  if (m_baudList) m_baudList->clear();
+  m_portList->setCurrentIndex(m_port >= 0 && m_port < m_portList->count() ? m_port : -1);
+  // 3. Confirming always gives 115200 over a serial port or USB.
+  m_baudRate = 115200;
+  m_network = 0;
+  // 4. Only the port list is shown.
+  m_portList->show();
+  for (QWidget* w : {static_cast<QWidget*>(m_baudList), static_cast<QWidget*>(m_baudOption),
+                     static_cast<QWidget*>(m_hostAddress), static_cast<QWidget*>(m_tcpPortEdit)})
+    if (w) w->hide();
+  // 5. The label.
+  if (auto* label = qobject_cast<QLabel*>(controls[res::kIdLinkLabel])) label->setText(resui::String(res::kStrLinkSettingsLabel));
+  // 6.
+  if (m_changeProgramBaud == 0 && m_port == 0) {
+    if (m_baudList) m_baudList->setEnabled(false);
+    if (m_baudOption) m_baudOption->setEnabled(false);
+  }
+  connect(m_portList, QOverload<int>::of(&QComboBox::activated), this, [this] { OnPortChosen(); });
+  if (m_baudOption) connect(m_baudOption, &QAbstractButton::clicked, this, [this] { OnBaudOption(); });
+  return true;
+}
+
+int CLinkSettingsDlg::exec() {
+  if (!OnInitDialog()) return QDialog::Rejected;
+  return QDialog::exec();
+}
+
+void CLinkSettingsDlg::OnPortChosen() {
+  if (m_baudList) m_baudList->setEnabled(false);
+  if (m_baudOption) m_baudOption->setEnabled(false);
+}
+
+void CLinkSettingsDlg::OnBaudOption() {
+  if (!m_portList || m_portList->currentIndex() != 0 || !m_baudList || !m_baudOption) return;
+  m_baudList->setEnabled(m_baudOption->isChecked());
+}
+
+void CLinkSettingsDlg::accept() {
+  // 1. The TCP port from its edit. The edit is hidden, so a stored value out
+  // of range cannot be corrected here: it passes through unchanged instead of
+  // holding the dialog open.
+  if (m_tcpPortEdit) {
+    bool ok = false;
+    const uint32_t value = m_tcpPortEdit->text().toUInt(&ok);
+    if (ok && value <= 65535) m_tcpPort = value;
+  }
+  // 2. The selected entry, or COM 1 when none is.
+  m_port = m_portList && m_portList->currentIndex() >= 0 ? m_portList->currentIndex() : 1;
+  // 3.
+  m_baudRate = 115200;
+  QDialog::accept();
+}
+
+}  // namespace lumaset

@@ -1,0 +1,788 @@
+#include "ui/lumaset_view.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include <cstring>
+
+#include "app/lumaset_app.h"
+#include "app/main_frame.h"
+#include "app/qt_link_event.h"
+#include "app/resource_ids.h"
+#include "app/resource_ui.h"
+#include "app/settings.h"
+#include "link/link_events.h"
+#include "link/messages.h"
+#include "platform/cp936.h"
+#include "protocol/host_commands.h"
+#include "protocol/whole_file.h"
+#include "ui/baud_search_dlg.h"
+#include "ui/gradient_progress.h"
+#include "ui/handoff.h"
+#include "ui/image_button.h"
+#include "ui/link_settings_dlg.h"
+#include "ui/lumaset_doc.h"
+
+namespace lumaset {
+namespace {
+
+// Host commands of the menu and the command bar, by command number.
+struct HostCommandEntry {
+  unsigned command;
+  int index;
+};
+constexpr HostCommandEntry kHostCommandEntries[] = {
+    {res::kCmdHost0, 0},     {res::kCmdHost1, 1}, {res::kCmdHost2, 2}, {res::kCmdHost3, 3},
+    {res::kIdHostCommand3, 3}, {res::kCmdHost5, 5}, {res::kCmdSetClock, kCmdSetClock},
+    {res::kCmdHost7, 7},     {res::kCmdHost8, 8}, {res::kCmdHost9, 9}, {res::kCmdHost13, 13},
+};
+
+int HostCommandIndex(unsigned id) {
+  for (const HostCommandEntry& e : kHostCommandEntries)
+    if (e.command == id) return e.index;
+  return -1;
+}
+
+// A fixed filter "name|patterns|name|patterns||" as Qt name filters. The
+// patterns are given again in Qt's form behind the name, which the dialog
+// hides, so it shows the name exactly as written. "*.*" means every file.
+QStringList QtNameFilters(const char* filter) {
+  const QStringList parts = QString::fromUtf8(filter).split(QLatin1Char('|'));
+  QStringList out;
+  for (int i = 0; i + 1 < parts.size(); i += 2) {
+    if (parts[i].isEmpty()) break;
+    QStringList patterns = parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
+    for (QString& p : patterns)
+      if (p == QLatin1String("*.*")) p = QStringLiteral("*");
+    out << parts[i] + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+  }
+  return out;
+}
+
+QString FolderOf(const std::string& path) {
+  if (path.empty()) return {};
+  const QFileInfo info(QString::fromStdString(path));
+  return info.absoluteDir().exists() ? info.absolutePath() : QString();
+}
+
+std::string Local(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+}  // namespace
+
+struct CLumasetView::LinkCall {
+  explicit LinkCall(CLumasetView* view) : view(view) { ++view->m_linkCallDepth; }
+  ~LinkCall() {
+    if (--view->m_linkCallDepth == 0) emit view->linkCallEnded();
+  }
+  CLumasetView* view;
+};
+
+// ---- construction and destruction -------------------------------------------
+
+CLumasetView::CLumasetView(CLumasetDoc* document, QWidget* parent)
+    : QPlainTextEdit(parent), m_document(document) {
+  setObjectName(QStringLiteral("view"));
+  // Text wraps at the window's width: no horizontal scrolling.
+  setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setUndoRedoEnabled(false);
+  // The link settings record: 115200 8N1 on COM 1 until the settings say
+  // otherwise.
+  m_record = LinkDefaults();
+  m_hexDisplay = 0;
+  m_updateLocked = false;
+  m_maxLines = 0;
+  m_changeProgramBaud = 0;
+  // The display font: 18 pixels high, light, the system's face.
+  m_displayFont = QApplication::font();
+  m_displayFont.setPixelSize(18);
+  m_displayFont.setWeight(QFont::Light);
+  LoadSettings();
+  // Dark cyan text on white, also while read-only.
+  QPalette p = palette();
+  for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+    p.setColor(group, QPalette::Base, Qt::white);
+    p.setColor(group, QPalette::Text, QColor(0, 100, 100));
+  }
+  setPalette(p);
+  m_app = CLumasetApp::Instance();
+  m_flushTimer.setSingleShot(true);
+  connect(&m_flushTimer, &QTimer::timeout, this, [this] { FlushDisplay(); });
+}
+
+CLumasetView::~CLumasetView() {
+  SaveSettings();
+  if (m_app && m_app->m_view == this) m_app->m_view = nullptr;
+}
+
+void CLumasetView::LoadSettings() {
+  m_settings = std::make_unique<CRegSettings>(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine);
+  StoredSettings stored;
+  lumaset::LoadSettings(*m_settings, stored);
+  m_serialLink.SetUserProgramPath(stored.userProgPath.c_str());
+  m_serialLink.SetSystemProgramPath(stored.sysProgPath.c_str());
+  m_serialLink.SetTouchProgramPath(stored.touchProgPath.c_str());
+  m_record = stored.commDcb;
+  m_remoteHost = stored.remoteHost;
+  m_serialLink.SetRemoteHost(m_remoteHost.c_str());
+  m_maxLines = stored.maxLine;
+  m_changeProgramBaud = stored.changePgmBaud;
+}
+
+void CLumasetView::SaveSettings() {
+  if (!m_settings) return;
+  StoredSettings stored;
+  stored.userProgPath = m_serialLink.GetUserProgramPath();
+  stored.sysProgPath = m_serialLink.GetSystemProgramPath();
+  stored.touchProgPath = m_serialLink.GetTouchProgramPath();
+  stored.remoteHost = m_remoteHost;
+  // What is saved is the record as the link last used it.
+  m_serialLink.GetSettings(&m_record);
+  stored.commDcb = m_record;
+  stored.maxLine = m_maxLines;
+  stored.changePgmBaud = m_changeProgramBaud;
+  lumaset::SaveSettings(*m_settings, stored);
+  m_settings.reset();
+}
+
+bool CLumasetView::OnCreate() {
+  if (m_app && !m_app->m_view) m_app->m_view = this;
+  if (!m_serialLink.IsOpen()) {
+    m_serialLink.ApplySettings(&m_record);
+    m_serialLink.SetRemoteHost(m_remoteHost.c_str());
+    m_serialLink.SetNotifyTarget(this, WM_LINK_EVENT);
+    m_usbLink.SetTarget(this, WM_LINK_EVENT);
+    m_serialLink.SetControlRefresh([this] { RefreshControls(); });
+    if (m_record.port != 0) {
+      LinkCall call(this);
+      m_serialLink.Open(1);
+    } else {
+      m_usbLink.Open();
+    }
+  }
+  setFont(m_displayFont);
+  setReadOnly(true);
+  // Typed characters, also those of an input method, go to the host.
+  setAttribute(Qt::WA_InputMethodEnabled, true);
+  if (!m_baudSearchDlg) {
+    m_baudSearchDlg = new CBaudSearchDlg(this);
+    m_baudSearchDlg->CreateModeless(this);
+  }
+  ReRenderLog();
+  m_created = true;
+  return true;
+}
+
+void CLumasetView::OnInitialUpdate() {
+  if (m_document) {
+    m_serialLink.SetDownloadMode(m_app ? m_app->m_commandLineNumber : 0);
+    DownloadProgram(m_document->PathName(), false);
+  }
+  RefreshControls();
+}
+
+void CLumasetView::OnDestroy() {
+  if (m_baudSearchDlg) m_baudSearchDlg->HideWindow();
+  m_serialLink.Disconnect();
+  m_usbLink.Close();
+}
+
+// ---- state -------------------------------------------------------------------
+
+bool CLumasetView::IsConnected() const {
+  return UsbActive() ? m_usbLink.IsOpen() != 0 : m_serialLink.IsOpen() != 0;
+}
+
+bool CLumasetView::IsBusy() const {
+  auto& link = const_cast<CNetworkLink&>(m_serialLink);
+  return link.IsTransferring() || link.IsSearching();
+}
+
+void CLumasetView::AbortLinkCall() {
+  if (InLinkCall()) m_serialLink.Disconnect();
+}
+
+// ---- commands ----------------------------------------------------------------
+
+bool CLumasetView::HasCommandHandler(unsigned id) {
+  if (HostCommandIndex(id) >= 0) return true;
+  switch (id) {
+    case res::kIdConnect:
+    case res::kIdDisconnect:
+    case res::kIdSystemProgram:
+    case res::kIdSystemProgramFast:
+    case res::kIdUserProgram:
+    case res::kIdUserProgramFast:
+    case res::kIdTouchProgram:
+    case res::kIdStop:
+    case res::kCmdBaudSearch:
+    case res::kCmdSendFile:
+    case res::kCmdClear:
+    case res::kCmdHexDisplay:
+    case res::kCmdLinkSettings:
+    case res::kCmdFileOpen:
+    case res::kCmdEditCopy:
+    case res::kCmdEditSelectAll: return true;
+    default: return false;
+  }
+}
+
+bool CLumasetView::OnCommand(unsigned id) {
+  if (!HasCommandHandler(id)) return false;
+  // While a connect runs the event loop, commands wait; the connect button
+  // ends the connect.
+  if (InLinkCall()) {
+    if (id == res::kIdConnect || id == res::kIdDisconnect) AbortLinkCall();
+    return true;
+  }
+  if (const int index = HostCommandIndex(id); index >= 0) {
+    SendHostCommand(index);
+    return true;
+  }
+  switch (id) {
+    case res::kIdConnect:
+    case res::kIdDisconnect: ToggleConnection(); break;
+    case res::kIdSystemProgram: DownloadCommand(0, true); break;
+    case res::kIdSystemProgramFast: DownloadCommand(1, true); break;
+    case res::kIdUserProgram: DownloadCommand(0, false); break;
+    case res::kIdUserProgramFast: DownloadCommand(1, false); break;
+    case res::kIdTouchProgram: TouchProgramCommand(); break;
+    case res::kIdStop: StopCommand(); break;
+    case res::kCmdBaudSearch: BaudSearchCommand(); break;
+    case res::kCmdSendFile: SendFileCommand(); break;
+    case res::kCmdClear: ClearDisplay(); break;
+    case res::kCmdHexDisplay: ToggleHexDisplay(); break;
+    case res::kCmdLinkSettings: LinkSettingsCommand(); break;
+    case res::kCmdFileOpen: LoadImageFileCommand(); break;
+    case res::kCmdEditCopy: copy(); break;
+    case res::kCmdEditSelectAll: selectAll(); break;
+    default: break;
+  }
+  return true;
+}
+
+void CLumasetView::UpdateMenuItem(CommandState* state) const {
+  auto& link = const_cast<CNetworkLink&>(m_serialLink);
+  const bool idle = !link.IsTransferring() && !link.IsSearching();
+  switch (state->id) {
+    case res::kCmdHexDisplay: state->SetCheck(m_hexDisplay != 0); break;
+    case res::kCmdViewStatusBar:
+      if (m_app && m_app->m_statusBar) state->SetCheck(!m_app->m_statusBar->isHidden());
+      break;
+    case res::kCmdBaudSearch: state->Enable(idle && m_record.network == 0); break;
+    case res::kCmdSendFile:
+    case res::kCmdHost13:
+    case res::kCmdLinkSettings:
+    case res::kCmdSetClock:
+    case res::kCmdHost8:
+    case res::kCmdHost9:
+    case res::kCmdHost2:
+    case res::kCmdHost7:
+    case res::kCmdHost3:
+    case res::kCmdHost5:
+    case res::kCmdHost0:
+    case res::kCmdHost1: state->Enable(idle); break;
+    default: break;
+  }
+}
+
+QString CLumasetView::OpenFileDialog(const char* filter, const QString& folderHint) {
+  QFileDialog dialog(this);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setOption(QFileDialog::HideNameFilterDetails, true);
+  dialog.setNameFilters(QtNameFilters(filter));
+  // The folder of the file last chosen, as the system's dialog would open.
+  QString folder = folderHint;
+  if (folder.isEmpty() || !QDir(folder).exists()) folder = m_lastFolder;
+  if (folder.isEmpty() || !QDir(folder).exists()) folder = QDir::currentPath();
+  dialog.setDirectory(folder);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  const QString path = dialog.selectedFiles().first();
+  m_lastFolder = QFileInfo(path).absolutePath();
+  return path;
+}
+
+QString CLumasetView::ChooseProgramFile(int kind) {
+  switch (kind) {
+    case kSystemProgramFile: return OpenFileDialog(kFilterSystemProgram, FolderOf(m_serialLink.GetSystemProgramPath()));
+    case kUserProgramFile: return OpenFileDialog(kFilterUserProgram, FolderOf(m_serialLink.GetUserProgramPath()));
+    case kTouchProgramFile: return OpenFileDialog(kFilterTouchProgram, FolderOf(m_serialLink.GetTouchProgramPath()));
+    default: return {};
+  }
+}
+
+void CLumasetView::ShowFileMessage(unsigned textId, const QString& path, const QString& detail) {
+  QString text = resui::String(textId).arg(path);
+  if (text.contains(QLatin1String("%2"))) text = text.arg(detail);
+  FixedMessageBox(this, text.toStdString(), resui::String(res::kStrCaption).toStdString(), platform::kMbIconWarning);
+}
+
+bool CLumasetView::CheckRegularFile(const QString& path) {
+  int error = 0;
+  // A missing or unreadable file is left to the link, which names the
+  // reason; only what reading could block on is refused here.
+  if (IsRegularFile(Local(path), &error) || error != 0) return true;
+  ShowFileMessage(res::kStrNotRegularFile, path, {});
+  return false;
+}
+
+void CLumasetView::DownloadProgram(const QString& path, bool isSystem) {
+  if (path.isEmpty()) return;
+  if (!CheckRegularFile(path)) return;
+  const std::string file = Local(path);
+  if (isSystem) {
+    if (!UsbActive()) {
+      m_serialLink.SetSystemProgramPath(file.c_str());
+      m_serialLink.SendSystemProgram();
+    } else {
+      m_usbLink.SendProgramImage(file.c_str(), 1, 0);
+    }
+  } else {
+    const int answer = ResourceMessageBox(this, res::kStrUserProgramQuestion, res::kStrUserProgramCaption,
+                                          platform::kMbYesNoCancel | platform::kMbIconQuestion |
+                                              platform::kMbDefButton2);
+    if (answer == platform::kIdCancel) return;
+    if (answer == platform::kIdYes || answer == platform::kIdNo) {
+      const int yes = answer == platform::kIdYes ? 1 : 0;
+      if (!UsbActive()) {
+        m_serialLink.SetUserProgramPath(file.c_str());
+        m_serialLink.SendUserProgram(yes);
+      } else {
+        m_usbLink.SendProgramImage(file.c_str(), 0, yes);
+      }
+    }
+  }
+  RefreshControls();
+}
+
+void CLumasetView::DownloadCommand(int mode, bool isSystem) {
+  // The mode is set before the dialog opens; a cancelled dialog keeps it.
+  m_serialLink.SetDownloadMode(mode);
+  DownloadProgram(ChooseProgramFile(isSystem ? kSystemProgramFile : kUserProgramFile), isSystem);
+}
+
+void CLumasetView::TouchProgramCommand() {
+  const QString path = ChooseProgramFile(kTouchProgramFile);
+  if (path.isEmpty() || !CheckRegularFile(path)) return;
+  const std::string file = Local(path);
+  if (!UsbActive()) {
+    m_serialLink.SetDownloadMode(0);
+    m_serialLink.SetTouchProgramPath(file.c_str());
+    m_serialLink.SendFileWithHandshake(nullptr);
+  } else {
+    m_usbLink.SendFileWithHandshake(file.c_str());
+  }
+  RefreshControls();
+}
+
+void CLumasetView::StopCommand() {
+  if (!UsbActive())
+    m_serialLink.StopTransfer();
+  else
+    m_usbLink.StopSending();
+  if (m_app && m_app->m_stopButton) m_app->m_stopButton->SetEnabledLook(0);
+}
+
+int CLumasetView::SendHostCommand(int index) {
+  return UsbActive() ? m_usbLink.SendCommand(index, 0) : m_serialLink.SendCommand(index, 0);
+}
+
+int CLumasetView::ToggleConnection() {
+  int result = 1;
+  if (!UsbActive()) {
+    if (m_serialLink.IsOpen()) {
+      m_serialLink.Disconnect();
+    } else {
+      LinkCall call(this);
+      result = m_serialLink.Open(1);
+    }
+  } else {
+    // The USB link is closed and opened again on every press.
+    m_usbLink.Close();
+    result = m_usbLink.Open();
+  }
+  RefreshControls();
+  return result;
+}
+
+void CLumasetView::BaudSearchCommand() {
+  if (!UsbActive()) m_serialLink.StartBaudSearch(0);
+  RefreshControls();
+}
+
+void CLumasetView::SendFileCommand() {
+  const QString path = OpenFileDialog(kFilterAnyFile, m_app ? m_app->m_initialFileName : QString());
+  if (path.isEmpty() || !CheckRegularFile(path)) return;
+  m_serialLink.SendRawFile(Local(path).c_str());
+}
+
+void CLumasetView::LoadImageFileCommand() {
+  const QString path = OpenFileDialog(kFilterImageFile, m_app ? m_app->m_initialFileName : QString());
+  if (path.isEmpty() || !CheckRegularFile(path)) return;
+  std::vector<uint8_t> bytes;
+  // A file that cannot be opened is ignored; one too large for the display
+  // is refused with its size.
+  const int error = ReadWholeFile(Local(path), &bytes, kImageFileLimit);
+  if (error == EFBIG) {
+    ShowFileMessage(res::kStrFileTooLarge, path,
+                    QString::number(QFileInfo(path).size()) + QLatin1Char(' ') + QString::number(kImageFileLimit));
+    return;
+  }
+  if (error != 0) return;
+  m_document->ClearLog();
+  m_document->AppendLog(bytes.data(), bytes.size());
+  ReRenderLog();
+}
+
+void CLumasetView::ToggleHexDisplay() {
+  m_hexDisplay = m_hexDisplay ? 0 : 1;
+  ReRenderLog();
+}
+
+void CLumasetView::LinkSettingsCommand() {
+  // 1. What the record holds now.
+  const uint8_t oldPort = m_record.port;
+  const uint32_t oldRate = m_record.rate;
+  // 2. The dialog.
+  CLinkSettingsDlg dialog(this);
+  dialog.SetValues(m_record.port, m_record.rate, m_changeProgramBaud, m_remoteHost, m_record.tcpPort,
+                   m_record.network);
+  if (dialog.exec() != QDialog::Accepted) return;
+  // 3. Its values straight into the record; the rate is held.
+  uint32_t newRate = oldRate;
+  uint32_t changeProgramBaud = m_changeProgramBaud;
+  uint32_t tcpPort = m_record.tcpPort;
+  dialog.GetValues(&m_record.port, &newRate, &changeProgramBaud, &m_remoteHost, &tcpPort, &m_record.network);
+  m_changeProgramBaud = changeProgramBaud;
+  m_record.tcpPort = tcpPort;
+  m_serialLink.SetRemoteHost(m_remoteHost.c_str());
+
+  LinkCall call(this);
+  if (m_record.port == 0) {
+    // 4. The USB link: the serial-network link is closed first.
+    m_serialLink.Disconnect();
+    m_serialLink.ApplySettings(&m_record);
+    RefreshControls();
+  } else {
+    if (m_record.port != oldPort) {
+      // 5. Another port: opened, or the old one put back.
+      m_serialLink.ApplySettings(&m_record);
+      if (!ToggleConnection()) {
+        m_record.port = oldPort;
+        m_serialLink.ApplySettings(&m_record);
+        RefreshControls();
+        return;
+      }
+    }
+    // 6. The rate.
+    if (m_changeProgramBaud) {
+      if (newRate != oldRate) m_record.rate = m_serialLink.SetHostBaudRate(newRate) ? newRate : oldRate;
+      m_serialLink.Disconnect();
+    } else {
+      m_record.rate = newRate;
+      m_serialLink.ApplySettings(&m_record);
+      m_serialLink.Disconnect();
+    }
+  }
+  // 7. The active link connects again.
+  ToggleConnection();
+}
+
+// ---- control refresh and status ---------------------------------------------------
+
+void CLumasetView::RefreshControls() {
+  if (!m_app || !m_app->MainFrame()) return;
+  std::string description;
+  bool connected = false;
+  if (!UsbActive()) {
+    m_serialLink.Describe();
+    description = m_serialLink.GetDescription();
+    connected = m_serialLink.IsOpen() != 0;
+  } else {
+    description = m_usbLink.StatusText();
+    connected = m_usbLink.IsOpen() != 0;
+  }
+  const bool transferring = m_serialLink.IsTransferring() != 0;
+  const bool busy = IsBusy();
+  if (CImageButton* b = m_app->m_connectButton) {
+    b->SetChecked(connected);
+    b->SetCommandId(connected || UsbActive() ? res::kIdDisconnect : res::kIdConnect);
+  }
+  if (CImageButton* b = m_app->m_stopButton) b->SetEnabledLook(connected && transferring);
+  for (CImageButton* b : {m_app->m_systemButton, m_app->m_systemButtonFast, m_app->m_userButton,
+                          m_app->m_userButtonFast})
+    if (b) b->SetEnabledLook(connected && !busy);
+  if (CImageButton* b = m_app->m_touchButton) b->SetEnabledLook(connected && m_record.network == 0 && !busy);
+  if (transferring) {
+    if (m_app->m_command3Button) m_app->m_command3Button->SetEnabledLook(0);
+  } else {
+    if (m_app->m_command3Button) m_app->m_command3Button->SetEnabledLook(connected);
+    if (m_app->m_progress) {
+      m_app->m_progress->hide();
+      m_app->m_progress->SetPos(0);
+    }
+  }
+  m_app->MainFrame()->SetPaneText(0, QString::fromStdString(description));
+}
+
+void CLumasetView::StatusDisplay(QStatusBar* statusBar, uint32_t code) {
+  if (!statusBar || !m_app || !m_app->MainFrame()) return;
+  if (code == LS_DOWNLOAD_DATA && m_app->m_stopButton) m_app->m_stopButton->SetEnabledLook(1);
+  m_app->MainFrame()->SetPaneText(0, QString::fromLatin1(StatusDisplayText(code)));
+}
+
+// ---- link events -----------------------------------------------------------------
+
+void CLumasetView::Post(uint32_t message, uint32_t first, uint32_t second) {
+  PostWindowMessage(this, message, first, second);
+}
+
+bool CLumasetView::event(QEvent* e) {
+  if (e->type() == WindowMessageEvent::Kind()) {
+    auto* m = static_cast<WindowMessageEvent*>(e);
+    if (m->message == WM_LINK_EVENT) OnLinkEvent(m->first, m->second);
+    if (m->message == kHandOffMessage) OnHandOff(m->first, m->second);
+    return true;
+  }
+  return QPlainTextEdit::event(e);
+}
+
+int CLumasetView::OnLinkEvent(uint32_t code, uint32_t value) {
+  if (IsProgressEvent(code)) {
+    if (CGradientProgressCtrl* progress = m_app ? m_app->m_progress : nullptr) {
+      if (progress->isHidden()) {
+        progress->show();
+        progress->raise();
+      }
+      progress->SetPos(static_cast<int>(ProgressThousandths(code)));
+    }
+    return 1;
+  }
+  switch (code) {
+    case LE_DATA_RECEIVED: AppendReceived(); break;
+    case LE_CTS_CHANGED:
+    case LE_DSR_CHANGED: m_serialLink.AckReceive(); break;
+    case LE_SEND_DONE:
+      RefreshControls();
+      if (!UsbActive()) m_serialLink.RearmReceive();
+      break;
+    case LE_BAUD_TRYING:
+      if (m_baudSearchDlg) m_baudSearchDlg->ShowRate(static_cast<int>(value));
+      RefreshControls();
+      break;
+    case LE_BAUD_STOP:
+      m_serialLink.StopBaudSearch();
+      RefreshControls();
+      break;
+    case LE_BAUD_NOT_FOUND:
+      ResourceMessageBox(this, res::kStrBaudNotFound, res::kStrCaption, platform::kMbIconInformation);
+      if (m_baudSearchDlg) m_baudSearchDlg->HideWindow();
+      RefreshControls();
+      break;
+    case LE_BAUD_FOUND:
+      if (m_baudSearchDlg) m_baudSearchDlg->HideWindow();
+      RefreshControls();
+      m_record.rate = value;
+      m_serialLink.ResendAfterSearch();
+      break;
+    case LE_SEND_STARTED: RefreshControls(); break;
+    case LE_STATUS: StatusDisplay(m_app ? m_app->m_statusBar : nullptr, value); break;
+    case LE_FAILED:
+      m_serialLink.RearmReceive();
+      if (m_app && m_app->MainFrame()) m_app->MainFrame()->SetPaneText(0, QString());
+      RefreshControls();
+      break;
+    default: break;
+  }
+  return 1;
+}
+
+// ---- the hand-off -------------------------------------------------------------------
+
+int CLumasetView::OnHandOff(uint32_t, uint32_t) {
+  std::string name;
+  int32_t mode = 0;
+  if (!ReadHandOffBlock(&name, &mode)) return 0;
+  m_serialLink.SetDownloadMode(mode);
+  // A relative name is taken as relative to this instance's folder.
+  const QString path = name.empty() ? QString() : QFileInfo(QString::fromStdString(name)).absoluteFilePath();
+  DownloadProgram(path, false);
+  if (m_document) m_document->SetPathName(path);
+  if (m_app && !path.isEmpty()) m_app->AddToRecentFileList(path);
+  return 1;
+}
+
+// ---- the receive display -----------------------------------------------------------
+
+int CLumasetView::DisplayLineCount() const { return document()->lineCount(); }
+
+QString CLumasetView::DisplayText() const { return toPlainText() + m_pendingText; }
+
+void CLumasetView::AppendReceived() {
+  // 1. Past the line limit, the display and the log start afresh.
+  if (static_cast<uint32_t>(DisplayLineCount()) > m_maxLines) ClearDisplay();
+  // 2. One take of at most 1024 bytes from the active link.
+  uint8_t buffer[kReceiveTake];
+  const bool usb = UsbActive();
+  int n = usb ? m_usbLink.TakeReceived(buffer, kReceiveTake) : m_serialLink.ReadAvailable(buffer, kReceiveTake);
+  if (n < 0) n = 0;
+  // 3-4. Into the log, rendered.
+  if (n > 0) {
+    m_document->AppendLog(buffer, static_cast<size_t>(n));
+    m_pendingText += m_renderer.Render(buffer, static_cast<size_t>(n));
+  }
+  // 5-7. Drawn at the next idle pass; what waits is bounded like the display.
+  m_updateLocked = true;
+  if (m_pendingText.size() > kDisplayCharLimit) m_pendingText = m_pendingText.right(kDisplayCharLimit);
+  // 8. The link may go on.
+  if (usb)
+    m_usbLink.ReleaseReceived();
+  else
+    m_serialLink.AckReceive();
+}
+
+void CLumasetView::IdleUnlock() {
+  if (!m_updateLocked) return;
+  const qint64 since = m_lastFlush.isValid() ? m_lastFlush.elapsed() : kDisplayFlushMs;
+  if (since >= kDisplayFlushMs)
+    FlushDisplay();
+  else if (!m_flushTimer.isActive())
+    m_flushTimer.start(static_cast<int>(kDisplayFlushMs - since));
+}
+
+void CLumasetView::FlushDisplay() {
+  m_flushTimer.stop();
+  if (!m_pendingText.isEmpty()) {
+    QTextDocument* doc = document();
+    const int shown = doc->characterCount() - 1;
+    int excess = shown + static_cast<int>(m_pendingText.size()) - kDisplayCharLimit;
+    QTextCursor cursor(doc);
+    cursor.beginEditBlock();
+    if (excess > 0) {
+      // The oldest text leaves the display so the newest always shows.
+      if (excess >= shown) {
+        cursor.select(QTextCursor::Document);
+      } else {
+        if (doc->characterAt(excess).isLowSurrogate()) ++excess;
+        cursor.setPosition(0);
+        cursor.setPosition(excess, QTextCursor::KeepAnchor);
+      }
+      cursor.removeSelectedText();
+    }
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(m_pendingText);
+    cursor.endEditBlock();
+    m_pendingText.clear();
+  }
+  ScrollToEnd();
+  m_lastFlush.restart();
+  m_updateLocked = false;
+}
+
+void CLumasetView::ScrollToEnd() {
+  QScrollBar* bar = verticalScrollBar();
+  bar->setValue(bar->maximum());
+}
+
+void CLumasetView::ReRenderLog() {
+  m_flushTimer.stop();
+  m_pendingText.clear();
+  m_updateLocked = false;
+  m_renderer.Reset();
+  m_renderer.SetHex(m_hexDisplay != 0);
+  // The whole log is one take. Only its last part can show, so it is
+  // rendered piece by piece keeping the tail; in text display a zero byte
+  // ends what is shown.
+  const uint8_t* data = m_document ? m_document->LogData() : nullptr;
+  const size_t length = m_document ? m_document->LogLength() : 0;
+  QString text;
+  constexpr size_t kPiece = 16384;
+  for (size_t at = 0; at < length; at += kPiece) {
+    const size_t n = std::min(kPiece, length - at);
+    const bool zero = !m_hexDisplay && std::memchr(data + at, 0, n) != nullptr;
+    text += m_renderer.Render(data + at, n);
+    if (text.size() > 2 * kDisplayCharLimit) text = text.right(kDisplayCharLimit);
+    if (zero) break;
+  }
+  if (text.size() > kDisplayCharLimit) text = text.right(kDisplayCharLimit);
+  setPlainText(text);
+  ScrollToEnd();
+}
+
+void CLumasetView::ClearDisplay() {
+  m_pendingText.clear();
+  setPlainText(QString());
+  if (m_document) m_document->ClearLog();
+}
+
+// ---- keys and the context menu --------------------------------------------------------
+
+void CLumasetView::SendTyped(const QString& text) {
+  if (!m_serialLink.IsOpen()) return;
+  // Each character on its own, in the host's code page; Enter is CR LF.
+  for (const uint32_t c : text.toUcs4()) {
+    if (c == '\r') {
+      m_serialLink.SendCommandString("\r\n");
+      continue;
+    }
+    const std::string bytes = platform::EncodeCp936(QString::fromUcs4(reinterpret_cast<const char32_t*>(&c), 1).toStdString());
+    if (!bytes.empty()) m_serialLink.SendCommandString(bytes.c_str());
+  }
+}
+
+void CLumasetView::keyPressEvent(QKeyEvent* e) {
+  if (e->matches(QKeySequence::Copy)) {
+    copy();
+    return;
+  }
+  if (e->matches(QKeySequence::SelectAll)) {
+    selectAll();
+    return;
+  }
+  switch (e->key()) {
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+      // Moving through the display stays local.
+      QPlainTextEdit::keyPressEvent(e);
+      return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: SendTyped(QStringLiteral("\r")); return;
+    case Qt::Key_Delete: return;
+    default: break;
+  }
+  const QString text = e->text();
+  if (text.isEmpty() || (e->modifiers() & Qt::AltModifier)) {
+    e->ignore();
+    return;
+  }
+  SendTyped(text);
+}
+
+void CLumasetView::inputMethodEvent(QInputMethodEvent* e) {
+  if (!e->commitString().isEmpty()) SendTyped(e->commitString());
+  e->accept();
+}
+
+void CLumasetView::contextMenuEvent(QContextMenuEvent* e) {
+  if (CMainFrame* frame = m_app ? m_app->MainFrame() : nullptr)
+    frame->TrackPopupMenu(resui::BuildPopupMenu(res::kMainResource, res::kViewContextSubmenu, frame), e->globalPos());
+  e->accept();
+}
+
+}  // namespace lumaset

@@ -1,0 +1,172 @@
+// The main view: owns the two links, carries out every operator command,
+// keeps the command bar in step with the active link, and is the receive
+// display in which the host's bytes appear as text or as hexadecimal.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QFont>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/reg_settings.h"
+#include "link/link_settings.h"
+#include "link/network_link.h"
+#include "link/usb_link.h"
+#include "platform/operator.h"
+#include "ui/receive_render.h"
+
+class QStatusBar;
+
+namespace lumaset {
+
+class CBaudSearchDlg;
+class CLumasetApp;
+class CLumasetDoc;
+struct CommandState;
+
+// The display keeps at most this many characters; older text leaves the
+// display first (the receive log keeps everything).
+constexpr int kDisplayCharLimit = 65536;
+// One take of received bytes.
+constexpr int kReceiveTake = 1024;
+// Display updates are drawn at most this often while bytes stream in.
+constexpr int kDisplayFlushMs = 50;
+
+// The fixed file-dialog filters, the same in both languages.
+constexpr const char* kFilterSystemProgram = "系统底层文件(*.pgs)|*.pgs|所有文件|*.*||";
+constexpr const char* kFilterUserProgram = "用户程序文件(*.pgu)|*.pgu|所有文件|*.*||";
+constexpr const char* kFilterTouchProgram = "触屏底层文件(*.tps)|*.tps|所有文件|*.*||";
+constexpr const char* kFilterAnyFile = "所有文件|*.*||";
+constexpr const char* kFilterImageFile = "二进制文件(*.bin,*.dat)|*.bin;*.dat|所有文件|*.*||";
+
+// The file kinds of ChooseProgramFile.
+enum ProgramKind : int { kSystemProgramFile = 0, kUserProgramFile = 1, kTouchProgramFile = 2 };
+
+class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
+  Q_OBJECT
+
+ public:
+  CLumasetView(CLumasetDoc* document, QWidget* parent);
+  ~CLumasetView() override;
+
+  // Window creation: links given their target and opened, display set up,
+  // the baud-search window created, the log rendered.
+  bool OnCreate();
+  // After the document was created or opened: downloads its file as a user
+  // program with the command-line number as download mode.
+  void OnInitialUpdate();
+  // Window destruction: both links closed.
+  void OnDestroy();
+
+  // Commands: true when the view has a handler for `id` (and ran it).
+  bool OnCommand(unsigned id);
+  static bool HasCommandHandler(unsigned id);
+  void UpdateMenuItem(CommandState* state) const;
+
+  QString ChooseProgramFile(int kind);
+  void DownloadProgram(const QString& path, bool isSystem);
+  int ToggleConnection();
+  int SendHostCommand(int index);
+  void RefreshControls();
+  // The status display: pane 0 shows the text of a link status code.
+  void StatusDisplay(QStatusBar* statusBar, uint32_t code);
+
+  // Link events and the hand-off message.
+  int OnLinkEvent(uint32_t code, uint32_t value);
+  int OnHandOff(uint32_t first, uint32_t second);
+  // IEventTarget: from any thread.
+  void Post(uint32_t message, uint32_t first, uint32_t second) override;
+
+  // The receive display.
+  void AppendReceived();
+  void ReRenderLog();
+  void ClearDisplay();
+  bool IsUpdateLocked() const { return m_updateLocked; }
+  // Whether the next idle pass has display work (a flush not yet timed).
+  bool WantsIdle() const { return m_updateLocked && !m_flushTimer.isActive(); }
+  Q_INVOKABLE void IdleUnlock();
+  // The display's line count as wrapped at the window's width.
+  int DisplayLineCount() const;
+  // What the display shows, with what is still waiting to be drawn.
+  QString DisplayText() const;
+
+  // A link call that runs the event loop is in progress (the TCP connect):
+  // commands wait, and a close of the window is carried out after it.
+  bool InLinkCall() const { return m_linkCallDepth > 0; }
+  // Ends a connect in progress (the window is being closed).
+  void AbortLinkCall();
+
+  // State, for the frame and for tests.
+  bool UsbActive() const { return m_record.port == 0; }
+  bool IsConnected() const;
+  bool IsBusy() const;
+  CNetworkLink& SerialLink() { return m_serialLink; }
+  CUsbLink& UsbLink() { return m_usbLink; }
+  const LinkSettings& Record() const { return m_record; }
+  LinkSettings& Record() { return m_record; }
+  int HexDisplay() const { return m_hexDisplay; }
+  uint32_t MaxLines() const { return m_maxLines; }
+  CBaudSearchDlg* BaudSearchWindow() const { return m_baudSearchDlg; }
+
+ signals:
+  // A close of the window waited for a link call; it can go on now.
+  void linkCallEnded();
+
+ protected:
+  bool event(QEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void inputMethodEvent(QInputMethodEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+
+ private:
+  struct LinkCall;  // counts m_linkCallDepth for the duration of a call
+  void LoadSettings();
+  void SaveSettings();
+  void DownloadCommand(int mode, bool isSystem);
+  void TouchProgramCommand();
+  void StopCommand();
+  void BaudSearchCommand();
+  void SendFileCommand();
+  void LoadImageFileCommand();
+  void LinkSettingsCommand();
+  void ToggleHexDisplay();
+  void SendTyped(const QString& text);
+  // Shows a file dialog with a fixed filter; the chosen path or empty.
+  QString OpenFileDialog(const char* filter, const QString& folderHint);
+  // A file that is no regular file (a FIFO, a device) is refused with a
+  // message: reading it could block the window.
+  bool CheckRegularFile(const QString& path);
+  void ShowFileMessage(unsigned textId, const QString& path, const QString& detail);
+  void FlushDisplay();
+  void ScrollToEnd();
+
+  // Fields, in the order of construction.
+  CNetworkLink m_serialLink;
+  CUsbLink m_usbLink;
+  std::string m_remoteHost;
+  LinkSettings m_record;
+  int m_hexDisplay = 0;
+  bool m_updateLocked = false;
+  uint32_t m_maxLines = 0;
+  uint32_t m_changeProgramBaud = 0;
+  QFont m_displayFont;
+  std::unique_ptr<CRegSettings> m_settings;
+  CLumasetApp* m_app = nullptr;
+  CLumasetDoc* m_document = nullptr;
+  QPointer<CBaudSearchDlg> m_baudSearchDlg;
+
+  ReceiveRenderer m_renderer;
+  QString m_pendingText;  // rendered, not yet in the display
+  QElapsedTimer m_lastFlush;
+  QTimer m_flushTimer;
+  int m_linkCallDepth = 0;
+  QString m_lastFolder;  // folder of the last file chosen in a dialog
+  bool m_created = false;
+};
+
+}  // namespace lumaset
