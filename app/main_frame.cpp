@@ -58,9 +58,8 @@ bool CCommandBar::Create() {
   const bool built = resui::BuildDialog(
       this, res::kDlgCommandBar, &controls, [](const LumasetControl& control, QWidget* parent) -> QWidget* {
         if (std::string(control.kind) != "button" || !(control.style & LUMASET_STYLE_OWNERDRAW)) return nullptr;
-        auto* button = new CImageButton(parent);
+        auto* button = new CImageButton(control.id, parent);
         button->setText(QString::fromUtf8(control.caption ? control.caption : ""));
-        button->SetCommandId(control.id);
         return button;
       });
   if (!built) return false;
