@@ -20,6 +20,7 @@
 
 #include "app/resource_ids.h"
 #include "link/messages.h"
+#include "platform/files.h"
 #include "platform/language.h"
 
 namespace lumaset {
@@ -403,26 +404,6 @@ int MakeFolders(const std::string& dir) {
   return 0;
 }
 
-int WriteAll(int fd, const std::string& data) {
-  for (size_t done = 0; done < data.size();) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    done += size_t(n);
-  }
-  return 0;
-}
-
-int SyncFolder(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int e = fsync(fd) == 0 || errno == EINVAL ? 0 : errno;  // some file systems cannot sync folders
-  close(fd);
-  return e;
-}
-
 // The lock file beside the settings file: readers share it, a writer holds
 // it alone from reading the file to renaming the new one into place, so two
 // processes never interleave their changes.
@@ -482,24 +463,6 @@ int Load(const std::string& path, Snapshot& s) {
   return e;
 }
 
-// Writes the new contents beside the file and renames them over it, so the
-// file is always either the old or the new version, never a mix.
-int WriteAtomically(const std::string& path, const std::string& text, mode_t mode) {
-  std::string temp = path + ".tmp-XXXXXX";
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return errno;
-  int e = fchmod(fd, mode) == 0 ? 0 : errno;
-  if (!e) e = WriteAll(fd, text);
-  if (!e && fsync(fd) != 0) e = errno;
-  if (close(fd) != 0 && !e) e = errno;
-  if (!e && rename(temp.c_str(), path.c_str()) != 0) e = errno;
-  if (e) {
-    unlink(temp.c_str());
-    return e;
-  }
-  return SyncFolder(Folder(path));
-}
-
 // Temporary files of writers that died before their rename. Called under the
 // exclusive lock, when no live writer can have one.
 void RemoveStaleTemporaries(const std::string& path) {
@@ -530,7 +493,7 @@ int KeepDamaged(const std::string& path, const std::string& text, std::string& k
       if (errno == EEXIST) continue;
       return errno;
     }
-    int e = WriteAll(fd, text);
+    int e = platform::WriteAll(fd, text.data(), text.size());
     if (!e && fsync(fd) != 0) e = errno;
     if (close(fd) != 0 && !e) e = errno;
     if (e) {
@@ -538,7 +501,7 @@ int KeepDamaged(const std::string& path, const std::string& text, std::string& k
       return e;
     }
     keptAs = name;
-    return SyncFolder(Folder(path));
+    return platform::SyncFolder(Folder(path));
   }
   return EEXIST;
 }
@@ -559,18 +522,6 @@ void Notify(const std::string& text) {
   FixedMessageBox(nullptr, text, platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
 }
 
-// Where writes go: the target of a symbolic link, so that the rename does not
-// replace the link with a plain file.
-std::string WriteTarget(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* real = realpath(path.c_str(), nullptr);
-  if (!real) return path;
-  std::string target = real;
-  free(real);
-  return target;
-}
-
 struct Outcome {
   int error = 0;          // errno of a failure, 0 on success
   bool reported = false;  // the failure has been told to the operator already
@@ -585,7 +536,7 @@ Outcome Update(const std::string& path, const std::function<bool(Document&)>& ch
   Outcome out;
   FileLock lock;
   if ((out.error = lock.Exclusive(path + ".lock"))) return out;
-  const std::string target = WriteTarget(path);
+  const std::string target = platform::WriteTarget(path);
   Snapshot snap;
   if ((out.error = Load(target, snap))) return out;
   Document doc = Parse(snap.text);
@@ -610,7 +561,8 @@ Outcome Update(const std::string& path, const std::function<bool(Document&)>& ch
   if (!change(doc) && !mustWrite) return out;
   RemoveStaleTemporaries(target);
   const mode_t mode = snap.exists ? (snap.st.st_mode & 07777) : 0600;
-  out.error = WriteAtomically(target, Serialize(doc), mode);
+  const std::string text = Serialize(doc);
+  out.error = platform::WriteFileAtomically(target, text.data(), text.size(), static_cast<int>(mode));
   return out;
 }
 

@@ -1,27 +1,29 @@
 #include "protocol/whole_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <new>
 
+#include "platform/files.h"
 #include "protocol/transfer_messages.h"
 
 namespace lumaset {
 
-int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_t>* out, uint32_t* size) {
-  if (!path || !*path) return ENOENT;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+int ReadWholeFile(const char* path, size_t head, size_t tail, std::vector<uint8_t>* out, uint32_t* size,
+                  uint64_t limit) {
   int error = 0;
+  const int fd = platform::OpenRegularFile(path, &error);
+  if (fd < 0) return error;
   struct stat info {};
   if (fstat(fd, &info) != 0)
     error = errno;
-  else if (static_cast<uint64_t>(info.st_size) + head + tail > std::numeric_limits<uint32_t>::max())
-    error = EFBIG;  // the transfer length is 32 bits
+  else if (static_cast<uint64_t>(info.st_size) + head + tail >
+           std::min<uint64_t>(limit, std::numeric_limits<uint32_t>::max()))
+    error = EFBIG;  // over the caller's limit, or the 32-bit transfer length
   const auto n = static_cast<uint32_t>(info.st_size);
   if (error == 0) {
     try {

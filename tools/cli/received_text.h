@@ -7,25 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/cp936.h"
+
 namespace lumaset::cli {
-
-class Cp936Decoder {
- public:
-  Cp936Decoder();
-  ~Cp936Decoder();
-  Cp936Decoder(const Cp936Decoder&) = delete;
-  Cp936Decoder& operator=(const Cp936Decoder&) = delete;
-
-  // UTF-8 for the bytes; an incomplete character at the end is kept for the
-  // next call, a byte that is no character becomes U+FFFD.
-  std::string Decode(const uint8_t* data, size_t size);
-  // What is still kept, as U+FFFD (at the end of the output).
-  std::string Flush();
-
- private:
-  void* cd_;  // iconv_t, or (void*)-1 when iconv has no CP936
-  std::string pending_;
-};
 
 // Renders bytes as the monitor shows them.
 class ReceivedText {
@@ -39,7 +23,7 @@ class ReceivedText {
 
  private:
   Mode mode_;
-  Cp936Decoder decoder_;
+  platform::Cp936Decoder decoder_;
   int column_ = 0;  // hex pairs on the current line
 };
 
