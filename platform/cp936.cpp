@@ -65,4 +65,23 @@ void Cp936Decoder::Reset() {
   if (cd_ != kNoConverter) iconv(Cd(cd_), nullptr, nullptr, nullptr, nullptr);
 }
 
+std::string EncodeCp936(const std::string& utf8Character) {
+  if (utf8Character.empty()) return {};
+  bool ascii = true;
+  for (unsigned char c : utf8Character) ascii = ascii && c < 0x80;
+  if (ascii) return utf8Character;
+  iconv_t cd = iconv_open("CP936", "UTF-8");
+  if (cd == Cd(kNoConverter)) return "?";
+  std::string in = utf8Character;
+  char* src = in.data();
+  size_t left = in.size();
+  char buffer[16];
+  char* dst = buffer;
+  size_t room = sizeof buffer;
+  const size_t r = iconv(cd, &src, &left, &dst, &room);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1)) return "?";
+  return std::string(buffer, static_cast<size_t>(dst - buffer));
+}
+
 }  // namespace lumaset::platform

@@ -34,6 +34,11 @@ class Cp936Decoder {
   std::string pending_;
 };
 
+// The code-page-936 bytes of one character given in UTF-8 (what the host
+// receives when the operator types it); "?" for a character the code page
+// does not have, "" for an empty or invalid input.
+std::string EncodeCp936(const std::string& utf8Character);
+
 // U+FFFD in UTF-8.
 inline constexpr char kUtf8Replacement[] = "\xEF\xBF\xBD";
 

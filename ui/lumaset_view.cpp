@@ -23,6 +23,7 @@
 #include "link/link_events.h"
 #include "link/messages.h"
 #include "platform/cp936.h"
+#include "platform/files.h"
 #include "protocol/host_commands.h"
 #include "protocol/whole_file.h"
 #include "ui/baud_search_dlg.h"
@@ -330,8 +331,9 @@ void CLumasetView::ShowFileMessage(unsigned textId, const QString& path, const Q
 bool CLumasetView::CheckRegularFile(const QString& path) {
   int error = 0;
   // A missing or unreadable file is left to the link, which names the
-  // reason; only what reading could block on is refused here.
-  if (IsRegularFile(Local(path), &error) || error != 0) return true;
+  // reason; a folder, FIFO or device is refused here, before anything could
+  // wait on it.
+  if (platform::IsRegularFile(Local(path), &error) || (error != EISDIR && error != ENOTSUP)) return true;
   ShowFileMessage(res::kStrNotRegularFile, path, {});
   return false;
 }
@@ -430,17 +432,19 @@ void CLumasetView::LoadImageFileCommand() {
   const QString path = OpenFileDialog(kFilterImageFile, m_app ? m_app->m_initialFileName : QString());
   if (path.isEmpty() || !CheckRegularFile(path)) return;
   std::vector<uint8_t> bytes;
+  uint32_t size = 0;
   // A file that cannot be opened is ignored; one too large for the display
   // is refused with its size.
-  const int error = ReadWholeFile(Local(path), &bytes, kImageFileLimit);
+  const int error = ReadWholeFile(Local(path).c_str(), 0, 0, &bytes, &size, kMaxLoadedFileBytes);
   if (error == EFBIG) {
-    ShowFileMessage(res::kStrFileTooLarge, path,
-                    QString::number(QFileInfo(path).size()) + QLatin1Char(' ') + QString::number(kImageFileLimit));
+    QString text = resui::String(res::kStrFileTooLarge)
+                       .arg(path, QString::number(QFileInfo(path).size()), QString::number(kMaxLoadedFileBytes));
+    FixedMessageBox(this, text.toStdString(), resui::String(res::kStrCaption).toStdString(), platform::kMbIconWarning);
     return;
   }
   if (error != 0) return;
   m_document->ClearLog();
-  m_document->AppendLog(bytes.data(), bytes.size());
+  m_document->AppendLog(bytes.data(), size);
   ReRenderLog();
 }
 

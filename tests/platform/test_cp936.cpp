@@ -47,5 +47,13 @@ TEST(Cp936Decoder, FlushShowsAndResetDropsTheKeptByte) {
   EXPECT_EQ(Decode(d, {'b'}), "b");  // no U+FFFD: the kept D6 is gone
 }
 
+TEST(Cp936Encoder, TypedCharactersInTheHostsCodePage) {
+  EXPECT_EQ(EncodeCp936("a"), "a");
+  EXPECT_EQ(EncodeCp936("\\"), "\\");
+  EXPECT_EQ(EncodeCp936("中"), "\xD6\xD0");
+  EXPECT_EQ(EncodeCp936("\xF0\x9F\x98\x80"), "?") << "not in the code page";
+  EXPECT_EQ(EncodeCp936(""), "");
+}
+
 }  // namespace
 }  // namespace lumaset::platform
