@@ -186,8 +186,8 @@ struct Layout {
   static constexpr LumasetControl kAbout[] = {
       {res::kIdAboutIcon, "icon", 16, 16, 64, 64, "128", 0, nullptr, 0},
       {res::kIdAboutTitle, "static", 96, 16, 248, 24, t.aboutTitle, LUMASET_STYLE_BOLD, nullptr, 0},
-      {res::kIdAboutText, "static", 96, 46, 248, 56, t.aboutText, LUMASET_STYLE_WRAP, nullptr, 0},
-      {res::kIdOk, "button", 264, 112, 80, 26, t.ok, LUMASET_STYLE_DEFAULT, nullptr, 0},
+      {res::kIdAboutText, "static", 96, 46, 248, 70, t.aboutText, LUMASET_STYLE_WRAP, nullptr, 0},
+      {res::kIdOk, "button", 264, 124, 80, 26, t.ok, LUMASET_STYLE_DEFAULT, nullptr, 0},
   };
 
   // The program paints "Searching at %d Baud ..." across the whole text area.
@@ -215,19 +215,19 @@ struct Layout {
   // the rest (baud rate and network address), which overlap for that reason.
   static constexpr unsigned kHidden = LUMASET_STYLE_HIDDEN;
   static constexpr LumasetControl kLinkSettings[] = {
-      {res::kIdLinkLabel, "static", 12, 16, 132, 22, t.linkLabel, 0, nullptr, 0},
-      {res::kIdPortList, "combobox", 150, 14, 178, 26, "", 0, kPortItems, unsigned(std::size(kPortItems))},
-      {res::kIdBaudOption, "checkbox", 12, 48, 132, 24, t.linkChangeBaud, kHidden, nullptr, 0},
-      {res::kIdBaudList, "combobox", 150, 48, 178, 26, "", kHidden, nullptr, 0},
-      {res::kIdHostAddress, "ipaddress", 150, 48, 120, 24, "", kHidden, nullptr, 0},
-      {res::kIdTcpPort, "edit", 274, 48, 54, 24, "", kHidden, nullptr, 0},
+      {res::kIdLinkLabel, "static", 12, 26, 132, 22, t.linkLabel, 0, nullptr, 0},
+      {res::kIdPortList, "combobox", 150, 24, 178, 26, "", 0, kPortItems, unsigned(std::size(kPortItems))},
+      {res::kIdBaudOption, "checkbox", 12, 56, 132, 24, t.linkChangeBaud, kHidden, nullptr, 0},
+      {res::kIdBaudList, "combobox", 150, 56, 178, 26, "", kHidden, nullptr, 0},
+      {res::kIdHostAddress, "ipaddress", 150, 56, 120, 24, "", kHidden, nullptr, 0},
+      {res::kIdTcpPort, "edit", 274, 56, 54, 24, "", kHidden, nullptr, 0},
       {res::kIdOption, "button", 12, 84, 80, 26, t.linkOption, kHidden, nullptr, 0},
       {res::kIdOk, "button", 156, 84, 80, 26, t.ok, LUMASET_STYLE_DEFAULT, nullptr, 0},
       {res::kIdCancel, "button", 248, 84, 80, 26, t.cancel, 0, nullptr, 0},
   };
 
   static constexpr LumasetDialog kDialogs[] = {
-      {res::kDlgAbout, t.aboutCaption, 360, 150, kAbout, unsigned(std::size(kAbout))},
+      {res::kDlgAbout, t.aboutCaption, 360, 160, kAbout, unsigned(std::size(kAbout))},
       {res::kDlgBaudSearch, t.baudCaption, 320, 110, kBaudSearch, unsigned(std::size(kBaudSearch))},
       {res::kDlgCommandBar, "", kBarWidth, kBarHeight, kCommandBar, unsigned(std::size(kCommandBar))},
       {res::kDlgLinkSettings, t.linkCaption, 340, 120, kLinkSettings, unsigned(std::size(kLinkSettings))},

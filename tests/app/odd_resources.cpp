@@ -9,9 +9,15 @@
 namespace {
 
 const unsigned char kNotPng[] = {'n', 'o', 't', ' ', 'a', ' ', 'p', 'n', 'g'};
-const LumasetBlob kBitmaps[] = {{130, kNotPng, sizeof kNotPng}};
-const LumasetBlob kIcons[] = {{128, kNotPng, sizeof kNotPng}};
-const LumasetCursor kCursors[] = {{128, kNotPng, sizeof kNotPng, 1, 1}};
+// A red 2 x 2 PNG.
+const unsigned char kRedPng[] = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00, 0x00,
+    0x02, 0x00, 0x00, 0x00, 0x02, 0x08, 0x06, 0x00, 0x00, 0x00, 0x72, 0xb6, 0x0d, 0x24, 0x00, 0x00, 0x00, 0x11, 0x49,
+    0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0xf8, 0xcf, 0xc0, 0xf0, 0x1f, 0x84, 0x19, 0x60, 0x0c, 0x00, 0x47, 0xca, 0x07,
+    0xf9, 0x67, 0x59, 0x6e, 0xb7, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+const LumasetBlob kBitmaps[] = {{130, kNotPng, sizeof kNotPng}, {131, kRedPng, sizeof kRedPng}};
+const LumasetBlob kIcons[] = {{128, kRedPng, sizeof kRedPng}};
+const LumasetCursor kCursors[] = {{128, kRedPng, sizeof kRedPng, 1, 1}};
 
 const LumasetString kStrings[] = {{128, "Title\nName"}, {1, "one"}};
 
@@ -47,7 +53,7 @@ const LumasetDialog kDialogs[] = {{100, "Odd {version}", 200, 200, kControls, si
 const LumasetResourceTable kTable = {
     offsetof(LumasetResourceTable, icons),  // ends after the bitmaps
     LUMASET_RESOURCES_VERSION, 0,
-    kStrings, 2, kMenus, 1, kAccelerators, 2, kDialogs, 1, kBitmaps, 1, kIcons, 1, kCursors, 1,
+    kStrings, 2, kMenus, 1, kAccelerators, 2, kDialogs, 1, kBitmaps, 2, kIcons, 1, kCursors, 1,
 };
 
 }  // namespace

@@ -384,6 +384,8 @@ TEST_F(OddLibrary, NestedAndBrokenMenus) {
 
 TEST_F(OddLibrary, ImagesThatAreNotThereOrNotPng) {
   EXPECT_TRUE(Bitmap(130).isNull());
+  EXPECT_EQ(Bitmap(131).size(), QSize(2, 2));
+  // Icon and cursor are valid PNGs but lie past the table's `size`.
   EXPECT_TRUE(Icon(128).isNull());
   bool found = true;
   EXPECT_EQ(Cursor(128, &found).shape(), Qt::ArrowCursor);
