@@ -52,7 +52,7 @@ constexpr lumaset_layout::Texts kTexts = {
     .barSystemFast = "系统程序(快速)",
     .barRestart = "重启主机",
     .linkCaption = "连接设置",
-    .linkLabel = "连接主机的端口：",
+    .linkLabel = "与主机的连接：",
     .linkChangeBaud = "同时修改主机的波特率",
     .linkOption = "选项...",
 };

@@ -118,7 +118,8 @@ TEST_P(WithLanguage, AcceleratorsParseToSingleChords) {
     ASSERT_EQ(a.keys.count(), 1) << a.command;
     QKeyCombination chord = a.keys[0];
     Qt::KeyboardModifiers mods = chord.keyboardModifiers();
-    // Plain printable keys are typed characters for the host.
+    // Below Escape, a key without Ctrl, Alt or Meta is a typed character,
+    // which goes to the host.
     if (chord.key() < Qt::Key_Escape) {
       EXPECT_TRUE(mods & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier)) << a.command;
     }
