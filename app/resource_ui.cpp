@@ -1,19 +1,173 @@
 #include "app/resource_ui.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
 
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "app/resource_ids.h"
 #include "platform/language.h"
 
 namespace lumaset::resui {
 namespace {
 
-const LumasetResourceTable* Table() { return platform::CurrentResourceTable(); }
+// The part of the current table that the library has: a library built
+// against an older, shorter table leaves out the fields past its `size`.
+template <typename T>
+std::span<const T> Field(std::size_t countEnd, const T* LumasetResourceTable::*items,
+                         unsigned LumasetResourceTable::*count) {
+  const LumasetResourceTable* t = platform::CurrentResourceTable();
+  if (!t || t->size < countEnd || !(t->*items)) return {};
+  return {t->*items, t->*count};
+}
+#define LUMASET_FIELD(items, count) \
+  Field(offsetof(LumasetResourceTable, count) + sizeof(unsigned), &LumasetResourceTable::items, &LumasetResourceTable::count)
 
-const LumasetBlob* FindBlob(const LumasetBlob* blobs, unsigned count, unsigned id) {
-  for (unsigned i = 0; blobs && i < count; ++i)
-    if (blobs[i].id == id) return &blobs[i];
+std::span<const LumasetString> Strings() { return LUMASET_FIELD(strings, stringCount); }
+std::span<const LumasetMenu> Menus() { return LUMASET_FIELD(menus, menuCount); }
+std::span<const LumasetAccelerator> AcceleratorTable() { return LUMASET_FIELD(accelerators, acceleratorCount); }
+std::span<const LumasetDialog> Dialogs() { return LUMASET_FIELD(dialogs, dialogCount); }
+std::span<const LumasetBlob> Bitmaps() { return LUMASET_FIELD(bitmaps, bitmapCount); }
+std::span<const LumasetBlob> Icons() { return LUMASET_FIELD(icons, iconCount); }
+std::span<const LumasetCursor> Cursors() { return LUMASET_FIELD(cursors, cursorCount); }
+#undef LUMASET_FIELD
+
+template <typename T>
+const T* Find(std::span<const T> list, unsigned id) {
+  for (const T& item : list)
+    if (item.id == id) return &item;
+  return nullptr;
+}
+
+QPixmap Png(const unsigned char* bytes, unsigned length) {
+  QPixmap pixmap;
+  if (bytes && length) pixmap.loadFromData(bytes, length, "PNG");
+  return pixmap;
+}
+
+QPixmap IconPixmap(unsigned id) {
+  const LumasetBlob* b = Find(Icons(), id);
+  return b ? Png(b->bytes, b->length) : QPixmap();
+}
+
+// A caption of a template, with "{version}" standing for the program's version.
+QString Caption(const char* text) {
+  QString caption = QString::fromUtf8(text ? text : "");
+  caption.replace(QLatin1String("{version}"), QLatin1String(LUMASET_VERSION));
+  return caption;
+}
+
+// Menus.
+
+const LumasetMenu* FindMenu(unsigned id) { return Find(Menus(), id); }
+
+// The item text with the keys of its accelerator in the shortcut column. The
+// action itself gets no shortcut: the program installs the accelerators.
+QString ItemText(const LumasetMenuItem& item) {
+  QString text = QString::fromUtf8(item.text ? item.text : "");
+  if (!item.popup && item.command) {
+    QKeySequence keys = AcceleratorFor(res::kMainResource, item.command);
+    if (!keys.isEmpty()) text += QLatin1Char('\t') + keys.toString(QKeySequence::NativeText);
+  }
+  return text;
+}
+
+bool IsSeparator(const LumasetMenuItem& item) { return !item.popup && item.command == 0 && !item.text; }
+
+// Adds the `count` items from items[*next] on (each with its children) to
+// `menu`, advancing *next past them. Stops at the end of the list, so a
+// wrong child count cannot read past it.
+void AddItems(QMenu* menu, std::span<const LumasetMenuItem> items, std::size_t* next, unsigned count) {
+  for (unsigned n = 0; n < count && *next < items.size(); ++n) {
+    const LumasetMenuItem& item = items[(*next)++];
+    if (item.popup) {
+      QMenu* sub = menu->addMenu(ItemText(item));
+      AddItems(sub, items, next, item.childCount);
+    } else if (IsSeparator(item)) {
+      menu->addSeparator();
+    } else {
+      menu->addAction(ItemText(item))->setData(item.command);
+    }
+  }
+}
+
+// Skips the item at *next and its children.
+void SkipItem(std::span<const LumasetMenuItem> items, std::size_t* next) {
+  const LumasetMenuItem& item = items[(*next)++];
+  if (!item.popup) return;
+  for (unsigned n = 0; n < item.childCount && *next < items.size(); ++n) SkipItem(items, next);
+}
+
+std::span<const LumasetMenuItem> MenuItems(const LumasetMenu* menu) {
+  if (!menu || !menu->items) return {};
+  return {menu->items, menu->itemCount};
+}
+
+// Dialogs.
+
+Qt::Alignment StaticAlignment(unsigned style) {
+  Qt::Alignment horizontal = (style & LUMASET_STYLE_CENTER)  ? Qt::AlignHCenter
+                             : (style & LUMASET_STYLE_RIGHT) ? Qt::AlignRight
+                                                             : Qt::AlignLeft;
+  return horizontal | ((style & LUMASET_STYLE_WRAP) ? Qt::AlignTop : Qt::AlignVCenter);
+}
+
+QWidget* CreateControl(const LumasetControl& c, QWidget* parent) {
+  const std::string_view kind = c.kind ? c.kind : "";
+  const QString caption = Caption(c.caption);
+  if (kind == "button") return new QPushButton(caption, parent);
+  if (kind == "checkbox") {
+    if (!(c.style & LUMASET_STYLE_PUSHLIKE)) return new QCheckBox(caption, parent);
+    auto* button = new QPushButton(caption, parent);
+    button->setCheckable(true);
+    return button;
+  }
+  if (kind == "static") {
+    auto* label = new QLabel(caption, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(StaticAlignment(c.style));
+    label->setWordWrap(c.style & LUMASET_STYLE_WRAP);
+    if (c.style & LUMASET_STYLE_FRAME) label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    if (c.style & LUMASET_STYLE_BOLD) {
+      QFont font = label->font();
+      font.setBold(true);
+      label->setFont(font);
+    }
+    return label;
+  }
+  if (kind == "icon") {
+    auto* label = new QLabel(parent);
+    label->setAlignment(Qt::AlignCenter);
+    QPixmap pixmap = IconPixmap(caption.toUInt());
+    if (!pixmap.isNull())
+      label->setPixmap(pixmap.scaled(c.width, c.height, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    return label;
+  }
+  if (kind == "edit") return new QLineEdit(caption, parent);
+  if (kind == "ipaddress") {
+    auto* edit = new QLineEdit(caption, parent);
+    static const QRegularExpression kIpv4(
+        QStringLiteral("((25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])\\.){3}(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])"));
+    edit->setValidator(new QRegularExpressionValidator(kIpv4, edit));
+    return edit;
+  }
+  if (kind == "combobox") {
+    auto* combo = new QComboBox(parent);
+    for (unsigned i = 0; c.items && i < c.itemCount; ++i) combo->addItem(QString::fromUtf8(c.items[i] ? c.items[i] : ""));
+    return combo;
+  }
+  if (kind == "group") return new QGroupBox(caption, parent);
   return nullptr;
 }
 
@@ -21,46 +175,112 @@ const LumasetBlob* FindBlob(const LumasetBlob* blobs, unsigned count, unsigned i
 
 QString String(unsigned id) { return QString::fromStdString(platform::LoadString(id)); }
 
-bool HasString(unsigned id) {
-  const LumasetResourceTable* t = Table();
-  for (unsigned i = 0; t && i < t->stringCount; ++i)
-    if (t->strings[i].id == id) return true;
-  return false;
-}
+bool HasString(unsigned id) { return Find(Strings(), id) != nullptr; }
 
 QString DocumentString(int field) {
-  if (!HasString(128)) return {};
-  return String(128).split(QLatin1Char('\n')).value(field);
+  if (!HasString(res::kStrDocument)) return {};
+  return String(res::kStrDocument).split(QLatin1Char('\n')).value(field);
 }
 
 QPixmap Bitmap(unsigned id) {
-  QPixmap pixmap;
-  const LumasetResourceTable* t = Table();
-  if (const LumasetBlob* b = t ? FindBlob(t->bitmaps, t->bitmapCount, id) : nullptr)
-    pixmap.loadFromData(b->bytes, b->length, "PNG");
-  return pixmap;
+  const LumasetBlob* b = Find(Bitmaps(), id);
+  return b ? Png(b->bytes, b->length) : QPixmap();
 }
 
 QIcon Icon(unsigned id) {
-  const LumasetResourceTable* t = Table();
-  const LumasetBlob* b = t ? FindBlob(t->icons, t->iconCount, id) : nullptr;
-  if (!b) return {};
-  QPixmap pixmap;
-  pixmap.loadFromData(b->bytes, b->length, "PNG");
-  return QIcon(pixmap);
+  QPixmap pixmap = IconPixmap(id);
+  return pixmap.isNull() ? QIcon() : QIcon(pixmap);
 }
 
-// TODO(resources): cursors, menus, accelerators and dialog templates.
-QCursor Cursor(unsigned, bool* found) {
-  if (found) *found = false;
-  return QCursor(Qt::ArrowCursor);
+QCursor Cursor(unsigned id, bool* found) {
+  const LumasetCursor* c = Find(Cursors(), id);
+  QPixmap pixmap = c ? Png(c->bytes, c->length) : QPixmap();
+  if (found) *found = !pixmap.isNull();
+  if (pixmap.isNull()) return QCursor(Qt::ArrowCursor);
+  return QCursor(pixmap, c->hotX, c->hotY);
 }
+
 unsigned CommandOf(const QAction* action) { return action ? action->data().toUInt() : 0; }
-bool BuildMenuBar(QMenuBar*, unsigned) { return false; }
-QMenu* BuildPopupMenu(unsigned, int, QWidget*) { return nullptr; }
-std::vector<Accelerator> Accelerators(unsigned) { return {}; }
-QKeySequence AcceleratorFor(unsigned, unsigned) { return {}; }
-const LumasetDialog* FindDialog(unsigned) { return nullptr; }
-bool BuildDialog(QWidget*, unsigned, std::map<unsigned, QWidget*>*, const ControlFactory&) { return false; }
+
+bool BuildMenuBar(QMenuBar* bar, unsigned id) {
+  const LumasetMenu* menu = FindMenu(id);
+  if (!bar || !menu) return false;
+  // The old sub-menus go later, not now: the language switch that rebuilds
+  // the bar runs from one of them.
+  for (QAction* action : bar->actions())
+    if (QMenu* sub = action->menu<QMenu*>(); sub && sub->parent() == bar) sub->deleteLater();
+  bar->clear();
+  std::span<const LumasetMenuItem> items = MenuItems(menu);
+  std::size_t next = 0;
+  while (next < items.size()) {
+    const LumasetMenuItem& item = items[next++];
+    if (item.popup) {
+      auto* sub = new QMenu(ItemText(item), bar);
+      bar->addMenu(sub);
+      AddItems(sub, items, &next, item.childCount);
+    } else if (IsSeparator(item)) {
+      bar->addSeparator();
+    } else {
+      bar->addAction(ItemText(item))->setData(item.command);
+    }
+  }
+  return true;
+}
+
+QMenu* BuildPopupMenu(unsigned id, int index, QWidget* parent) {
+  std::span<const LumasetMenuItem> items = MenuItems(FindMenu(id));
+  std::size_t next = 0;
+  for (int i = 0; i < index && next < items.size(); ++i) SkipItem(items, &next);
+  if (index < 0 || next >= items.size() || !items[next].popup) return nullptr;
+  const LumasetMenuItem& popup = items[next++];
+  auto* menu = new QMenu(ItemText(popup), parent);
+  AddItems(menu, items, &next, popup.childCount);
+  return menu;
+}
+
+std::vector<Accelerator> Accelerators(unsigned id) {
+  std::vector<Accelerator> list;
+  if (id != res::kMainResource) return list;  // the libraries have table 128 only
+  for (const LumasetAccelerator& a : AcceleratorTable())
+    list.push_back({a.command, QKeySequence(QKeyCombination(Qt::KeyboardModifiers(a.modifiers), Qt::Key(a.key)))});
+  return list;
+}
+
+QKeySequence AcceleratorFor(unsigned id, unsigned command) {
+  for (const Accelerator& a : Accelerators(id))
+    if (a.command == command) return a.keys;
+  return {};
+}
+
+const LumasetDialog* FindDialog(unsigned id) { return Find(Dialogs(), id); }
+
+bool BuildDialog(QWidget* dialog, unsigned id, std::map<unsigned, QWidget*>* controls,
+                 const ControlFactory& factory) {
+  const LumasetDialog* d = FindDialog(id);
+  if (!dialog || !d) return false;
+  if (controls) controls->clear();
+  auto* qdialog = qobject_cast<QDialog*>(dialog);
+  for (unsigned i = 0; d->controls && i < d->controlCount; ++i) {
+    const LumasetControl& c = d->controls[i];
+    QWidget* w = factory ? factory(c, dialog) : nullptr;
+    if (!w) w = CreateControl(c, dialog);
+    if (!w) continue;  // a kind this program does not know
+    if (w->parentWidget() != dialog) w->setParent(dialog);
+    w->setObjectName(QStringLiteral("control%1").arg(c.id));
+    w->setGeometry(c.x, c.y, c.width, c.height);
+    w->setEnabled(!(c.style & LUMASET_STYLE_DISABLED));
+    w->setVisible(!(c.style & LUMASET_STYLE_HIDDEN));
+    if (auto* button = qobject_cast<QPushButton*>(w); button && (c.style & LUMASET_STYLE_DEFAULT))
+      button->setDefault(true);
+    if (auto* button = qobject_cast<QAbstractButton*>(w); button && qdialog) {
+      if (c.id == res::kIdOk) QObject::connect(button, &QAbstractButton::clicked, qdialog, &QDialog::accept);
+      if (c.id == res::kIdCancel) QObject::connect(button, &QAbstractButton::clicked, qdialog, &QDialog::reject);
+    }
+    if (controls) (*controls)[c.id] = w;
+  }
+  dialog->setFixedSize(d->width, d->height);
+  dialog->setWindowTitle(Caption(d->caption));
+  return true;
+}
 
 }  // namespace lumaset::resui

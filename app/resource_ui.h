@@ -42,9 +42,12 @@ QCursor Cursor(unsigned id, bool* found = nullptr);
 // and sub-menu entries).
 unsigned CommandOf(const QAction* action);
 
-// Fills `bar` with the top-level popups of menu `id` (clearing it first).
-// Every action carries its command (CommandOf); sub-menus are QMenus owned
-// by the bar. False when the library has no such menu.
+// Fills `bar` with the top-level popups of menu `id` (clearing it first; the
+// sub-menus of an earlier build are deleted later, so this may run from one
+// of their actions). Every action carries its command (CommandOf) and shows
+// its accelerator of table 128 in the shortcut column, but gets no shortcut
+// of its own; sub-menus are QMenus owned by the bar. False when the library
+// has no such menu.
 bool BuildMenuBar(QMenuBar* bar, unsigned id);
 // A new menu with the items of top-level popup `index` of menu `id`,
 // parented to `parent` (the caller deletes it); null when missing.
@@ -69,7 +72,9 @@ using ControlFactory = std::function<QWidget*(const LumasetControl& control, QWi
 
 // Builds the controls of dialog template `id` as children of `dialog` at the
 // template's positions, sets the dialog's fixed client size and its window
-// title (the caption), and returns the controls by number in *controls.
+// title (the caption), and returns the controls by number in *controls
+// (cleared first). "{version}" in any caption becomes the program's version.
+// Each control is named "control<number>".
 // Buttons with the default style are the dialog's default button; OK (1) and
 // Cancel (2) of a QDialog accept and reject it. False when the library has
 // no such template.
