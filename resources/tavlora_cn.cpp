@@ -70,7 +70,7 @@ constexpr LumasetString kStrings[] = {
     {res::kIdUserProgramFast, "下载用户程序，数据以 115200 波特传输"},
     {res::kIdSystemProgramFast, "下载系统程序，数据以 115200 波特传输"},
     {res::kStrStatusIndicator, "就绪"},
-    {res::kStrFrameTitle, "Lumaset"},
+    {res::kStrFrameTitle, "Lumaset 主机下载与维护"},
     {res::kStrSocketsFailed, "网络层初始化失败。"},
     {res::kStrUserProgramQuestion, "用户程序下载完成后是否立即运行？"},
     {res::kStrUserProgramCaption, "用户程序"},

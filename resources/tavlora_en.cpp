@@ -72,7 +72,7 @@ constexpr LumasetString kStrings[] = {
     {res::kIdUserProgramFast, "Download a user program, its data at 115200 baud"},
     {res::kIdSystemProgramFast, "Download a system program, its data at 115200 baud"},
     {res::kStrStatusIndicator, "Ready"},
-    {res::kStrFrameTitle, "Lumaset"},
+    {res::kStrFrameTitle, "Lumaset – host download and maintenance"},
     {res::kStrSocketsFailed, "The network layer could not be initialised."},
     {res::kStrUserProgramQuestion, "Should the host start the user program as soon as it has been loaded?"},
     {res::kStrUserProgramCaption, "User program"},
