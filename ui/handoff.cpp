@@ -248,9 +248,8 @@ void HandOffServer::Accept() {
         // The pending connection cannot be taken now and would wake the loop
         // at once again; look again in a while.
         listenNotifier_->setEnabled(false);
-        auto alive = alive_;
-        QTimer::singleShot(500, this, [this, alive] {
-          if (*alive && listenFd_ >= 0) listenNotifier_->setEnabled(true);
+        QTimer::singleShot(500, this, [this] {
+          if (listenFd_ >= 0) listenNotifier_->setEnabled(true);
         });
       }
       return;

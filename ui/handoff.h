@@ -60,9 +60,11 @@ constexpr size_t kReplySize = 12;
 std::string HandOffSocketPath(std::string* error);
 
 // The running instance's end, on the user-interface thread. Requests are
-// read without blocking; a connection whose request is not complete within
-// the idle limit is closed, as is one that breaks the framing, so no peer can
-// stall the thread. Raise requests are answered at once, also while a
+// read without blocking, at most one record per connection at a time; a
+// connection whose next request is not complete within the idle limit is
+// closed, as is one that breaks the framing or does not read its replies, so
+// no peer can stall the thread. At most kMaxConnections are served at once
+// (more are closed on arrival), and only peers of this user (or root). Raise requests are answered at once, also while a
 // message handler runs. Message requests are handled one at a time in the
 // order they arrived: one that arrives while the handler runs (the handler
 // may run a nested event loop, e.g. a modal question) waits until it
