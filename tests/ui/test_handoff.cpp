@@ -210,7 +210,7 @@ TEST_F(HandOffTest, SecondStartRaisesHandsOverAndWaitsUntilTheHandlerReturned) {
   EXPECT_GE(clock.elapsed(), 450);
   EXPECT_FALSE(endedDuringHandler);
   EXPECT_EQ(client.ExitCode(), 0) << client.Err();
-  EXPECT_EQ(client.Out(), "7\n");  // the handler's result, as SendMessage returns it
+  EXPECT_EQ(client.Out(), "7\n");  // the handler's result comes back to the sender
   EXPECT_EQ(events_, (std::vector<std::string>{"raise", kHandOff + "1 dir/prog 1.pgu"}));
 
   // A start without arguments: window raised, empty name, number 0.
