@@ -1,0 +1,25 @@
+// The second start of the hand-off tests: handoff_client NAME NUMBER SHM
+// hands NAME and NUMBER to the running instance through the block SHM.
+// Prints the handler's result and ends with 0, or prints the error on
+// standard error and ends with 1.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "ui/handoff.h"
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: handoff_client NAME NUMBER SHM\n");
+    return 2;
+  }
+  std::string error;
+  const int result =
+      lumaset::SendToRunningInstance(argv[1], static_cast<int32_t>(std::strtol(argv[2], nullptr, 10)), &error, argv[3]);
+  if (!error.empty()) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%d\n", result);
+  return 0;
+}
