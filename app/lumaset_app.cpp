@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QDialog>
 #include <QFileDialog>
+#include <QFile>
 #include <QFileInfo>
 #include <QLibraryInfo>
 #include <QSettings>
@@ -99,7 +100,7 @@ bool CLumasetApp::InitInstance(const QStringList& args) {
   // 3. One instance per user.
   m_instanceLock = std::make_unique<platform::InstanceLock>();
   std::string lockError;
-  if (m_instanceLock->Acquire(&lockError) != platform::InstanceLock::kFirst) {
+  if (m_instanceLock->Acquire(&lockError) != platform::LockResult::kFirst) {
     if (!lockError.empty()) std::fprintf(stderr, "lumaset: %s\n", lockError.c_str());
     m_secondInstance = true;
     HandToRunningInstance(commandLine);
@@ -134,9 +135,33 @@ bool CLumasetApp::StartFirstInstance(const CommandLine& commandLine) {
 }
 
 void CLumasetApp::HandToRunningInstance(const CommandLine& commandLine) {
+  // The name as it was written: the running instance resolves a relative
+  // one against its own folder.
   std::string error;
-  if (SendToRunningInstance(commandLine.fileName.toStdString(), commandLine.number, &error) != 0 && !error.empty())
+  SendToRunningInstance(QFile::encodeName(commandLine.fileName).toStdString(), commandLine.number, &error);
+  if (!error.empty()) std::fprintf(stderr, "lumaset: %s\n", error.c_str());
+}
+
+void CLumasetApp::StartHandOffServer() {
+  if (m_handOffServer) return;
+  auto server = std::make_unique<HandOffServer>();
+  server->SetRaiseHandler([this] {
+    if (!m_frame) return;
+    if (m_frame->isMinimized()) m_frame->showNormal();
+    m_frame->show();
+    m_frame->raise();
+    m_frame->activateWindow();
+  });
+  server->SetMessageHandler([this](uint32_t message, uint32_t first, uint32_t second) {
+    return message == kHandOffMessage && m_frame ? m_frame->OnHandOffMessage(first, second) : 0;
+  });
+  std::string error;
+  if (!server->Listen(&error)) {
+    // The program runs on; a second start just cannot reach it.
     std::fprintf(stderr, "lumaset: %s\n", error.c_str());
+    return;
+  }
+  m_handOffServer = std::move(server);
 }
 
 bool CLumasetApp::CreateFrame() {

@@ -19,6 +19,7 @@
 #include "app/resource_ids.h"
 #include "app/resource_ui.h"
 #include "ui/gradient_progress.h"
+#include "ui/handoff.h"
 #include "ui/image_button.h"
 #include "ui/lumaset_doc.h"
 #include "ui/lumaset_view.h"

@@ -24,8 +24,6 @@ class CLumasetApp;
 class CLumasetDoc;
 class CLumasetView;
 
-// The window class by which a second start finds the running instance.
-constexpr const char* kWindowClassName = "KRV_MY_TAVLORA_CLASS_KRV";
 constexpr int kFrameWidth = 560;
 constexpr int kFrameHeight = 480;
 

@@ -24,6 +24,7 @@
 #include "link/messages.h"
 #include "platform/cp936.h"
 #include "platform/files.h"
+#include "platform/handoff_block.h"
 #include "protocol/host_commands.h"
 #include "protocol/whole_file.h"
 #include "ui/baud_search_dlg.h"
@@ -616,10 +617,10 @@ int CLumasetView::OnLinkEvent(uint32_t code, uint32_t value) {
 int CLumasetView::OnHandOff(uint32_t, uint32_t) {
   std::string name;
   int32_t mode = 0;
-  if (!ReadHandOffBlock(&name, &mode)) return 0;
+  if (!platform::ReadHandOffBlock(&name, &mode)) return 0;
   m_serialLink.SetDownloadMode(mode);
   // A relative name is taken as relative to this instance's folder.
-  const QString path = name.empty() ? QString() : QFileInfo(QString::fromStdString(name)).absoluteFilePath();
+  const QString path = name.empty() ? QString() : QFileInfo(QFile::decodeName(name.c_str())).absoluteFilePath();
   DownloadProgram(path, false);
   if (m_document) m_document->SetPathName(path);
   if (m_app && !path.isEmpty()) m_app->AddToRecentFileList(path);
