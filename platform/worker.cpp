@@ -12,7 +12,7 @@ Worker::~Worker() {
     // that never started can end, then join.
     gate_.Set();
     WaitAnyServingBoxes({&finished_}, kInfinite);
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
 }
 
@@ -94,7 +94,8 @@ bool Worker::Join(int graceMs) {
   // A body that waits for the operator's answer is not locked: its boxes are
   // served here, and their time is not counted against the grace.
   if (WaitAnyServingBoxes({&finished_}, graceMs) != 0) return false;
-  thread_.join();
+  // A box's event loop may have run a stop of this worker that joined it.
+  if (thread_.joinable()) thread_.join();
   exists_ = false;
   return true;
 }
@@ -104,7 +105,7 @@ void Worker::JoinAfterOverrun() {
   gate_.Set();
   if (thread_.joinable()) {
     WaitAnyServingBoxes({&finished_}, kInfinite);
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
   exists_ = false;
 }

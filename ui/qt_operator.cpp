@@ -1,9 +1,9 @@
 #include "ui/qt_operator.h"
 
 #include <QApplication>
-#include <QEvent>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QWidget>
 
@@ -14,22 +14,6 @@ namespace lumaset {
 namespace {
 
 using platform::SafeAnswer;
-
-// Posted to the relay: a box request waits (Serve), or boxes open at a
-// shutdown are to be closed (Close). Events rather than queued functors, so
-// ThreadSanitizer sees the hand-over through the event queue's mutex.
-enum class RelayJob { kServe, kClose };
-
-QEvent::Type RelayEventType() {
-  static const int type = QEvent::registerEventType();
-  return static_cast<QEvent::Type>(type);
-}
-
-class RelayEvent : public QEvent {
- public:
-  explicit RelayEvent(RelayJob job) : QEvent(RelayEventType()), job(job) {}
-  const RelayJob job;
-};
 
 // The buttons of each button code, first to last, with their answers.
 struct ButtonSpec {
@@ -73,41 +57,32 @@ constexpr const char* kClosedByShutdown = "lumasetClosedByShutdown";
 
 }  // namespace
 
-// Lives on the user-interface thread and turns posted events into work there.
-class QtOperator::Relay : public QObject {
- public:
-  explicit Relay(QtOperator* op) : op_(op) {}
-  bool event(QEvent* e) override {
-    if (e->type() != RelayEventType()) return QObject::event(e);
-    if (static_cast<RelayEvent*>(e)->job == RelayJob::kClose) {
-      op_->CloseOpenBoxes();
-    } else if (op_->serving_ == 0) {
-      // While a box is open its caller's Serve goes on with the queue after
-      // it; showing more from here would stack boxes.
-      op_->Serve(nullptr);
-    }
-    return true;
-  }
-
- private:
-  QtOperator* op_;
-};
-
 QtOperator::QtOperator() {
-  QCoreApplication* app = QCoreApplication::instance();
-  if (!qobject_cast<QApplication*>(app)) return;
-  relay_ = new Relay(this);
-  if (relay_->thread() != app->thread()) relay_->moveToThread(app->thread());
+  if (!qobject_cast<QApplication*>(QCoreApplication::instance())) return;
+  // Other threads wake the user-interface thread through the two events'
+  // descriptors (no Qt call off that thread): requests wait, or a shutdown
+  // wants the open boxes closed.
+  pendingNotifier_ = std::make_unique<QSocketNotifier>(pending_.Fd(), QSocketNotifier::Read);
+  QObject::connect(pendingNotifier_.get(), &QSocketNotifier::activated, pendingNotifier_.get(),
+                   [this] { Serve(nullptr); });
+  shutdownNotifier_ = std::make_unique<QSocketNotifier>(shutdown_.Fd(), QSocketNotifier::Read);
+  QObject::connect(shutdownNotifier_.get(), &QSocketNotifier::activated, shutdownNotifier_.get(), [this] {
+    shutdownNotifier_->setEnabled(false);
+    CloseOpenBoxes();
+  });
 }
 
 QtOperator::~QtOperator() {
+  if (&platform::Operator() == this) platform::SetOperator(nullptr);
   Shutdown();
-  if (!relay_) return;
-  // Events still queued for the relay go with it.
-  if (OnUiThread())
-    delete relay_;
-  else
-    relay_->deleteLater();
+  if (pendingNotifier_ && !OnUiThread()) {
+    // Not where it belongs: cut the notifiers loose and let their thread
+    // delete them.
+    for (auto* notifier : {pendingNotifier_.release(), shutdownNotifier_.release()}) {
+      QObject::disconnect(notifier, nullptr, nullptr, nullptr);
+      notifier->deleteLater();
+    }
+  }
 }
 
 bool QtOperator::OnUiThread() const {
@@ -121,11 +96,10 @@ int QtOperator::MessageBox(platform::IEventTarget* owner, const std::string& tex
   const bool here = OnUiThread();
   {
     std::unique_lock<std::mutex> guard(lock_);
-    if (shutdown_ || !relay_) return SafeAnswer(type);
+    if (closed_ || !pendingNotifier_) return SafeAnswer(type);
     queue_.push_back(request);
     pending_.Set();
     if (!here) {
-      QCoreApplication::postEvent(relay_, new RelayEvent(RelayJob::kServe));
       // Ends with the operator's answer or with Shutdown's.
       answered_.wait(guard, [&] { return request->answered; });
       return request->answer;
@@ -138,14 +112,16 @@ int QtOperator::MessageBox(platform::IEventTarget* owner, const std::string& tex
 }
 
 bool QtOperator::ServePendingBoxes() {
-  if (!relay_ || !OnUiThread()) return false;
+  if (!pendingNotifier_ || !OnUiThread()) return false;
   // Also inside an open box: the caller is waiting for exactly these.
   Serve(nullptr);
   return true;
 }
 
 void QtOperator::Serve(const Request* until) {
-  ++serving_;
+  // While a box is open the serve below it goes on with the queue after it;
+  // the notifier would only stack boxes (and fire without end).
+  if (serving_++ == 0) pendingNotifier_->setEnabled(false);
   for (;;) {
     std::shared_ptr<Request> next;
     {
@@ -158,7 +134,7 @@ void QtOperator::Serve(const Request* until) {
     Answer(*next, Show(*next));
     if (next.get() == until) break;
   }
-  --serving_;
+  if (--serving_ == 0) pendingNotifier_->setEnabled(true);
 }
 
 void QtOperator::Answer(Request& request, int answer) {
@@ -182,13 +158,15 @@ int QtOperator::Show(const Request& request) {
   box.setIcon(IconOf(request.type));
 
   const std::vector<ButtonSpec> specs = ButtonsOf(request.type);
-  std::vector<std::pair<QAbstractButton*, int>> buttons;
+  std::vector<std::pair<QPushButton*, int>> buttons;
   for (const ButtonSpec& spec : specs) buttons.emplace_back(box.addButton(spec.button), spec.answer);
-  box.setDefaultButton(static_cast<QPushButton*>(buttons[DefaultIndex(request.type, buttons.size())].first));
+  box.setDefaultButton(buttons[DefaultIndex(request.type, buttons.size())].first);
   const int safe = SafeAnswer(request.type);
-  auto escape = std::find_if(buttons.begin(), buttons.end(), [](const auto& b) { return b.second == platform::kIdCancel; });
-  if (escape == buttons.end())
-    escape = std::find_if(buttons.begin(), buttons.end(), [&](const auto& b) { return b.second == safe; });
+  auto answering = [&](int id) {
+    return std::find_if(buttons.begin(), buttons.end(), [id](const auto& b) { return b.second == id; });
+  };
+  auto escape = answering(platform::kIdCancel);
+  if (escape == buttons.end()) escape = answering(safe);
   if (escape != buttons.end()) box.setEscapeButton(escape->first);
 
   open_.emplace_back(&box);
@@ -208,17 +186,16 @@ void QtOperator::Shutdown() {
   std::deque<std::shared_ptr<Request>> dropped;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    if (shutdown_) return;
-    shutdown_ = true;
+    if (closed_) return;
+    closed_ = true;
     dropped.swap(queue_);
     pending_.Reset();
   }
   for (const auto& request : dropped) Answer(*request, SafeAnswer(request->type));
-  if (!relay_) return;
   if (OnUiThread())
     CloseOpenBoxes();
   else
-    QCoreApplication::postEvent(relay_, new RelayEvent(RelayJob::kClose));
+    shutdown_.Set();  // the notifier closes them there
 }
 
 void QtOperator::CloseOpenBoxes() {

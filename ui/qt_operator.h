@@ -17,7 +17,7 @@
 #include "platform/operator.h"
 
 class QMessageBox;
-class QObject;
+class QSocketNotifier;
 class QWidget;
 
 namespace lumaset {
@@ -27,8 +27,9 @@ class QtOperator : public platform::IOperator {
   // Create on the user-interface thread once the QApplication exists.
   // Without a QApplication every box gets the safe answer at once.
   QtOperator();
-  // Shuts down first. Destroy it only after every thread that may raise a box
-  // has ended (and after it has stopped being the process-wide operator).
+  // Shuts down first, and stops being the process-wide operator if it is
+  // one. Destroy it on the user-interface thread, after every thread that
+  // may raise a box has ended.
   ~QtOperator() override;
   QtOperator(const QtOperator&) = delete;
   QtOperator& operator=(const QtOperator&) = delete;
@@ -58,7 +59,6 @@ class QtOperator : public platform::IOperator {
     int answer = 0;
     bool answered = false;
   };
-  class Relay;
 
   bool OnUiThread() const;
   // Shows queued boxes in order until the queue is empty or `until` has
@@ -71,9 +71,12 @@ class QtOperator : public platform::IOperator {
   std::mutex lock_;
   std::condition_variable answered_;
   std::deque<std::shared_ptr<Request>> queue_;
-  bool shutdown_ = false;
+  bool closed_ = false;      // Shutdown has run
   platform::Event pending_;  // set exactly while queue_ is not empty
-  Relay* relay_ = nullptr;   // lives on the user-interface thread
+  platform::Event shutdown_; // set by a Shutdown off the user-interface thread
+  // On the user-interface thread; null without a QApplication.
+  std::unique_ptr<QSocketNotifier> pendingNotifier_;
+  std::unique_ptr<QSocketNotifier> shutdownNotifier_;
 
   // User-interface thread only.
   int serving_ = 0;  // depth of Serve calls on the stack

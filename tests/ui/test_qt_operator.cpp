@@ -123,8 +123,8 @@ TEST(QtOperator, TypeBitsGiveButtonsDefaultIconAndEscapeAnswer) {
       {platform::kMbOk, B::Ok, B::Ok, B::NoIcon, platform::kIdOk, platform::kIdOk},
       {platform::kMbOkCancel | platform::kMbIconQuestion | platform::kMbDefButton2, B::Ok | B::Cancel, B::Cancel,
        B::Question, platform::kIdCancel, platform::kIdCancel},
-      {platform::kMbAbortRetryIgnore | platform::kMbIconError | platform::kMbDefButton3, B::Abort | B::Retry | B::Ignore,
-       B::Ignore, B::Critical, platform::kIdIgnore, platform::kIdAbort},
+      {platform::kMbAbortRetryIgnore | platform::kMbIconError | platform::kMbDefButton3,
+       B::Abort | B::Retry | B::Ignore, B::Ignore, B::Critical, platform::kIdIgnore, platform::kIdAbort},
       {platform::kMbYesNoCancel | platform::kMbIconWarning | platform::kMbDefButton3, B::Yes | B::No | B::Cancel,
        B::Cancel, B::Warning, platform::kIdCancel, platform::kIdCancel},
       {platform::kMbYesNo | platform::kMbIconInformation, B::Yes | B::No, B::Yes, B::Information, platform::kIdYes,
@@ -297,11 +297,24 @@ TEST(QtOperator, ShutdownAnswersWaitingAndLaterBoxesSafely) {
   EXPECT_EQ(answerer.Seen(), 0);
 }
 
-TEST(QtOperator, ShutdownClosesAnOpenBoxWithTheSafeAnswer) {
-  QtOperator op;
-  BoxAnswerer answerer([&](QMessageBox*) { op.Shutdown(); });
-  EXPECT_EQ(op.MessageBox(nullptr, "open", "c", platform::kMbYesNo), platform::kIdNo);
-  EXPECT_EQ(answerer.Seen(), 1);
+TEST(QtOperator, ShutdownClosesOpenBoxesWithTheSafeAnswer) {
+  {
+    QtOperator op;
+    BoxAnswerer answerer([&](QMessageBox*) { op.Shutdown(); });
+    EXPECT_EQ(op.MessageBox(nullptr, "open", "c", platform::kMbYesNo), platform::kIdNo);
+    EXPECT_EQ(answerer.Seen(), 1);
+  }
+  {
+    // The box of a worker, closed by a shutdown from a third thread.
+    QtOperator op;
+    std::thread closer;
+    BoxAnswerer answerer([&](QMessageBox*) { closer = std::thread([&] { op.Shutdown(); }); });
+    BoxRaiser worker(op, "open", platform::kMbYesNoCancel);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return worker.done.IsSet(); }, 10000));
+    if (closer.joinable()) closer.join();
+    EXPECT_EQ(worker.answer, platform::kIdCancel);
+    EXPECT_EQ(answerer.Seen(), 1);
+  }
   EXPECT_EQ(VisibleBoxes(), 0);
 }
 
