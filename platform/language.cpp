@@ -3,12 +3,18 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <climits>
+#include <mutex>
+#include <shared_mutex>
 
 namespace lumaset::platform {
 namespace {
-std::atomic<const LanguageLibrary*> g_current{nullptr};
+
+// The current library. String lookups hold the lock shared while they copy a
+// text out of it; making another library current, and unloading or
+// reloading the current one, hold it exclusive.
+std::shared_mutex g_currentLock;
+const LanguageLibrary* g_current = nullptr;
 
 std::string ProgramFolder() {
   char path[PATH_MAX];
@@ -19,6 +25,30 @@ std::string ProgramFolder() {
   auto slash = s.rfind('/');
   return slash == std::string::npos ? std::string() : s.substr(0, slash);
 }
+
+// dlopen'ed handle and table of a resource library, or null with *error set.
+void* OpenLibrary(const std::string& fileName, const LumasetResourceTable** table, std::string* error) {
+  void* handle = dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
+  std::string firstError = handle ? "" : dlerror();
+  if (!handle && fileName.find('/') == std::string::npos) {
+    std::string local = ProgramFolder() + "/" + fileName;
+    handle = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL);
+  }
+  if (!handle) {
+    if (error) *error = firstError;
+    return nullptr;
+  }
+  auto entry = reinterpret_cast<LumasetResourcesFn>(dlsym(handle, LUMASET_RESOURCES_ENTRY));
+  const LumasetResourceTable* found = entry ? entry() : nullptr;
+  if (!found || found->version != LUMASET_RESOURCES_VERSION || found->size < sizeof(unsigned) * 5) {
+    if (error) *error = fileName + ": not a resource library of this program";
+    dlclose(handle);
+    return nullptr;
+  }
+  *table = found;
+  return handle;
+}
+
 }  // namespace
 
 const char* LanguageLibraryName(int language) {
@@ -28,32 +58,26 @@ const char* LanguageLibraryName(int language) {
 LanguageLibrary::~LanguageLibrary() { Unload(); }
 
 bool LanguageLibrary::Load(const std::string& fileName, std::string* error) {
-  Unload();
-  void* handle = dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
-  std::string firstError = handle ? "" : dlerror();
-  if (!handle && fileName.find('/') == std::string::npos) {
-    std::string local = ProgramFolder() + "/" + fileName;
-    handle = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL);
+  const LumasetResourceTable* table = nullptr;
+  void* handle = OpenLibrary(fileName, &table, error);
+  if (!handle) return false;
+  void* old = handle_;
+  {
+    // Readers of this library, if it is the current one, finish first.
+    std::unique_lock<std::shared_mutex> guard(g_currentLock);
+    handle_ = handle;
+    table_ = table;
   }
-  if (!handle) {
-    if (error) *error = firstError;
-    return false;
-  }
-  auto entry = reinterpret_cast<LumasetResourcesFn>(dlsym(handle, LUMASET_RESOURCES_ENTRY));
-  const LumasetResourceTable* table = entry ? entry() : nullptr;
-  if (!table || table->version != LUMASET_RESOURCES_VERSION || table->size < sizeof(unsigned) * 5) {
-    if (error) *error = fileName + ": not a resource library of this program";
-    dlclose(handle);
-    return false;
-  }
-  handle_ = handle;
-  table_ = table;
+  if (old) dlclose(old);
   return true;
 }
 
 void LanguageLibrary::Unload() {
-  if (g_current.load() == this) g_current = nullptr;
-  table_ = nullptr;
+  {
+    std::unique_lock<std::shared_mutex> guard(g_currentLock);
+    if (g_current == this) g_current = nullptr;
+    table_ = nullptr;
+  }
   if (handle_) dlclose(handle_);
   handle_ = nullptr;
 }
@@ -65,17 +89,33 @@ const char* LanguageLibrary::String(unsigned id) const {
   return nullptr;
 }
 
-void SetCurrentLanguage(const LanguageLibrary* library) { g_current = library; }
+void SetCurrentLanguage(const LanguageLibrary* library) {
+  std::unique_lock<std::shared_mutex> guard(g_currentLock);
+  g_current = library;
+}
 
 std::string LoadString(unsigned id) {
-  const LanguageLibrary* lib = g_current.load();
-  const char* text = lib ? lib->String(id) : nullptr;
-  return text ? std::string(text) : "#" + std::to_string(id);
+  {
+    std::shared_lock<std::shared_mutex> guard(g_currentLock);
+    const char* text = g_current ? g_current->String(id) : nullptr;
+    if (text) return std::string(text);
+  }
+  return "#" + std::to_string(id);
 }
 
 const LumasetResourceTable* CurrentResourceTable() {
-  const LanguageLibrary* lib = g_current.load();
-  return lib ? lib->Table() : nullptr;
+  std::shared_lock<std::shared_mutex> guard(g_currentLock);
+  return g_current ? g_current->Table() : nullptr;
+}
+
+bool SwitchLanguage(std::unique_ptr<LanguageLibrary>& current, const std::string& fileName, std::string* error) {
+  auto next = std::make_unique<LanguageLibrary>();
+  if (!next->Load(fileName, error)) return false;
+  SetCurrentLanguage(next.get());
+  // No lookup is inside the old library any more; it goes with `old`.
+  std::unique_ptr<LanguageLibrary> old = std::move(current);
+  current = std::move(next);
+  return true;
 }
 
 }  // namespace lumaset::platform

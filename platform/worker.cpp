@@ -2,6 +2,8 @@
 
 #include <system_error>
 
+#include "platform/operator.h"
+
 namespace lumaset::platform {
 
 Worker::~Worker() {
@@ -9,7 +11,8 @@ Worker::~Worker() {
     // Never let the thread outlive what it uses: open the gate so a thread
     // that never started can end, then join.
     gate_.Set();
-    thread_.join();
+    WaitAnyServingBoxes({&finished_}, kInfinite);
+    if (thread_.joinable()) thread_.join();
   }
 }
 
@@ -56,7 +59,8 @@ void Worker::Hold(int waitMs) {
   }
   // A thread still behind its gate, or already ended, is as good as parked.
   if (!gate_.IsSet()) return;
-  WaitAny({&parked_, &finished_}, waitMs);
+  // A body inside a message box parks once the box is answered.
+  WaitAnyServingBoxes({&parked_, &finished_}, waitMs);
 }
 
 void Worker::Release() {
@@ -87,8 +91,11 @@ bool Worker::Join(int graceMs) {
     return true;
   }
   gate_.Set();
-  if (!finished_.Wait(graceMs)) return false;
-  thread_.join();
+  // A body that waits for the operator's answer is not locked: its boxes are
+  // served here, and their time is not counted against the grace.
+  if (WaitAnyServingBoxes({&finished_}, graceMs) != 0) return false;
+  // A box's event loop may have run a stop of this worker that joined it.
+  if (thread_.joinable()) thread_.join();
   exists_ = false;
   return true;
 }
@@ -96,7 +103,10 @@ bool Worker::Join(int graceMs) {
 void Worker::JoinAfterOverrun() {
   exitCode_ = kExitOverran;
   gate_.Set();
-  if (thread_.joinable()) thread_.join();
+  if (thread_.joinable()) {
+    WaitAnyServingBoxes({&finished_}, kInfinite);
+    if (thread_.joinable()) thread_.join();
+  }
   exists_ = false;
 }
 

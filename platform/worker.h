@@ -48,7 +48,9 @@ class Worker {
   bool ParkIfHeld(const Event& stop);
 
   // Waits up to graceMs for the body to end; joins it when it has. True when
-  // the thread has ended (or none exists).
+  // the thread has ended (or none exists). Called on the thread that shows
+  // message boxes, it shows the boxes the body raises meanwhile, and the time
+  // they are open is not counted (as for Hold's wait and every join below).
   bool Join(int graceMs);
   // Joins without limit: only after the body's waits have been interrupted.
   void JoinAfterOverrun();
