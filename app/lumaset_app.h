@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "app/main_frame.h"
 #include "app/reg_settings.h"
 #include "platform/language.h"
 #include "platform/single_instance.h"
@@ -23,7 +24,6 @@ class CGradientProgressCtrl;
 class CImageButton;
 class CLumasetDoc;
 class CLumasetView;
-class CMainFrame;
 class HandOffServer;
 class QtOperator;
 

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdlib>
 
+namespace lumaset {
+
 CGradientProgressCtrl::CGradientProgressCtrl(QWidget* parent) : QProgressBar(parent) {
   backgroundColour = palette().color(QPalette::Button);
   // Every pixel is painted from the off-screen image, so Qt need not clear
@@ -111,3 +113,5 @@ void CGradientProgressCtrl::DrawPercentage(QPainter& painter, int width, int hei
   painter.setPen(textColour);
   painter.drawText(QRect(0, 0, width, height), Qt::AlignCenter | Qt::TextSingleLine, text);
 }
+
+}  // namespace lumaset

@@ -6,6 +6,8 @@
 #include <QColor>
 #include <QProgressBar>
 
+namespace lumaset {
+
 class CGradientProgressCtrl : public QProgressBar {
   Q_OBJECT
 
@@ -42,3 +44,5 @@ class CGradientProgressCtrl : public QProgressBar {
   void DrawGradient(QPainter& painter, int width, int height, int fillEnd) const;
   void DrawPercentage(QPainter& painter, int width, int height) const;
 };
+
+}  // namespace lumaset

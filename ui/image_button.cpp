@@ -15,6 +15,8 @@
 
 #include "app/resource_ui.h"
 
+namespace lumaset {
+
 namespace {
 
 QPointer<QWidget>& FocusTarget() {
@@ -366,3 +368,5 @@ void CImageButton::paintEvent(QPaintEvent*) {
   m_imageIndex = index;
   QPainter(this).drawImage(0, 0, canvas);
 }
+
+}  // namespace lumaset

@@ -9,6 +9,8 @@
 
 class QPainter;
 
+namespace lumaset {
+
 class CImageButton : public QAbstractButton {
   Q_OBJECT
 
@@ -105,3 +107,5 @@ class CImageButton : public QAbstractButton {
   int m_frame = kFlat;
   int m_tracking = 0;
 };
+
+}  // namespace lumaset

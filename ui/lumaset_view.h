@@ -18,13 +18,13 @@
 #include "link/network_link.h"
 #include "link/usb_link.h"
 #include "platform/operator.h"
+#include "ui/baud_search_dlg.h"
 #include "ui/receive_render.h"
 
 class QStatusBar;
 
 namespace lumaset {
 
-class CBaudSearchDlg;
 class CLumasetApp;
 class CLumasetDoc;
 struct CommandState;

@@ -11,6 +11,7 @@
 #include "app/main_frame.h"
 #include "app/resource_ids.h"
 #include "link/link_events.h"
+#include "platform/port_map.h"
 #include "tests/pty_host.h"
 #include "tests/ui/window_test.h"
 #include "ui/baud_search_dlg.h"

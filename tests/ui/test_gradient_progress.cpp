@@ -7,6 +7,7 @@
 
 #include "ui/gradient_progress.h"
 
+namespace lumaset {
 namespace {
 
 const QRgb kGrey = qRgb(200, 200, 200);
@@ -197,3 +198,4 @@ TEST(GradientProgress, PartialRepaintMatchesTheWholePicture) {
 }
 
 }  // namespace
+}  // namespace lumaset

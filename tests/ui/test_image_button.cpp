@@ -17,6 +17,7 @@
 #include "tests/pty_host.h"
 #include "ui/image_button.h"
 
+namespace lumaset {
 namespace {
 
 // Counts the paints a widget receives.
@@ -383,3 +384,4 @@ TEST_F(ImageButtonTest, CheckedPushLikeButtonIsSunkenWithTheFourthImage) {
 }
 
 }  // namespace
+}  // namespace lumaset

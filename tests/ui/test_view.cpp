@@ -4,6 +4,7 @@
 // modal driver as an operator would.
 #include <QAction>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
 
@@ -55,7 +56,8 @@ TEST_F(SimWindow, UserProgramFromTheButtonAsksShowsProgressAndArrives) {
   driver_.ChooseFile(Q(file));
   driver_.AnswerBox(QMessageBox::Yes, 0, [&](QWidget* w) {
     auto* box = qobject_cast<QMessageBox*>(w);
-    defaultIsNo = box->defaultButton() == box->button(QMessageBox::No) && box->button(QMessageBox::Cancel);
+    defaultIsNo = static_cast<QAbstractButton*>(box->defaultButton()) == box->button(QMessageBox::No) &&
+                  box->button(QMessageBox::Cancel) != nullptr;
   });
   ClickButton(res::kIdUserProgram);
   ASSERT_TRUE(driver_.WaitDone());

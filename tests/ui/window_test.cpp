@@ -64,7 +64,7 @@ void ModalDriver::ChooseFile(const QString& path) {
                           return;
                         }
                         dialog->selectFile(path);
-                        dialog->accept();
+                        QMetaObject::invokeMethod(dialog, "accept");
                       },
                       0});
 }
