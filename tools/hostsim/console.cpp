@@ -28,7 +28,8 @@ constexpr int kMaxWritesPerWake = 64;
 // this often.
 constexpr qint64 kRecheckMs = 20;
 // More bytes than this unread by the tool: it is not keeping up (or its
-// port is closed), so nothing more is added.
+// port is closed), so nothing more is added. Below 4096, the most a pty's
+// input queue reports as waiting.
 constexpr qint64 kMaxBacklog = 2048;
 
 qint64 MonotonicNs() {
