@@ -167,8 +167,9 @@ int main(int argc, char** argv) {
   if (p.isSet(streamSeconds)) {
     if (!console.stream) return Fatal(&log, QStringLiteral("--stream-seconds needs --stream"));
     console.streamSeconds = p.value(streamSeconds).toInt(&ok);
-    if (!ok || console.streamSeconds <= 0)
-      return Fatal(&log, QStringLiteral("--stream-seconds needs a positive number"));
+    // The end timer counts in int milliseconds.
+    if (!ok || console.streamSeconds <= 0 || console.streamSeconds > 2'000'000)
+      return Fatal(&log, QStringLiteral("--stream-seconds needs a number from 1 to 2000000"));
   }
   // Status lines in the middle of the stream would break its records apart.
   if (console.talkMs > 0 && console.stream)
