@@ -1,6 +1,7 @@
 // Runs the built lumaset-hostsim and plays the tool against it with plain
 // POSIX terminals and sockets, independent of the link classes.
 #include <fcntl.h>
+#include <iconv.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -95,6 +97,21 @@ class Line {
     ASSERT_EQ(write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   std::string Read(size_t n, int timeoutMs = 2000) { return ReadUpTo(fd_, n, timeoutMs); }
+  // Everything that comes within ms.
+  std::string ReadFor(int ms) { return ReadUpTo(fd_, SIZE_MAX, ms); }
+  // Up to and including the next CR LF; "" when none completes within ms.
+  std::string ReadLine(int ms) {
+    std::string got;
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (got.size() < 2 || got.compare(got.size() - 2, 2, "\r\n") != 0) {
+      const int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
+      const std::string c = left > 0 ? Read(1, left) : std::string();
+      if (c.empty()) return {};
+      got += c;
+    }
+    return got;
+  }
   // Writes up to max bytes without blocking; how many the line took.
   size_t WriteUntilFull(size_t max) {
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
@@ -152,6 +169,60 @@ std::string Packet(int fd, int timeoutMs = 2000) {
   const ssize_t n = recv(fd, buf, sizeof buf, 0);
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
+
+// Code page 936 to UTF-8; "" when iconv cannot convert it.
+std::string FromCp936(const std::string& bytes) {
+  iconv_t cd = iconv_open("UTF-8", "CP936");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return {};
+  std::string out(bytes.size() * 3 + 4, '\0');
+  char* src = const_cast<char*>(bytes.data());
+  size_t left = bytes.size();
+  char* dst = out.data();
+  size_t room = out.size();
+  const size_t r = iconv(cd, &src, &left, &dst, &room);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1) || left != 0) return {};
+  out.resize(out.size() - room);
+  return out;
+}
+
+// One stream record: "#<seq> <t_ms>", dots, CR LF, 32 bytes in all.
+struct Record {
+  long long seq = -1;  // -1: not a well-formed record
+  long long t = -1;
+};
+
+Record ParseRecord(const std::string& r) {
+  Record rec;
+  long long seq = 0, t = 0;
+  int used = 0;
+  if (r.size() != 32 || r.compare(30, 2, "\r\n") != 0 ||
+      std::sscanf(r.c_str(), "#%lld %lld%n", &seq, &t, &used) != 2)
+    return rec;
+  for (int i = used; i < 30; ++i)
+    if (r[static_cast<size_t>(i)] != '.') return rec;
+  rec.seq = seq;
+  rec.t = t;
+  return rec;
+}
+
+// The records of a stream read from its first byte on: each well-formed,
+// seq counting up from firstSeq, t never going back. Reports the first fault.
+std::vector<Record> CheckRecords(const std::string& bytes, long long firstSeq = 0) {
+  std::vector<Record> recs;
+  for (size_t at = 0; at + 32 <= bytes.size(); at += 32) {
+    const Record r = ParseRecord(bytes.substr(at, 32));
+    const long long want = firstSeq + static_cast<long long>(recs.size());
+    if (r.seq != want || (!recs.empty() && r.t < recs.back().t)) {
+      ADD_FAILURE() << "record " << want << " at byte " << at << ": \"" << bytes.substr(at, 32) << "\"";
+      break;
+    }
+    recs.push_back(r);
+  }
+  return recs;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
 // ---- serial line ----
 
@@ -360,6 +431,161 @@ TEST(HostSimSerial, PacingHoldsReadsToTheLineSpeed) {
   EXPECT_LT(elapsed, std::chrono::milliseconds(4500));
 }
 
+// ---- status lines and the timed stream ----
+
+TEST(HostSimTalk, StatusLinesComeAtTheIntervalEveryThirdInChinese) {
+  HostSimProcess sim({"--talk", "250"});
+  ASSERT_EQ(JsonField(sim.Ready(), "talkMs"), "250");
+  Line line(JsonField(sim.Ready(), "device"));
+  std::vector<std::string> lines;
+  std::vector<Clock::time_point> arrived;
+  const auto end = Clock::now() + std::chrono::milliseconds(2700);
+  while (Clock::now() < end) {
+    const std::string l = line.ReadLine(1000);
+    if (l.empty()) break;
+    lines.push_back(l);
+    arrived.push_back(Clock::now());
+  }
+  // About ten in 2.7 s.
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_LE(lines.size(), 13u);
+  for (size_t i = 2; i < arrived.size(); ++i) {
+    const auto gap = arrived[i] - arrived[i - 1];
+    EXPECT_GT(gap, std::chrono::milliseconds(120)) << "line " << i;
+    EXPECT_LT(gap, std::chrono::milliseconds(700)) << "line " << i;
+  }
+
+  int chinese = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string talk = sim.Wait("talk");
+    ASSERT_FALSE(talk.empty()) << "no event for line " << i;
+    EXPECT_EQ(JsonField(talk, "bytes"), std::to_string(lines[i].size()));
+    const std::string body = lines[i].substr(0, lines[i].size() - 2);
+    // The event carries the text as UTF-8, its line end escaped.
+    if (i % 3 == 2) {
+      ++chinese;
+      EXPECT_EQ(JsonField(talk, "encoding"), "cp936");
+      const std::string text = FromCp936(body);
+      ASSERT_FALSE(text.empty()) << "not code page 936: " << body;
+      EXPECT_TRUE(text.rfind("状态正常，温度 ", 0) == 0 || text.rfind("运行 ", 0) == 0) << text;
+      EXPECT_EQ(JsonField(talk, "line"), text + "\\r\\n");
+    } else {
+      EXPECT_EQ(JsonField(talk, "encoding"), "ascii");
+      EXPECT_EQ(body.rfind("OK ", 0), 0u) << body;
+      EXPECT_NE(body.find(" uptime "), std::string::npos) << body;
+      EXPECT_EQ(JsonField(talk, "line"), body + "\\r\\n");
+    }
+  }
+  EXPECT_GE(chinese, 2);
+  // The first Chinese line, byte for byte: "状态正常，温度 " ... " 度".
+  EXPECT_EQ(lines[2].rfind(B("d7 b4 cc ac d5 fd b3 a3 a3 ac ce c2 b6 c8 20"), 0), 0u);
+  EXPECT_EQ(lines[2].substr(lines[2].size() - 5), B("20 b6 c8 0d 0a"));
+}
+
+TEST(HostSimTalk, NoStatusLineDuringAnExchangeOrADownload) {
+  // A long raw gap keeps a begun message pending instead of making it a file.
+  HostSimProcess sim({"--talk", "200", "--raw-gap", "3000"});
+  Line line(JsonField(sim.Ready(), "device"));
+  ASSERT_FALSE(line.ReadLine(2000).empty());
+
+  // Half a probe: the exchange has begun, so the host holds its tongue
+  // for many intervals, and the answer comes first and alone.
+  line.Write(kProbe.substr(0, 2));
+  EXPECT_EQ(line.Read(1, 1200), "");
+  line.Write(kProbe.substr(2));
+  EXPECT_EQ(line.Read(1), "\x0f");
+  // A quiet margin follows the last byte received, then the lines go on.
+  EXPECT_EQ(line.Read(1, 150), "");
+  ASSERT_FALSE(line.ReadLine(2000).empty());
+
+  // A download sent slowly: nothing but the acknowledgements comes back.
+  line.Write(kAnnounceUser);
+  EXPECT_EQ(line.Read(8), kAck);
+  line.Write(B("04 00 00 00"));
+  EXPECT_EQ(line.Read(1, 500), "");
+  line.Write(B("01 02 04 88"));
+  EXPECT_EQ(line.Read(1, 500), "");
+  line.Write(B("8f"));
+  EXPECT_EQ(line.Read(8), kAck);
+  EXPECT_FALSE(sim.Wait("download-done").empty());
+  EXPECT_FALSE(line.ReadLine(2000).empty());
+}
+
+TEST(HostSimTalk, OnlyAtTheHostsRate) {
+  HostSimProcess sim({"--talk", "100"});
+  Line line(JsonField(sim.Ready(), "device"), B9600);
+  EXPECT_EQ(line.Read(1, 800), "");
+  line.SetSpeed(B115200);
+  EXPECT_FALSE(line.ReadLine(1500).empty());
+}
+
+TEST(HostSimStream, SerialRecordsAreWholeInOrderAndAtTheLineSpeed) {
+  HostSimProcess sim({"--stream"});
+  const std::string start = sim.Wait("stream-start");
+  EXPECT_EQ(JsonField(start, "rate"), "11520") << start;
+  EXPECT_EQ(JsonField(start, "recordBytes"), "32");
+  Line line(JsonField(sim.Ready(), "device"));
+  // What piled up before the port was open, then three seconds measured.
+  std::string all = line.ReadFor(500);
+  const auto from = Clock::now();
+  const std::string measured = line.ReadFor(3000);
+  const double rate = static_cast<double>(measured.size()) / Seconds(Clock::now() - from);
+  all += measured;
+  EXPECT_GT(rate, 11520 * 0.9);
+  EXPECT_LT(rate, 11520 * 1.1);
+
+  const std::vector<Record> recs = CheckRecords(all);
+  ASSERT_GT(recs.size(), 300u);
+  // The records' own times step by the wire time of 32 bytes, 2.78 ms.
+  const Record& a = recs[recs.size() - 300];
+  const Record& b = recs.back();
+  const double perRecordMs = static_cast<double>(b.t - a.t) / static_cast<double>(b.seq - a.seq);
+  EXPECT_GT(perRecordMs, 2.5);
+  EXPECT_LT(perRecordMs, 3.1);
+  const std::string progress = sim.Wait("stream-progress", "", 2000);
+  EXPECT_GT(std::stoll(JsonField(progress, "bytes")), 0) << progress;
+
+  // A probe in the middle: answered between two whole records, then a
+  // quiet margin, then the stream goes on where it was.
+  const size_t before = all.size() - all.size() % 32;
+  line.Write(kProbe);
+  all += line.ReadFor(800);
+  const size_t answer = all.find('\x0f', before);
+  ASSERT_NE(answer, std::string::npos);
+  EXPECT_EQ(answer % 32, 0u);
+  EXPECT_EQ(JsonField(sim.Wait("probe"), "answer"), "0x0f");
+  const std::string rest = all.substr(answer + 1);
+  const std::vector<Record> head = CheckRecords(all.substr(0, answer));
+  ASSERT_FALSE(head.empty());
+  const std::vector<Record> tail = CheckRecords(rest, head.back().seq + 1);
+  ASSERT_FALSE(tail.empty()) << "the stream did not go on";
+  EXPECT_GE(tail.front().t - head.back().t, 290);
+}
+
+TEST(HostSimStream, TcpClientGetsRecordsUntilTheStreamEnds) {
+  HostSimProcess sim({"--tcp", "0", "--stream", "--stream-seconds", "2"});
+  const int fd = ConnectTcp(std::stoi(JsonField(sim.Ready(), "port")));
+  ASSERT_GE(fd, 0);
+  // Nobody was there before the client, so its first record is #0.
+  const std::string got = ReadUpTo(fd, SIZE_MAX, 3500);
+  const std::string end = sim.Wait("stream-end", "", 1000);
+  ASSERT_FALSE(end.empty());
+  const double seconds = std::stod(JsonField(end, "seconds"));
+  EXPECT_GT(seconds, 1.9);
+  EXPECT_LT(seconds, 2.6);
+  EXPECT_EQ(JsonField(end, "bytes"), std::to_string(got.size()));
+  EXPECT_EQ(std::stoll(JsonField(end, "records")) * 32, static_cast<long long>(got.size()));
+  EXPECT_EQ(got.size() % 32, 0u);
+  const std::vector<Record> recs = CheckRecords(got);
+  // Up to two seconds at 11520 bytes/s.
+  EXPECT_GT(recs.size(), 200u);
+  EXPECT_LE(recs.size(), 800u);
+  // Answers still come after the end.
+  ASSERT_EQ(write(fd, kProbe.data(), kProbe.size()), 5);
+  EXPECT_EQ(ReadUpTo(fd, 1, 2000), "\x0f");
+  close(fd);
+}
+
 // ---- TCP ----
 
 TEST(HostSimTcp, AnswersTheRateAndServesOnlyTheNewestClient) {
@@ -477,6 +703,26 @@ TEST(HostSimUsb, PacketsPipesAndUnplug) {
     EXPECT_EQ(sim.Stop(), 0);
     EXPECT_FALSE(fs::exists(path));
   }
+}
+
+TEST(HostSimUsb, StreamFillsWholePackets) {
+  TempDir dir("hostsim-usb");
+  const fs::path path = dir.Path() / "dev";
+  HostSimProcess sim({"--usb-virtual", path.string(), "--stream"});
+  const int in = ConnectPipe(path, "PIPE02");
+  ASSERT_GE(in, 0);
+  long long seq = 0;
+  for (int i = 0; i < 20; ++i) {
+    // Two records in each 64-byte packet, stamped with the time it went out.
+    const std::string p = Packet(in);
+    ASSERT_EQ(p.size(), 64u) << "packet " << i;
+    const Record a = ParseRecord(p.substr(0, 32)), b = ParseRecord(p.substr(32));
+    EXPECT_EQ(a.seq, seq);
+    EXPECT_EQ(b.seq, seq + 1);
+    EXPECT_EQ(a.t, b.t);
+    seq += 2;
+  }
+  close(in);
 }
 
 TEST(HostSimUsb, SplitHandshakeAnswer) {

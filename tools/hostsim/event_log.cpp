@@ -6,7 +6,7 @@
 namespace hostsim {
 
 bool EventLog::Open(const QString& path, QString* error) {
-  clock_.start();
+  start_ = std::chrono::steady_clock::now();
   bool ok = path.isEmpty()
                 ? file_.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)
                 : (file_.setFileName(path),
@@ -18,7 +18,7 @@ bool EventLog::Open(const QString& path, QString* error) {
 
 void EventLog::Emit(const char* name, QJsonObject fields) {
   fields.remove(QStringLiteral("event"));
-  fields.insert(QStringLiteral("t"), static_cast<qint64>(clock_.elapsed()));
+  fields.insert(QStringLiteral("t"), NowMs());
   // QJsonObject sorts its keys; put the event name first so lines read well.
   QByteArray rest = QJsonDocument(fields).toJson(QJsonDocument::Compact);
   QByteArray line = "{\"event\":" +
@@ -31,6 +31,15 @@ void EventLog::Emit(const char* name, QJsonObject fields) {
   line += '\n';
   file_.write(line);
   file_.flush();
+}
+
+qint64 EventLog::NowMs() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
+      .count();
+}
+
+qint64 EventLog::StartMonotonicUs() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(start_.time_since_epoch()).count();
 }
 
 QString Hex(const QByteArray& bytes, int maxBytes) {

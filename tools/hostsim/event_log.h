@@ -3,10 +3,10 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QString>
+#include <chrono>
 
 namespace hostsim {
 
@@ -16,10 +16,15 @@ class EventLog {
   bool Open(const QString& path, QString* error);
   // Writes {"event":name,"t":ms since start,...fields}.
   void Emit(const char* name, QJsonObject fields = {});
+  // The events' clock: ms since start, on the monotonic clock.
+  qint64 NowMs() const;
+  // The monotonic clock (CLOCK_MONOTONIC) at start, in microseconds, so
+  // another process can put the events' times on its own clock.
+  qint64 StartMonotonicUs() const;
 
  private:
   QFile file_;
-  QElapsedTimer clock_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 // Lower-case hex with a space between bytes, at most maxBytes of them

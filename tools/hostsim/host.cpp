@@ -19,6 +19,8 @@ constexpr int kFblt = -1;
 constexpr qint64 kMaxDownload = 256LL * 1024 * 1024;
 constexpr int kBlock = 512;
 constexpr int kUnplugMs = 2000;
+// Quiet time after the last byte received before the host speaks on its own.
+constexpr qint64 kQuietMs = 300;
 
 const QByteArray kAck = QByteArray::fromHex("e7a8b6ce4f4b0d0a");
 // The acknowledgement with "NO" where "OK" belongs.
@@ -166,7 +168,15 @@ int Host::IdleTimeoutMs() const {
 
 // ---- receiving ----
 
+qint64 Host::QuietInMs() const {
+  if (state_ != State::Idle || !pending_.isEmpty() || !queue_.empty()) return -1;
+  if (lastReceivedMs_ < 0) return 0;
+  return std::max<qint64>(0, lastReceivedMs_ + kQuietMs - clock_.elapsed());
+}
+
 void Host::OnBytes(const QByteArray& bytes, uint32_t lineRate) {
+  // Bytes at any rate count: a baud search is traffic too.
+  lastReceivedMs_ = clock_.elapsed();
   if (transport_->ChecksRate() && lineRate != rate_ && !(InDataPhase() && lineRate == 115200)) {
     // A UART at another rate would see noise; the host ignores it.
     log_->Emit("garbled", {{"bytes", static_cast<qint64>(bytes.size())},

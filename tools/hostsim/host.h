@@ -42,6 +42,11 @@ class Host : public QObject {
   // Called once the ready event is out.
   void Begin();
   uint32_t Rate() const { return rate_; }
+  // When the host may speak on its own (status lines, the timed stream)
+  // without disturbing the tool: -1 while an exchange or a download is in
+  // progress (a message begun, an answer not yet sent), else the ms left of
+  // the quiet margin after the last byte received (0: now).
+  qint64 QuietInMs() const;
 
   void OnBytes(const QByteArray& bytes, uint32_t lineRate);
   void OnClientGone(const QString& reason);
@@ -123,6 +128,7 @@ class Host : public QObject {
   std::deque<Queued> queue_;
   QTimer queueTimer_;
   QElapsedTimer clock_;
+  qint64 lastReceivedMs_ = -1;  // clock_ time of the last bytes read
 
   bool abortDone_ = false;
   bool unplugDone_ = false;

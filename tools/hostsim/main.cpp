@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "console.h"
 #include "event_log.h"
 #include "faults.h"
 #include "host.h"
@@ -111,7 +112,18 @@ int main(int argc, char** argv) {
   QCommandLineOption fault(QStringLiteral("fault"),
                            QStringLiteral("Play a fault, see the list above (may repeat)."),
                            QStringLiteral("name[=n]"));
-  p.addOptions({tcp, usb, link, rate, out, logFile, rawGap, idle, prefix, split, pace, fault});
+  QCommandLineOption talk(QStringLiteral("talk"),
+                          QStringLiteral("Send a status line every <ms> while no exchange or download "
+                                         "is in progress, every third in Chinese (code page 936)."),
+                          QStringLiteral("ms"));
+  QCommandLineOption stream(QStringLiteral("stream"),
+                            QStringLiteral("Send timed 32-byte records \"#<seq> <t_ms>\" as fast as the "
+                                           "line allows, pausing for exchanges and downloads."));
+  QCommandLineOption streamSeconds(QStringLiteral("stream-seconds"),
+                                   QStringLiteral("End the stream after <n> seconds (default: at exit)."),
+                                   QStringLiteral("n"));
+  p.addOptions({tcp, usb, link, rate, out, logFile, rawGap, idle, prefix, split, pace, fault, talk,
+                stream, streamSeconds});
   p.process(app);
 
   EventLog log;
@@ -145,6 +157,23 @@ int main(int argc, char** argv) {
     if (!ok || opt.idleTimeoutMs <= 0)
       return Fatal(&log, QStringLiteral("--idle-timeout needs a positive number"));
   }
+
+  ConsoleOptions console;
+  if (p.isSet(talk)) {
+    console.talkMs = p.value(talk).toInt(&ok);
+    if (!ok || console.talkMs <= 0) return Fatal(&log, QStringLiteral("--talk needs a positive number"));
+  }
+  console.stream = p.isSet(stream);
+  if (p.isSet(streamSeconds)) {
+    if (!console.stream) return Fatal(&log, QStringLiteral("--stream-seconds needs --stream"));
+    console.streamSeconds = p.value(streamSeconds).toInt(&ok);
+    // The end timer counts in int milliseconds.
+    if (!ok || console.streamSeconds <= 0 || console.streamSeconds > 2'000'000)
+      return Fatal(&log, QStringLiteral("--stream-seconds needs a number from 1 to 2000000"));
+  }
+  // Status lines in the middle of the stream would break its records apart.
+  if (console.talkMs > 0 && console.stream)
+    return Fatal(&log, QStringLiteral("--talk and --stream exclude each other"));
 
   std::unique_ptr<Transport> transport;
   if (p.isSet(tcp)) {
@@ -196,10 +225,18 @@ int main(int argc, char** argv) {
                      {"pid", static_cast<qint64>(QCoreApplication::applicationPid())},
                      {"rawGapMs", opt.rawGapMs},
                      {"pace", p.isSet(pace)},
-                     {"faults", QJsonArray::fromStringList(opt.faults.names)}};
+                     {"faults", QJsonArray::fromStringList(opt.faults.names)},
+                     {"talkMs", console.talkMs},
+                     {"stream", console.stream},
+                     {"monotonicStartUs", log.StartMonotonicUs()}};
   transport->AddReadyFields(&ready);
   log.Emit("ready", ready);
   host.Begin();
+  Console speaker(console, &log, &host, transport.get());
+  if (!speaker.Start(&error)) {
+    transport->Shutdown();
+    return Fatal(&log, error);
+  }
 
   const int rc = app.exec();
   transport->Shutdown();

@@ -1,6 +1,7 @@
 #include "serial_transport.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -131,6 +132,22 @@ void SerialTransport::Flush() {
   }
   if (writeNotifier_) writeNotifier_->setEnabled(false);
 }
+
+namespace {
+// Bytes waiting to be read from the terminal behind fd.
+qint64 Queued(int fd) {
+  int n = 0;
+  return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+}  // namespace
+
+uint32_t SerialTransport::LineRate() const { return slave_ >= 0 ? TerminalRate(slave_) : 0; }
+
+// What the slave holds unread has left the host but not reached the tool:
+// with the tool's port closed it would pile up there.
+qint64 SerialTransport::Backlog() const { return out_.size() + Queued(slave_); }
+
+bool SerialTransport::InputWaiting() const { return Queued(master_) > 0; }
 
 void SerialTransport::Shutdown() {
   readNotifier_.reset();

@@ -21,6 +21,10 @@ class SerialTransport : public Transport {
   void Send(const QByteArray& answer) override;
   void Shutdown() override;
   bool ChecksRate() const override { return true; }
+  bool PeerPresent() const override { return master_ >= 0; }
+  uint32_t LineRate() const override;
+  qint64 Backlog() const override;
+  bool InputWaiting() const override;
 
  protected:
   void SetReadEnabled(bool on) override;

@@ -1,5 +1,7 @@
 #include "tcp_transport.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <QTimer>
@@ -117,6 +119,25 @@ bool TcpTransport::CloseClient(bool reset) {
   log_->Emit("client-disconnected",
              {{"connection", clientId_}, {"reason", reset ? "reset by host" : "closed by host"}});
   return true;
+}
+
+bool TcpTransport::PeerPresent() const {
+  return client_ && client_->state() == QAbstractSocket::ConnectedState;
+}
+
+qint64 TcpTransport::Backlog() const {
+  if (!client_) return 0;
+  // Qt's write buffer and the kernel's unsent bytes.
+  int unsent = 0;
+  if (ioctl(static_cast<int>(client_->socketDescriptor()), SIOCOUTQ, &unsent) != 0) unsent = 0;
+  return client_->bytesToWrite() + unsent;
+}
+
+bool TcpTransport::InputWaiting() const {
+  if (!client_) return false;
+  if (client_->bytesAvailable() > 0) return true;
+  int n = 0;
+  return ioctl(static_cast<int>(client_->socketDescriptor()), FIONREAD, &n) == 0 && n > 0;
 }
 
 void TcpTransport::Shutdown() {

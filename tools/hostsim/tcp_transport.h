@@ -21,6 +21,9 @@ class TcpTransport : public Transport {
   void Shutdown() override;
   bool AnswersRateQuery() const override { return true; }
   bool CloseClient(bool reset) override;
+  bool PeerPresent() const override;
+  qint64 Backlog() const override;
+  bool InputWaiting() const override;
 
  protected:
   void SetReadEnabled(bool on) override;

@@ -46,6 +46,18 @@ class Transport : public QObject {
   // Acts as if the device were unplugged for ms. False where not possible.
   virtual bool Unplug(int ms) { return false; }
 
+  // For what the host sends on its own (status lines, the timed stream):
+  // whether a tool is there to receive it (serial: always),
+  virtual bool PeerPresent() const = 0;
+  // the tool's line rate now (0 on links without one),
+  virtual uint32_t LineRate() const { return 0; }
+  // bytes sent that the tool has not taken yet, queued here or in the line,
+  virtual qint64 Backlog() const = 0;
+  // whether bytes from the tool wait to be read,
+  virtual bool InputWaiting() const = 0;
+  // and the largest packet the link sends (0: a byte stream).
+  virtual int PacketSize() const { return 0; }
+
   void SetReceiver(ReceiveFn fn) { receive_ = std::move(fn); }
   void SetGone(GoneFn fn) { gone_ = std::move(fn); }
   // Pace reading to 10 bits a byte at the line rate of the bytes, or at

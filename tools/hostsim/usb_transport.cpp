@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "event_log.h"
 
@@ -92,11 +93,34 @@ QString UsbTransport::PipeName(Pipe p) {
   }
 }
 
-UsbTransport::Connection* UsbTransport::Find(Pipe pipe) {
+const UsbTransport::Connection* UsbTransport::Find(Pipe pipe) const {
   // The newest connection of a pipe is the one in use.
   for (auto it = connections_.rbegin(); it != connections_.rend(); ++it)
     if (it->second.pipe == pipe) return &it->second;
   return nullptr;
+}
+
+UsbTransport::Connection* UsbTransport::Find(Pipe pipe) {
+  return const_cast<Connection*>(std::as_const(*this).Find(pipe));
+}
+
+int UsbTransport::PacketSize() const { return kInPacket; }
+
+// IN packets not yet handed to the socket (the socket's own buffer holds a
+// few more, which the tool takes as it reads).
+qint64 UsbTransport::Backlog() const {
+  const Connection* in = Find(Pipe::In);
+  qint64 n = 0;
+  if (in)
+    for (const QByteArray& p : in->packets) n += p.size();
+  return n;
+}
+
+bool UsbTransport::InputWaiting() const {
+  const Connection* out = Find(Pipe::Out);
+  if (!out) return false;
+  pollfd p {out->fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 void UsbTransport::OnAcceptable() {

@@ -28,6 +28,10 @@ class UsbTransport : public Transport {
   // write, as a real device's frame time would.
   int AnswerLatencyMs() const override { return 1; }
   bool Unplug(int ms) override;
+  bool PeerPresent() const override { return Find(Pipe::In) != nullptr; }
+  qint64 Backlog() const override;
+  bool InputWaiting() const override;
+  int PacketSize() const override;
 
  protected:
   void SetReadEnabled(bool on) override;
@@ -53,6 +57,7 @@ class UsbTransport : public Transport {
   void FlushIn(Connection& c);
   void Drop(int id, const char* reason);
   Connection* Find(Pipe pipe);
+  const Connection* Find(Pipe pipe) const;
   static QString PipeName(Pipe p);
 
   QString path_;
