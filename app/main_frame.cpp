@@ -67,7 +67,6 @@ bool CCommandBar::Create() {
   for (const BarButton& b : kBarButtons) {
     auto* button = qobject_cast<CImageButton*>(controls[b.control]);
     if (!button) return false;
-    button->setObjectName(QString::number(b.control));
     buttons_.push_back(button);
   }
   return true;

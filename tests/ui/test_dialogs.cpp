@@ -105,6 +105,7 @@ TEST_F(BaudSearchWindow, TheColourBlinksRedAndBlueEvery200Ms) {
 }
 
 TEST(BaudSearchAlone, AStopPressPostsOneStopAndHidesAtOnce) {
+  ScopedLanguage english(0);
   RecordingTarget view;
   QWidget owner;
   owner.resize(400, 300);
@@ -113,7 +114,7 @@ TEST(BaudSearchAlone, AStopPressPostsOneStopAndHidesAtOnce) {
   ASSERT_EQ(dialog.CreateModeless(&view), 1);
   dialog.ShowRate(4800);
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
-  auto* stop = dialog.findChild<QAbstractButton*>(QString::number(res::kIdStop));
+  auto* stop = dialog.findChild<QAbstractButton*>(QStringLiteral("control%1").arg(res::kIdStop));
   ASSERT_NE(stop, nullptr);
   QTest::mouseClick(stop, Qt::LeftButton);
   EXPECT_TRUE(dialog.isHidden());
@@ -147,6 +148,7 @@ TEST_F(BaudSearchWindow, ASearchFromTheMenuFindsTheSimulatorsRate) {
 // ---- link settings dialog ------------------------------------------------------------
 
 TEST(LinkSettingsDialog, ConfirmingGivesASerialOrUsbChoiceAt115200) {
+  ScopedLanguage english(0);
   CLinkSettingsDlg dialog(nullptr);
   dialog.SetValues(3, 9600, 0, "10.1.2.3", 4321, 1);
   ASSERT_TRUE(dialog.OnInitDialog());
@@ -169,6 +171,7 @@ TEST(LinkSettingsDialog, ConfirmingGivesASerialOrUsbChoiceAt115200) {
 }
 
 TEST(LinkSettingsDialog, NoSelectionGivesPortOneAndHiddenControlsFollowTheRules) {
+  ScopedLanguage english(0);
   CLinkSettingsDlg dialog(nullptr);
   dialog.SetValues(250, 115200, 0, "h", 1, 0);  // the list has no entry 250
   ASSERT_TRUE(dialog.OnInitDialog());
@@ -186,6 +189,7 @@ TEST(LinkSettingsDialog, NoSelectionGivesPortOneAndHiddenControlsFollowTheRules)
 }
 
 TEST(LinkSettingsDialog, EntriesNameTheirDevice) {
+  ScopedLanguage english(0);
   PtyHost host;
   platform::SetComPortPath(2, host.SlavePath());
   CLinkSettingsDlg dialog(nullptr);
@@ -200,7 +204,8 @@ TEST(LinkSettingsDialog, EntriesNameTheirDevice) {
 class LinkSettingsFlow : public WindowFixture {
  protected:
   // Runs the view's command with the dialog answered by `choose`.
-  void RunDialog(int portIndex, bool cancel = false) {
+  // `boxesAfter` message boxes that the flow then shows are answered OK.
+  void RunDialog(int portIndex, bool cancel = false, int boxesAfter = 0) {
     driver_.Handle([portIndex, cancel](QWidget* w) {
       auto* dialog = qobject_cast<CLinkSettingsDlg*>(w);
       ASSERT_NE(dialog, nullptr);
@@ -208,6 +213,7 @@ class LinkSettingsFlow : public WindowFixture {
       dialog->PortList()->setCurrentIndex(portIndex);
       dialog->accept();
     });
+    for (int i = 0; i < boxesAfter; ++i) driver_.AnswerBox(QMessageBox::Ok);
     Trigger(res::kCmdLinkSettings);
     ASSERT_TRUE(driver_.WaitDone());
   }
@@ -235,9 +241,7 @@ TEST_F(LinkSettingsFlow, APortThatCannotBeOpenedPutsTheOldOneBack) {
   MapCom(1, host.SlavePath());
   MapCom(2, (Dir().Path() / "no-such-port").string());
   ASSERT_TRUE(Start());
-  driver_.AnswerBox(QMessageBox::Ok);  // the port does not exist
-  RunDialog(2);
-  ASSERT_TRUE(driver_.WaitDone());
+  RunDialog(2, false, 1);  // the port does not exist
   EXPECT_EQ(View()->Record().port, 1);
   EXPECT_FALSE(View()->IsConnected()) << "the link stays closed";
 }

@@ -213,7 +213,8 @@ TEST_F(PtyWindow, TheLineLimitEmptiesDisplayAndLog) {
   StartWithPty();
   Receive({'1', '\r', '\n', '2', '\r', '\n', '3', '\r', '\n', '4', '\r', '\n'}, 12);
   ASSERT_GT(View()->DisplayLineCount(), 3);
-  Receive({'n', 'e', 'w'}, 3);
+  host_.Write({'n', 'e', 'w'});
+  EXPECT_TRUE(WaitFor([&] { return View()->toPlainText().endsWith(QLatin1String("new")); }));
   EXPECT_EQ(View()->toPlainText(), QStringLiteral("new"));
   EXPECT_EQ(App()->Document()->LogLength(), 3u);
 }

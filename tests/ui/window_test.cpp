@@ -6,7 +6,9 @@
 #include <QDateTime>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -63,7 +65,11 @@ void ModalDriver::ChooseFile(const QString& path) {
                           dialog->reject();
                           return;
                         }
-                        dialog->selectFile(path);
+                        // Typed into the file name box, as a person would.
+                        if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                          edit->setText(path);
+                        else
+                          dialog->selectFile(path);
                         QMetaObject::invokeMethod(dialog, "accept");
                       },
                       0});
@@ -98,13 +104,24 @@ void ModalDriver::Poll() {
 
 bool ModalDriver::WaitDone(int timeoutMs) { return WaitFor([this] { return actions_.empty(); }, timeoutMs); }
 
+ScopedLanguage::ScopedLanguage(int language) : library_(std::make_unique<platform::LanguageLibrary>()) {
+  std::string error;
+  if (!library_->Load(platform::LanguageLibraryName(language), &error)) ADD_FAILURE() << error;
+  platform::SetCurrentLanguage(library_.get());
+}
+
+ScopedLanguage::~ScopedLanguage() { platform::SetCurrentLanguage(nullptr); }
+
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
   QElapsedTimer timer;
   timer.start();
   while (!pred()) {
     if (timer.elapsed() > timeoutMs) return pred();
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QTest::qSleep(5);
+    // A real event loop that blocks when there is nothing to do, so the
+    // program's idle step runs as it does in the program.
+    QEventLoop loop;
+    QTimer::singleShot(10, &loop, &QEventLoop::quit);
+    loop.exec();
   }
   return true;
 }
@@ -162,7 +179,9 @@ bool WindowFixture::Start(const QString& file, int number) {
   commandLine.fileName = file;
   commandLine.number = number;
   started_ = App()->StartFirstInstance(commandLine);
-  if (started_) QTest::qWaitForWindowExposed(Frame());
+  if (started_) {
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(Frame()));
+  }
   return started_;
 }
 

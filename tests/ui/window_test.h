@@ -18,6 +18,7 @@
 #include <string>
 
 #include "link/link_settings.h"
+#include "platform/language.h"
 #include "tests/sim_process.h"
 
 class QWidget;
@@ -66,6 +67,17 @@ class ModalDriver : public QObject {
   QTimer timer_;
   QWidget* current_ = nullptr;
   qint64 seenAt_ = 0;
+};
+
+// A language library current for the life of the object (for widgets
+// tested without the application's start-up).
+class ScopedLanguage {
+ public:
+  explicit ScopedLanguage(int language);
+  ~ScopedLanguage();
+
+ private:
+  std::unique_ptr<platform::LanguageLibrary> library_;
 };
 
 // Runs the event loop until `pred` holds or timeoutMs passes.
