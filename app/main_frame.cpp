@@ -61,6 +61,7 @@ bool CCommandBar::Create() {
         if (std::string(control.kind) != "button" || !(control.style & LUMASET_STYLE_OWNERDRAW)) return nullptr;
         auto* button = new CImageButton(control.id, parent);
         button->setText(QString::fromUtf8(control.caption ? control.caption : ""));
+        button->SetPushLikeStyle((control.style & LUMASET_STYLE_PUSHLIKE) != 0);
         return button;
       });
   if (!built) return false;

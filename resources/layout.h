@@ -201,7 +201,8 @@ struct Layout {
   static constexpr unsigned kBar = LUMASET_STYLE_OWNERDRAW;
   static constexpr int kW = kBarButtonWidth, kH = kBarButtonHeight;
   static constexpr LumasetControl kCommandBar[] = {
-      {res::kIdConnect, "button", BarX(0), BarY(0), kW, kH, t.barConnect, kBar, nullptr, 0},
+      // Push-like: drawn pressed in while connected.
+      {res::kIdConnect, "button", BarX(0), BarY(0), kW, kH, t.barConnect, kBar | LUMASET_STYLE_PUSHLIKE, nullptr, 0},
       {res::kIdUserProgram, "button", BarX(1), BarY(0), kW, kH, t.barUser, kBar, nullptr, 0},
       {res::kIdUserProgramFast, "button", BarX(2), BarY(0), kW, kH, t.barUserFast, kBar, nullptr, 0},
       {res::kIdTouchProgram, "button", BarX(3), BarY(0), kW, kH, t.barTouch, kBar, nullptr, 0},
