@@ -139,7 +139,10 @@ void CLumasetApp::HandToRunningInstance(const CommandLine& commandLine) {
   // one against its own folder.
   std::string error;
   SendToRunningInstance(QFile::encodeName(commandLine.fileName).toStdString(), commandLine.number, &error);
-  if (!error.empty()) std::fprintf(stderr, "lumaset: %s\n", error.c_str());
+  if (!error.empty()) {
+    std::fprintf(stderr, "lumaset: %s\n", error.c_str());
+    m_handOffFailed = true;
+  }
 }
 
 void CLumasetApp::StartHandOffServer() {

@@ -91,6 +91,8 @@ class CLumasetApp : public QApplication {
   // Whether this process found another instance running and handed its
   // command line over.
   bool IsSecondInstance() const { return m_secondInstance; }
+  // Whether that hand-off failed (no running window, a name too long).
+  bool HandOffFailed() const { return m_handOffFailed; }
 
   // Members of the application, in this order.
   CGradientProgressCtrl* m_progress = nullptr;
@@ -127,6 +129,7 @@ class CLumasetApp : public QApplication {
   QPointer<CMainFrame> m_frame;
   QString m_savePath;  // where the receive log was last saved
   bool m_secondInstance = false;
+  bool m_handOffFailed = false;
   long m_idleCount = 0;
   bool m_idleScheduled = false;
   bool m_idleInstalled = false;

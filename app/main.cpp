@@ -9,6 +9,6 @@ int main(int argc, char** argv) {
   // application's own exit step (the language).
   const int exitCode = app.ExitInstance();
   if (code == 0) code = exitCode;
-  if (!started && !app.IsSecondInstance()) code = 1;
+  if (!started && (!app.IsSecondInstance() || app.HandOffFailed())) code = 1;
   return code;
 }
