@@ -692,6 +692,7 @@ void CLumasetView::FlushDisplay() {
   ScrollToEnd();
   m_lastFlush.restart();
   m_updateLocked = false;
+  emit displayFlushed();
 }
 
 void CLumasetView::ScrollToEnd() {

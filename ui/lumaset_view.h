@@ -116,6 +116,8 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
  signals:
   // A close of the window waited for a link call; it can go on now.
   void linkCallEnded();
+  // Received text has just been drawn into the display.
+  void displayFlushed();
 
  protected:
   bool event(QEvent* event) override;
