@@ -11,7 +11,6 @@
 #include <QFileInfo>
 #include <QLibraryInfo>
 #include <QSettings>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <QTranslator>
 
@@ -19,6 +18,7 @@
 #include <cstdio>
 
 #include "app/main_frame.h"
+#include "app/qt_signals.h"
 #include "app/qt_ui_loop.h"
 #include "app/resource_ids.h"
 #include "app/resource_ui.h"
@@ -36,14 +36,6 @@ constexpr const char* kCompanyKey = "Quendar";
 constexpr const char* kRecentFileGroup = "Recent File List";
 
 QTranslator* g_qtTranslator = nullptr;
-
-// SIGINT and SIGTERM close the window as the operator would, so the settings
-// are saved and the links closed.
-int g_signalPipe[2] = {-1, -1};
-void OnQuitSignal(int number) {
-  const unsigned char byte = static_cast<unsigned char>(number);
-  [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &byte, 1);
-}
 
 }  // namespace
 
@@ -326,20 +318,13 @@ bool CLumasetApp::OnIdle(long count) {
 }
 
 void CLumasetApp::InstallQuitSignals() {
-  if (g_signalPipe[0] >= 0 || pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction action{};
-  action.sa_handler = OnQuitSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
-  connect(notifier, &QSocketNotifier::activated, this, [this] {
-    unsigned char byte = 0;
-    while (read(g_signalPipe[0], &byte, 1) == 1) {
-    }
-    if (m_frame) m_frame->close();
-    else quit();
+  // They close the window as the operator would: settings saved, links
+  // closed.
+  WatchQuitSignals(this, [this](int) {
+    if (m_frame)
+      m_frame->close();
+    else
+      quit();
   });
 }
 

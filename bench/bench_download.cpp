@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <random>
 #include <string>
 
 #include "link/serial_link.h"
@@ -41,9 +40,7 @@ int main(int argc, char** argv) {
   }
   platform::SetComPortPath(1, test::JsonField(sim.Ready(), "device"));
 
-  std::vector<uint8_t> data(fileBytes);
-  std::mt19937 random(7);
-  for (auto& b : data) b = static_cast<uint8_t>(random());
+  const std::vector<uint8_t> data = test::RandomBytes(fileBytes, 7);
   test::TempDir dir("lumaset-bench");
   const std::string path = dir.File("bench.pgu", data).string();
 

@@ -1,5 +1,7 @@
 #include "tests/pty_host.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -158,6 +160,16 @@ void UseEnglishTexts() {
     if (!library.Load(platform::LanguageLibraryName(0), &error)) throw std::runtime_error(error);
     platform::SetCurrentLanguage(&library);
   }
+}
+
+platform::LanguageLibrary& TestLanguage(int language) {
+  static platform::LanguageLibrary libraries[2];
+  platform::LanguageLibrary& library = libraries[language != 0 ? 1 : 0];
+  if (!library.Loaded()) {
+    std::string error;
+    EXPECT_TRUE(library.Load(platform::LanguageLibraryName(language), &error)) << error;
+  }
+  return library;
 }
 
 int64_t TimeMs(const std::function<void()>& f) {

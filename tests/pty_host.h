@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/language.h"
 #include "platform/operator.h"
 
 namespace lumaset::test {
@@ -92,6 +93,9 @@ class RecordingOperator : public platform::IOperator {
 // Loads the English language library beside the test program and makes it
 // the source of every text, once per process.
 void UseEnglishTexts();
+// The language library of that language (0 English, 1 Chinese), loaded
+// once per process; a failed load is a test failure.
+platform::LanguageLibrary& TestLanguage(int language);
 
 // Milliseconds that `f` takes.
 int64_t TimeMs(const std::function<void()>& f);

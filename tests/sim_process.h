@@ -26,6 +26,11 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The whole contents of a file ("" when it cannot be read).
+std::string ReadFileText(const std::filesystem::path& path);
+// n pseudo-random bytes, the same for the same seed.
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
+
 // The path of a program built beside the tests ($LUMASET_BIN_DIR, else the
 // folder of the running program).
 std::string BuiltProgram(const std::string& name);

@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "app/resource_ids.h"
+#include "tests/pty_host.h"
 #include "app/resource_ui.h"
 #include "platform/language.h"
 
@@ -31,15 +32,7 @@ namespace {
 
 using platform::LanguageLibrary;
 
-LanguageLibrary& Library(int language) {
-  static LanguageLibrary libraries[2];
-  LanguageLibrary& lib = libraries[language];
-  if (!lib.Loaded()) {
-    std::string error;
-    EXPECT_TRUE(lib.Load(platform::LanguageLibraryName(language), &error)) << error;
-  }
-  return lib;
-}
+LanguageLibrary& Library(int language) { return test::TestLanguage(language); }
 
 // Makes a library current for one test and none afterwards.
 class WithLanguage : public testing::TestWithParam<int> {

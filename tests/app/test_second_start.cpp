@@ -27,13 +27,6 @@ namespace fs = std::filesystem;
 namespace lumaset::test {
 namespace {
 
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(gen());
-  return bytes;
-}
-
 class SecondStart : public WindowFixture {
  protected:
   void SetUp() override {

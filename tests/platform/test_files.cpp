@@ -29,11 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::vector<std::string> Names(const fs::path& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
@@ -99,15 +94,15 @@ TEST_F(AtomicWrite, ReplacesTheContentsAndKeepsPermissionsAndLinks) {
   const mode_t mask = umask(022);
   umask(mask);
   ASSERT_EQ(platform::WriteFileAtomically(target_, bytes_.data(), bytes_.size(), platform::kKeepMode), 0);
-  EXPECT_EQ(ReadAll(target_), bytes_);
+  EXPECT_EQ(test::ReadFileText(target_), bytes_);
   EXPECT_EQ(fs::status(target_).permissions() & fs::perms::mask, static_cast<fs::perms>(0666 & ~mask));
 
   ASSERT_EQ(chmod(target_.c_str(), 0640), 0);
   ASSERT_EQ(platform::WriteFileAtomically(target_, "x", 1, platform::kKeepMode), 0);
-  EXPECT_EQ(ReadAll(target_), "x");
+  EXPECT_EQ(test::ReadFileText(target_), "x");
   EXPECT_EQ(fs::status(target_).permissions() & fs::perms::mask, static_cast<fs::perms>(0640));
   ASSERT_EQ(platform::WriteFileAtomically(target_, "", 0, 0604), 0);
-  EXPECT_EQ(ReadAll(target_), "");
+  EXPECT_EQ(test::ReadFileText(target_), "");
   EXPECT_EQ(fs::status(target_).permissions() & fs::perms::mask, static_cast<fs::perms>(0604));
 
   // Through a symbolic link: the file it names changes, the link stays.
@@ -115,7 +110,7 @@ TEST_F(AtomicWrite, ReplacesTheContentsAndKeepsPermissionsAndLinks) {
   fs::create_symlink(target_, link);
   ASSERT_EQ(platform::WriteFileAtomically(link, bytes_.data(), bytes_.size(), platform::kKeepMode), 0);
   EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(ReadAll(target_), bytes_);
+  EXPECT_EQ(test::ReadFileText(target_), bytes_);
   EXPECT_EQ(Names(dir_.Path()), (std::vector<std::string>{"link.bin", "log.bin"}));  // no temporary left
 }
 
@@ -135,7 +130,7 @@ TEST_F(AtomicWrite, AFailedWriteLeavesTheOldFileWhole) {
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, previous);
   EXPECT_EQ(e, EFBIG);
-  EXPECT_EQ(ReadAll(target_), old);
+  EXPECT_EQ(test::ReadFileText(target_), old);
   EXPECT_EQ(Names(dir_.Path()), std::vector<std::string>{"log.bin"});
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/resource_ids.h"
+#include "tests/pty_host.h"
 #include "platform/language.h"
 
 namespace lumaset {
@@ -21,15 +22,7 @@ namespace {
 
 using platform::LanguageLibrary;
 
-const LanguageLibrary& Library(int language) {
-  static LanguageLibrary libraries[2];
-  LanguageLibrary& lib = libraries[language];
-  if (!lib.Loaded()) {
-    std::string error;
-    EXPECT_TRUE(lib.Load(platform::LanguageLibraryName(language), &error)) << error;
-  }
-  return lib;
-}
+LanguageLibrary& Library(int language) { return test::TestLanguage(language); }
 const LumasetResourceTable& Table(int language) { return *Library(language).Table(); }
 
 std::string Text(const char* text) { return text ? text : ""; }

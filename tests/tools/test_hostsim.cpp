@@ -49,11 +49,6 @@ const std::string kProbe = B("1b 43 f0 0d 0a");
 const std::string kAck = B("e7 a8 b6 ce 4f 4b 0d 0a");
 const std::string kAnnounceUser = B("1b 43 cf ad f0 e7 d9 b6 e0 f8 0d 0a");
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // Reads from fd until n bytes came or timeoutMs passed.
 std::string ReadUpTo(int fd, size_t n, int timeoutMs) {
   std::string got;
@@ -278,7 +273,7 @@ TEST(HostSimSerial, ReceivesAUserProgramAndRejectsABadCheck) {
   const std::string done = sim.Wait("download-done");
   EXPECT_EQ(JsonField(done, "type"), "0x88");
   EXPECT_EQ(JsonField(done, "run"), "yes");
-  EXPECT_EQ(ReadFile(sim.Out() / "0001-user.pgu"), B("01 02 04"));
+  EXPECT_EQ(lumaset::test::ReadFileText(sim.Out() / "0001-user.pgu"), B("01 02 04"));
 
   // Same frame, wrong check byte: announced and acknowledged, then no
   // closing acknowledgement and no file.
@@ -340,7 +335,7 @@ TEST(HostSimSerial, DecodesTheClockAndSeparatesRawFiles) {
   line.Write(raw);
   EXPECT_EQ(line.Read(8), kAck);
   const std::string file = JsonField(sim.Wait("raw-file"), "file");
-  EXPECT_EQ(ReadFile(file), raw);
+  EXPECT_EQ(lumaset::test::ReadFileText(file), raw);
   // A command after the gap is a command again.
   line.Write(B("1b 43 d4 bb 0d 0a"));
   EXPECT_FALSE(sim.Wait("command", "\"index\":2").empty());
@@ -355,7 +350,7 @@ TEST(HostSimSerial, TouchProgramHandshakeAndItsRefusal) {
   EXPECT_EQ(line.Read(1).size(), 1u);
   line.Write(B("aa bb cc"));
   EXPECT_EQ(line.Read(8), kAck);
-  EXPECT_EQ(ReadFile(JsonField(sim.Wait("download-done"), "file")), B("aa bb cc"));
+  EXPECT_EQ(lumaset::test::ReadFileText(JsonField(sim.Wait("download-done"), "file")), B("aa bb cc"));
 
   line.Write(B("02 46 42 4c 54"));
   EXPECT_EQ(line.Read(14).size(), 14u);
@@ -627,7 +622,7 @@ TEST(HostSimLog, EventsGoToTheLogFileInsteadOfStandardOutput) {
     const std::string tag = "{\"event\":\"" + event + "\"";
     const auto end = Clock::now() + std::chrono::seconds(3);
     for (;;) {
-      std::istringstream lines(ReadFile(log));
+      std::istringstream lines(lumaset::test::ReadFileText(log));
       for (std::string line; std::getline(lines, line);)
         if (line.rfind(tag, 0) == 0) return line;
       if (Clock::now() > end) return std::string();
@@ -681,7 +676,7 @@ TEST(HostSimUsb, PacketsPipesAndUnplug) {
     EXPECT_EQ(Packet(in).size(), 1u);
     send(out, "xyz", 3, 0);
     EXPECT_EQ(Packet(in), kAck);
-    EXPECT_EQ(ReadFile(JsonField(sim.Wait("download-done"), "file")), "xyz");
+    EXPECT_EQ(lumaset::test::ReadFileText(JsonField(sim.Wait("download-done"), "file")), "xyz");
 
     // Unplugged after the first 512 bytes of a raw file, back after 2 s.
     send(out, std::string(512, 'u').data(), 512, 0);

@@ -28,11 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 QString Q(const fs::path& p) { return QString::fromStdString(p.string()); }
 
 std::vector<uint8_t> Log(const CLumasetDoc& doc) {
@@ -118,7 +113,7 @@ class DocSave : public ::testing::Test {
 TEST_F(DocSave, WritesExactlyTheLogsBytes) {
   QString error;
   ASSERT_TRUE(doc_.Save(Q(old_), &error)) << error.toStdString();
-  EXPECT_EQ(ReadAll(old_), logged_);  // zero bytes and 0xFF included, nothing added
+  EXPECT_EQ(test::ReadFileText(old_), logged_);  // zero bytes and 0xFF included, nothing added
   EXPECT_EQ(doc_.PathName(), Q(old_));
 
   CLumasetDoc empty;
@@ -152,7 +147,7 @@ TEST_F(DocSave, AFailedSaveLeavesTheOldFileAndSaysWhy) {
   ASSERT_EQ(chmod(folder_.c_str(), 0755), 0);
   EXPECT_FALSE(saved);
   EXPECT_EQ(error, QStringLiteral("Permission denied"));
-  EXPECT_EQ(ReadAll(old_), "old contents");
+  EXPECT_EQ(test::ReadFileText(old_), "old contents");
   EXPECT_EQ(doc_.PathName(), QString());
   EXPECT_EQ(Names(), std::vector<std::string>{"log.bin"});
 

@@ -24,13 +24,6 @@
 namespace lumaset::test {
 namespace {
 
-std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::vector<uint8_t> bytes(n);
-  for (auto& b : bytes) b = static_cast<uint8_t>(gen());
-  return bytes;
-}
-
 QString Q(const std::filesystem::path& p) { return QString::fromStdString(p.string()); }
 
 // A window against the simulator on COM 1.

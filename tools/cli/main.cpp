@@ -1,14 +1,10 @@
 // lumaset-cli: the link and protocol code of Lumaset without a window.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
 
+#include "app/qt_signals.h"
 #include "app/qt_ui_loop.h"
 #include "platform/language.h"
 #include "platform/operator.h"
@@ -16,31 +12,6 @@
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
 #include "tools/cli/session.h"
-
-namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int number) {
-  const unsigned char byte = static_cast<unsigned char>(number);
-  [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &byte, 1);
-}
-
-bool InstallSignalHandlers() {
-  if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction action{};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  // A reader of stdout that goes away (monitor | head) ends the monitor
-  // through the write error, not through a signal.
-  signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace lumaset;
@@ -77,14 +48,9 @@ int main(int argc, char** argv) {
   int code = cli::kExitFailed;
   {
     cli::Session session(parsed.options, &op);
-    std::unique_ptr<QSocketNotifier> notifier;
-    if (InstallSignalHandlers()) {
-      notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-      QObject::connect(notifier.get(), &QSocketNotifier::activated, &session, [&session] {
-        unsigned char byte = 0;
-        while (read(g_signalPipe[0], &byte, 1) == 1) session.OnSignal(byte);
-      });
-    }
+    // A reader of stdout that goes away (monitor | head) ends the monitor
+    // through the write error, not through a signal.
+    WatchQuitSignals(&session, [&session](int number) { session.OnSignal(number); });
     QTimer::singleShot(0, &session, [&session] { session.Start(); });
     code = app.exec();
   }

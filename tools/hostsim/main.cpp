@@ -1,17 +1,16 @@
 // lumaset-hostsim: a stand-in for the room controller, so the tool can be
 // tested, measured and shown on a machine without one.
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QJsonArray>
-#include <QSocketNotifier>
 #include <cstdio>
 #include <memory>
 
+#include "app/qt_signals.h"
 #include "console.h"
 #include "event_log.h"
 #include "faults.h"
@@ -23,13 +22,6 @@
 using namespace hostsim;
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void OnSignal(int sig) {
-  const char c = static_cast<char>(sig);
-  [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &c, 1);
-}
 
 // Text with \xNN escapes for single bytes.
 QByteArray Unescape(const QString& text) {
@@ -193,26 +185,12 @@ int main(int argc, char** argv) {
   transport->SetPacing(p.isSet(pace), [&host] { return host.Rate(); });
   if (opt.faults.stallAfterBytes) transport->StopReadingAfter(*opt.faults.stallAfterBytes);
 
-  // Signals arrive through a socket pair so that the event loop handles them.
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0)
-    return Fatal(&log, QStringLiteral("socketpair failed"));
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGHUP, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  QSocketNotifier signalNotifier(g_signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
-    char c = 0;
-    if (read(g_signalPipe[0], &c, 1) == 1) {
-      log.Emit("exit", {{"signal", static_cast<int>(c)}});
-      transport->Shutdown();
-      app.quit();
-    }
-  });
+  // Signals end the run through the event loop.
+  lumaset::WatchQuitSignals(&app, [&](int number) {
+    log.Emit("exit", {{"signal", number}});
+    transport->Shutdown();
+    app.quit();
+  }, {SIGINT, SIGTERM, SIGHUP});
 
   if (!transport->Start(&error)) {
     transport->Shutdown();
