@@ -82,6 +82,17 @@ constexpr uint32_t kMagic = 0x464F484C;       // "LHOF"
 constexpr uint32_t kReplyMagic = 0x524F484C;  // "LHOR"
 
 // handoff_client NAME NUMBER SHM as a child process.
+// A socket file as a crashed instance leaves it: bound, then closed.
+bool LeaveSocket(const std::string& path) {
+  const int left = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  const bool bound = bind(left, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(left);
+  return bound;
+}
+
 class Client {
  public:
   Client(const std::string& name, int number, const std::string& shm, std::function<void()> onFinished = {}) {
@@ -236,12 +247,7 @@ TEST_F(HandOffTest, WithoutARunningInstanceTheBlockIsWrittenAndTheClientEndsAtOn
   EXPECT_EQ(mode, 3);
 
   // A socket left behind by an instance that ended: nobody answers either.
-  const int left = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, Path().c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(bind(left, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  close(left);
+  ASSERT_TRUE(LeaveSocket(Path()));
   Client again("again.pgu", 4, block_);
   ASSERT_TRUE(again.WaitFinished(10000));
   EXPECT_EQ(again.ExitCode(), 1);
@@ -410,12 +416,7 @@ TEST_F(HandOffTest, ClientWaitEndsWhenTheRunningInstanceGoesAway) {
 }
 
 TEST_F(HandOffTest, ListenReplacesALeftoverSocketButNothingElse) {
-  const int left = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, Path().c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(bind(left, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  close(left);
+  ASSERT_TRUE(LeaveSocket(Path()));
   Listen();
   EXPECT_EQ(ModeOf(Path()), 0600u);
   EXPECT_EQ(ModeOf(runtime_.Path()), 0700u);
