@@ -1,6 +1,12 @@
 // The frame, the start-up and exit steps and the language switch, with the
 // program's window in this process (offscreen) and its own settings file.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QTimer>
 
 #include <QAction>
 #include <QFile>
@@ -186,6 +192,56 @@ TEST_F(FrameTest, AStartWithAnUnreadableFileFails) {
   EXPECT_FALSE(Start(QString::fromStdString((Dir().Path() / "nothing.pgu").string()), 1));
   EXPECT_TRUE(driver_.WaitDone());
   EXPECT_EQ(Frame(), nullptr);
+}
+
+// A TCP listener that never accepts, with room for one connection in its
+// queue: the first connect succeeds, every later one waits (the host drops
+// the connection request) until the link's bound or an abort.
+class DeafListener {
+ public:
+  DeafListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 0);
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~DeafListener() { close(fd_); }
+  uint16_t Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+TEST_F(FrameTest, ClosingTheWindowDuringAConnectEndsCleanly) {
+  DeafListener host;
+  SetLink(1, 1, 115200, host.Port());
+  SetText("RemoteHost", "127.0.0.1");
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->IsConnected()) << "the first connection fits the queue";
+  ClickButton(res::kIdConnect);  // now 1006: disconnect
+  ASSERT_FALSE(View()->IsConnected());
+  // Connect again: the connect waits while the loop runs; the window is
+  // closed meanwhile.
+  bool closed = false;
+  QTimer::singleShot(300, [&] {
+    EXPECT_TRUE(View()->InLinkCall());
+    EXPECT_FALSE(Frame()->close()) << "the close waits for the connect";
+    closed = true;
+  });
+  QElapsedTimer timer;
+  timer.start();
+  ClickButton(res::kIdConnect);
+  EXPECT_TRUE(closed);
+  EXPECT_LT(timer.elapsed(), 5000) << "the close ended the connect";
+  EXPECT_FALSE(View()->IsConnected());
+  // The close goes on once the connect has returned, and ends the loop.
+  EXPECT_TRUE(WaitFor([&] { return !Frame()->isVisible(); }, 3000));
 }
 
 TEST_F(FrameTest, TheCommandLineNumberIsTakenAfterTheLastSpace) {
