@@ -42,6 +42,23 @@ for lang in en cn; do
   shot "lumaset-$lang-question" 2
   xdotool key Return
   shot "lumaset-$lang-download" 4
+  # The link settings dialog (Ctrl+K), then the baud search (F9) of a host
+  # that answers at 9600 only.
+  sleep 12
+  # Without a window manager a click makes the window the active one, so
+  # that its accelerators receive the keys.
+  xdotool mousemove 400 400 click 1
+  xdotool key ctrl+k
+  shot "lumaset-$lang-link-settings" 1
+  xdotool key Escape
+  kill -TERM "$sim"; wait "$sim" || true
+  "$bin/lumaset-hostsim" --link "$run/host" --out "$run/received" --rate 9600 >"$run/sim2.log" &
+  sim=$!
+  sleep 1
+  xdotool mousemove 400 400 click 1
+  xdotool key F9
+  shot "lumaset-$lang-baud-search" 3
+  xdotool key Escape
   kill -TERM "$app"; wait "$app" || true
   kill -TERM "$sim"; wait "$sim" || true
 done

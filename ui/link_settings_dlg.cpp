@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QLabel>
@@ -78,6 +79,11 @@ bool CLinkSettingsDlg::OnInitDialog() {
     m_portList->setItemData(i, font, Qt::FontRole);
     if (!present) m_portList->setItemData(i, palette().color(QPalette::Disabled, QPalette::Text), Qt::ForegroundRole);
   }
+  // The list opens wide enough for the device names; each entry's whole
+  // text is its tooltip too.
+  for (int i = 0; i < m_portList->count(); ++i) m_portList->setItemData(i, m_portList->itemText(i), Qt::ToolTipRole);
+  if (QAbstractItemView* list = m_portList->view())
+    list->setMinimumWidth(list->sizeHintForColumn(0) + 2 * list->frameWidth() + 24);
   // 2. The baud list emptied; the port's entry selected (none when the list
   // has no entry for it).
   if (m_baudList) m_baudList->clear();
