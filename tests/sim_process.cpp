@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,49 +72,98 @@ std::string JsonField(const std::string& line, const std::string& key) {
   return line.substr(at, end - at);
 }
 
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options) {
+  if (argv.empty()) return;
+  int out[2] = {-1, -1}, err[2] = {-1, -1};
+  if (options.captureStdout && pipe2(out, O_CLOEXEC) != 0) return;
+  if (options.captureStderr && pipe2(err, O_CLOEXEC) != 0) return;
+  std::vector<std::string> args = argv;
+  std::vector<char*> list;
+  for (auto& a : args) list.push_back(a.data());
+  list.push_back(nullptr);
+  const pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ == 0) {
+    // Ends with the test process, even when that one is killed.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    if (out[1] >= 0) dup2(out[1], STDOUT_FILENO);
+    if (err[1] >= 0) dup2(err[1], STDERR_FILENO);
+    for (const auto& [name, value] : options.env) setenv(name.c_str(), value.c_str(), 1);
+    if (!options.folder.empty() && chdir(options.folder.c_str()) != 0) _exit(127);
+    execv(list[0], list.data());
+    _exit(127);
+  }
+  if (out[1] >= 0) close(out[1]);
+  if (err[1] >= 0) close(err[1]);
+  stdout_ = out[0];
+  stderr_ = err[0];
+  if (stderr_ >= 0) fcntl(stderr_, F_SETFL, O_NONBLOCK);
+}
+
+ChildProcess::~ChildProcess() {
+  Terminate();
+  if (stdout_ >= 0) close(stdout_);
+  if (stderr_ >= 0) close(stderr_);
+}
+
+bool ChildProcess::Running() {
+  DrainStderr();
+  if (pid_ <= 0) return false;
+  int st = 0;
+  if (waitpid(pid_, &st, WNOHANG) == 0) return true;
+  pid_ = 0;
+  status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  DrainStderr();
+  return false;
+}
+
+int ChildProcess::Wait(int timeoutMs) {
+  platform::Deadline deadline(timeoutMs);
+  while (Running()) {
+    if (deadline.Passed()) return -1;
+    platform::SleepMs(10);
+  }
+  return status_;
+}
+
+int ChildProcess::Terminate() {
+  if (pid_ <= 0) return status_;
+  kill(pid_, SIGTERM);
+  if (Wait(3000) >= 0 || pid_ <= 0) return status_;
+  kill(pid_, SIGKILL);
+  int st = 0;
+  waitpid(pid_, &st, 0);
+  pid_ = 0;
+  return status_ = -1;
+}
+
+void ChildProcess::DrainStderr() {
+  if (stderr_ < 0) return;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(stderr_, buf, sizeof buf)) > 0) errText_.append(buf, static_cast<size_t>(n));
+}
+
+std::string ChildProcess::Stderr() {
+  DrainStderr();
+  return errText_;
+}
+
 HostSimProcess::HostSimProcess(std::vector<std::string> args, int readyTimeoutMs) {
   const std::string exe = BuiltProgram("lumaset-hostsim");
   if (access(exe.c_str(), X_OK) != 0) return;
   args.insert(args.begin(), {exe, "--out", Out().string()});
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  // fork + exec rather than a process library: ThreadSanitizer follows it.
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(fds[1], STDOUT_FILENO);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  events_ = fds[0];
+  ChildProcess::Options options;
+  options.captureStdout = true;
+  process_ = std::make_unique<ChildProcess>(args, options);
+  events_ = process_->StdoutFd();
   ready_ = Wait("ready", "", readyTimeoutMs);
 }
 
-HostSimProcess::~HostSimProcess() {
-  Stop();
-  if (events_ >= 0) close(events_);
-}
+HostSimProcess::~HostSimProcess() { Stop(); }
 
-int HostSimProcess::Stop() {
-  if (pid_ <= 0) return status_;
-  kill(pid_, SIGTERM);
-  int st = 0;
-  platform::Deadline deadline(3000);
-  while (waitpid(pid_, &st, WNOHANG) == 0) {
-    if (deadline.Passed()) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &st, 0);
-      pid_ = 0;
-      return status_ = -1;
-    }
-    platform::SleepMs(10);
-  }
-  pid_ = 0;
-  return status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
+int HostSimProcess::Stop() { return process_ ? process_->Terminate() : -1; }
 
 std::string HostSimProcess::Wait(const std::string& name, const std::string& contains, int timeoutMs) {
   const std::string tag = "{\"event\":\"" + name + "\"";

@@ -1,12 +1,14 @@
-// The host simulator as a child process, and temporary folders, for tests
-// and benchmarks that talk to lumaset-hostsim.
+// Child processes (the host simulator, the built programs) and temporary
+// folders, for tests and benchmarks.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lumaset::test {
@@ -30,6 +32,46 @@ class TempDir {
 std::string ReadFileText(const std::filesystem::path& path);
 // n pseudo-random bytes, the same for the same seed.
 std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
+
+// A program started with fork and exec (not a process library: the
+// sanitizers follow a plain fork, and a vfork-style start confuses
+// ThreadSanitizer in a process with threads). It dies with the test process,
+// so nothing it holds can keep a test run waiting.
+class ChildProcess {
+ public:
+  struct Options {
+    std::vector<std::pair<std::string, std::string>> env;  // set in the child
+    std::string folder;                                    // working folder
+    bool captureStdout = false;  // else stdout is the test's
+    bool captureStderr = false;  // else stderr is the test's
+  };
+  ChildProcess(const std::vector<std::string>& argv, const Options& options);
+  ChildProcess(const std::vector<std::string>& argv) : ChildProcess(argv, Options{}) {}
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Started() const { return pid_ > 0 || status_ >= 0; }
+  // Whether it still runs (reaps it when it has ended).
+  bool Running();
+  // Waits up to timeoutMs for it to end; its exit status, or -1 when it is
+  // still running or was ended by a signal.
+  int Wait(int timeoutMs);
+  // Ends it with SIGTERM (SIGKILL after 3 s); its exit status or -1.
+  int Terminate();
+  // The read end of its captured stdout (-1 when not captured).
+  int StdoutFd() const { return stdout_; }
+  // What it has written to its captured stderr so far.
+  std::string Stderr();
+
+ private:
+  void DrainStderr();
+  pid_t pid_ = -1;
+  int status_ = -1;
+  int stdout_ = -1;
+  int stderr_ = -1;
+  std::string errText_;
+};
 
 // The path of a program built beside the tests ($LUMASET_BIN_DIR, else the
 // folder of the running program).
@@ -70,8 +112,7 @@ class HostSimProcess {
 
  private:
   TempDir dir_{"lumaset-hostsim"};
-  pid_t pid_ = -1;
-  int status_ = -1;
+  std::unique_ptr<ChildProcess> process_;
   int events_ = -1;
   std::string ready_, partial_;
   std::vector<std::string> lines_;

@@ -13,7 +13,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QProcess>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTest>
@@ -268,16 +267,10 @@ TEST_F(WithoutChinese, AFailedSwitchKeepsTheEnglishLibraryInUse) {
     const fs::path exe = folder.Path() / fs::path(self).filename();
     fs::copy_file(self, exe);
     fs::copy_file(fs::path(self).parent_path() / "libTavloraEN.so", folder.Path() / "libTavloraEN.so");
-    QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LUMASET_TEST_WITHOUT_CHINESE"), QStringLiteral("1"));
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start(QString::fromStdString(exe.string()),
-                {QStringLiteral("--gtest_filter=WithoutChinese.*")});
-    ASSERT_TRUE(child.waitForFinished(120000));
-    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(child.exitCode(), 0);
+    ChildProcess::Options options;
+    options.env = {{"LUMASET_TEST_WITHOUT_CHINESE", "1"}};
+    ChildProcess child({exe.string(), "--gtest_filter=WithoutChinese.*"}, options);
+    EXPECT_EQ(child.Wait(120000), 0);
     return;
   }
   PtyHost host;

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
-#include <QProcess>
 #include <QTest>
 
 #include <filesystem>
@@ -42,24 +41,27 @@ class SecondStart : public WindowFixture {
   // Starts the built program with these arguments; it must not touch any
   // settings file, so it is given one that does not exist.
   void StartSecond(const QStringList& args, const QString& folder = {}) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LUMASET_REGISTRY"), QString::fromStdString(untouched_.string()));
-    child_.setProcessEnvironment(env);
-    if (!folder.isEmpty()) child_.setWorkingDirectory(folder);
-    child_.start(QString::fromStdString(BuiltProgram("lumaset")), args);
-    ASSERT_TRUE(child_.waitForStarted(10000));
+    std::vector<std::string> argv{BuiltProgram("lumaset")};
+    for (const QString& a : args) argv.push_back(a.toStdString());
+    ChildProcess::Options options;
+    options.env = {{"LUMASET_REGISTRY", untouched_.string()}};
+    options.folder = folder.toStdString();
+    options.captureStderr = true;
+    child_ = std::make_unique<ChildProcess>(argv, options);
+    ASSERT_TRUE(child_->Started());
   }
+  bool SecondRuns() { return child_ && child_->Running(); }
   // Waits for the second start to end (running this process's loop, which
   // serves it) and returns its exit code.
   int FinishSecond(int timeoutMs = 20000) {
-    EXPECT_TRUE(WaitFor([&] { return child_.state() == QProcess::NotRunning; }, timeoutMs));
+    EXPECT_TRUE(WaitFor([&] { return !SecondRuns(); }, timeoutMs));
     EXPECT_FALSE(fs::exists(untouched_)) << "the second start wrote settings";
-    return child_.exitCode();
+    return child_->Wait(0);
   }
 
   platform::InstanceLock lock_;
   std::unique_ptr<HostSimProcess> sim_;
-  QProcess child_;
+  std::unique_ptr<ChildProcess> child_;
   fs::path untouched_ = Dir().Path() / "second-start.reg";
 };
 
@@ -68,7 +70,7 @@ TEST_F(SecondStart, AFileAndOneAsksHereAndTheSecondStartWaitsForTheAnswer) {
   bool childWaited = false;
   int mode = -1;
   driver_.AnswerBox(QMessageBox::Yes, 1500, [&](QWidget*) {
-    childWaited = child_.state() != QProcess::NotRunning;
+    childWaited = SecondRuns();
     mode = View()->SerialLink().GetDownloadMode();
   });
   StartSecond({QString::fromStdString(file.string()), QStringLiteral("1")});
@@ -128,7 +130,7 @@ TEST_F(SecondStart, GarbageAndTooLongNamesChangeNothing) {
 
   StartSecond({QString(600, QLatin1Char('a')) + QStringLiteral(".pgu"), QStringLiteral("1")});
   EXPECT_NE(FinishSecond(), 0) << "a name that does not fit is refused";
-  EXPECT_TRUE(child_.readAllStandardError().contains("519")) << "the refusal says why";
+  EXPECT_NE(child_->Stderr().find("519"), std::string::npos) << "the refusal says why: " << child_->Stderr();
   QTest::qWait(200);
   EXPECT_TRUE(driver_.BoxTexts().isEmpty());
   EXPECT_TRUE(App()->Document()->PathName().isEmpty());
