@@ -17,12 +17,6 @@ int KindError(mode_t mode) {
   return S_ISDIR(mode) ? EISDIR : ENOTSUP;
 }
 
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Six characters for a temporary file name, as mkstemp would choose.
 std::string RandomSuffix() {
   static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -34,6 +28,12 @@ std::string RandomSuffix() {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 int OpenRegularFile(const char* path, int* err) {
   int e = 0;

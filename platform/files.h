@@ -28,6 +28,9 @@ int WriteAll(int fd, const void* data, size_t size);
 // folder; that is not an error). 0, or the errno value.
 int SyncFolder(const std::string& dir);
 
+// The folder part of `path`: "." when it has none, "/" for a file in the root.
+std::string FolderOf(const std::string& path);
+
 // Where a rewrite of `path` goes: the file a symbolic link names (so that a
 // rename does not replace the link with a plain file), else `path` itself.
 std::string WriteTarget(const std::string& path);
