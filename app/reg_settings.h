@@ -1,11 +1,20 @@
 // Typed access to the values of one registry key, kept in a per-user file in
-// the registry-file text format.
+// the registry-file text format (reg_file.h).
 //
-// A read of a missing value stores the default and returns it; a value that
-// exists is returned as stored, whatever its type, and never overwritten by a
-// default. Every operation opens the file afresh, so two objects (or two
-// processes) using the same file see each other's writes. Failures are shown
-// through ShowSystemError with the errno value; nothing is thrown.
+// A read of a missing value stores the default and returns it (unless
+// SetStoreDefaults(false)); a value that exists is returned as stored,
+// whatever its type, and never overwritten by a default. Every operation
+// reads the file afresh and every write rewrites it under a lock
+// (platform/locked_file.h), so two objects (or two processes) using the
+// same file see each other's writes. Failures are shown through
+// ShowSystemError with the errno value; nothing is thrown.
+//
+// Lines of the file that cannot be read are kept as they are and reported
+// once. Outside this object's key they change nothing; inside it the file
+// counts as damaged: a value whose line cannot be read gives its default,
+// and before the file is next written it is copied to
+// "<file>.damaged-YYYYMMDD-HHMMSS" and those lines are left out. If that
+// copy cannot be made, nothing is written.
 #pragma once
 
 #include <cstddef>
@@ -13,15 +22,9 @@
 #include <string>
 #include <vector>
 
-namespace lumaset {
+#include "app/reg_file.h"
 
-// Value types as stored in the file.
-enum : uint32_t {
-  kRegNone = 0,
-  kRegSz = 1,
-  kRegBinary = 3,
-  kRegDword = 4,
-};
+namespace lumaset {
 
 enum class RootKey { kClassesRoot, kCurrentUser, kLocalMachine, kUsers, kCurrentConfig };
 
@@ -50,11 +53,17 @@ class CRegSettings {
   // The key as named in the file: root key, backslash, full path.
   std::string KeyName();
 
+  // Whether a read of a missing value stores the default in the file (the
+  // start). When off, reads never write: the default is only returned.
+  void SetStoreDefaults(bool store) { storeDefaults_ = store; }
+  bool StoresDefaults() const { return storeDefaults_; }
+
   // Type of the current (last) operation: kRegSz, kRegBinary, kRegDword or
   // kRegNone.
   uint32_t ValueType() const { return valueType_; }
   // Whether the last operation succeeded. A read that fails (the error has
-  // been shown) returns the default, which is then in the value buffer.
+  // been shown), or whose value's line cannot be read (reported), returns
+  // the default, which is then in the value buffer.
   bool LastOk() const { return lastOk_; }
 
   // A text value, up to its first zero byte.
@@ -89,6 +98,11 @@ class CRegSettings {
   void SetType(uint32_t type);
   bool ReadValue(const std::string& name, const uint8_t* def, size_t defLength);
   bool WriteValue(const std::string& name, const uint8_t* data, size_t length);
+  // Values whose damaged lines a rewrite by this object left out (but the
+  // one being read): their next read reports that the stored value could
+  // not be read.
+  void NoteMended(std::vector<std::string>& names, const std::string& reading);
+  bool TakeMended(const std::string& name);
 
   std::vector<uint8_t> value_;  // the last value read
   std::string fullPath_;
@@ -98,8 +112,10 @@ class CRegSettings {
   uint32_t valueType_ = kRegSz;
   std::string filePath_;
   bool lastOk_ = true;
+  bool storeDefaults_ = true;
   bool batching_ = false;
   std::vector<Pending> pending_;  // the writes of the open batch
+  std::vector<std::string> mended_;
 };
 
 }  // namespace lumaset
