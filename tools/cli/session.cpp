@@ -194,6 +194,7 @@ bool Session::LoadStoredSettings() {
     return false;
   }
   CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, opt_.settingsFile);
+  reg.SetStoreDefaults(false);  // reading FILE never writes it
   StoredSettings stored;
   if (!LoadSettings(reg, stored)) {
     Say("cannot read the settings file " + opt_.settingsFile + " (see the message above)");
@@ -207,14 +208,17 @@ bool Session::LoadStoredSettings() {
 
 void Session::SaveRate(uint32_t rate) {
   // As the window program keeps a rate that the link settings command set
-  // or a search found, and saves its record at exit.
+  // or a search found, and saves its record at exit. Only "CommDCB" is
+  // written, and only when the rate differs from the stored one.
   if (!haveStored_) return;
   CRegSettings reg(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, opt_.settingsFile);
+  reg.SetStoreDefaults(false);
   StoredSettings stored;
   if (!LoadSettings(reg, stored)) return;
   if (stored.commDcb.rate == rate) return;
   stored.commDcb.rate = rate;
-  if (SaveSettings(reg, stored))
+  const LinkSettings::Bytes record = stored.commDcb.ToBytes();
+  if (reg.WriteBinary("CommDCB", record.data(), record.size()))
     Say(Format("the rate %u is stored in %s", rate, opt_.settingsFile.c_str()));
 }
 
