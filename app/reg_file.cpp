@@ -134,9 +134,10 @@ std::string ParseData(std::string_view data, bool regedit4, Value& value, bool& 
   if (IsTextType(value.type)) {
     // Text in hex: UTF-16LE under the 5.00 header, the ANSI code page under
     // REGEDIT4 (rewritten as UTF-16LE, since the new file has the 5.00 header).
-    const std::string text = regedit4 ? regtext::FromAnsi(std::string_view(
-                                            reinterpret_cast<const char*>(value.data.data()), value.data.size()))
-                                      : regtext::FromUtf16Le(value.data);
+    const std::string text =
+        regedit4
+            ? regtext::FromAnsi(std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size()))
+            : regtext::FromUtf16Le(value.data);
     value.data.assign(text.begin(), text.end());
     reformat = regedit4;
   }

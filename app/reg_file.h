@@ -109,7 +109,7 @@ class Document {
     bool deleted = false;     // kValue: "=-"
     bool reformat = false;    // kValue: written from `value`, not `lines`
     Value value;
-    std::string problem;      // kBad
+    std::string problem;  // kBad
   };
   enum class Header { kNew, kV5, kV4, kMissing };
 

@@ -106,9 +106,9 @@ void Notify(const std::string& text) {
 }
 
 struct Outcome {
-  int error = 0;                     // errno of a failure, 0 on success
-  bool reported = false;             // the failure has been told to the operator already
-  std::vector<std::string> mended;   // values whose damaged lines were left out
+  int error = 0;                    // errno of a failure, 0 on success
+  bool reported = false;            // the failure has been told to the operator already
+  std::vector<std::string> mended;  // values whose damaged lines were left out
 };
 
 // Runs change() on the file's current document under the rewrite lock and
@@ -118,7 +118,7 @@ struct Outcome {
 Outcome Update(const std::string& path, const std::string& key, const std::function<bool(Document&)>& change) {
   Outcome out;
   std::string notice;
-  out.error = platform::RewriteLocked(path, kNewFileMode, [&](const std::string& target, std::optional<std::string>* next) {
+  auto step = [&](const std::string& target, std::optional<std::string>* next) {
     std::string bytes;
     if (int e = ReadSettingsFile(target, &bytes)) return e;
     Document doc = Document::Parse(bytes);
@@ -138,7 +138,8 @@ Outcome Update(const std::string& path, const std::string& key, const std::funct
     }
     if (change(doc) || damaged) *next = doc.Serialize();
     return 0;
-  });
+  };
+  out.error = platform::RewriteLocked(path, kNewFileMode, step);
   Notify(notice);
   return out;
 }

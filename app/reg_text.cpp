@@ -14,8 +14,8 @@ constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
 // by `replacement` (in the target encoding) and skipped by `unit` bytes; an
 // incomplete character at the end is replaced too. *clean tells whether
 // nothing had to be replaced.
-std::string Convert(const char* to, const char* from, std::string_view input, std::string_view replacement,
-                    size_t unit, bool* clean = nullptr) {
+std::string Convert(const char* to, const char* from, std::string_view input, std::string_view replacement, size_t unit,
+                    bool* clean = nullptr) {
   if (clean) *clean = true;
   std::string out;
   iconv_t cd = iconv_open(to, from);

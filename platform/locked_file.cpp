@@ -88,12 +88,10 @@ int RewriteLocked(const std::string& path, int newFileMode, const RewriteStep& s
   return WriteFileAtomically(target, next->data(), next->size(), exists ? kKeepMode : newFileMode);
 }
 
-int KeepCopyBeside(const std::string& path, const std::string& tag, const void* data, size_t size,
-                   std::string* name) {
+int KeepCopyBeside(const std::string& path, const std::string& tag, const void* data, size_t size, std::string* name) {
   const LocalTime t = Now();
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
+  std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute, t.second);
   const std::string base = path + "." + tag + "-" + stamp;
   for (int n = 0; n < 100; ++n) {
     const std::string candidate = n ? base + "-" + std::to_string(n) : base;

@@ -27,14 +27,12 @@ using RewriteStep = std::function<int(const std::string& target, std::optional<s
 // writers that died are removed before the write. When another rewrite
 // holds the lock for longer than waitMs, nothing is done and EWOULDBLOCK
 // returned. 0, or the errno value.
-int RewriteLocked(const std::string& path, int newFileMode, const RewriteStep& step,
-                  int waitMs = kRewriteLockWaitMs);
+int RewriteLocked(const std::string& path, int newFileMode, const RewriteStep& step, int waitMs = kRewriteLockWaitMs);
 
 // Writes the bytes to a new private file "<path>.<tag>-YYYYMMDD-HHMMSS"
 // (local time; "-1", "-2" ... appended while that name is taken), synced
 // with its folder, and gives its name: a copy kept before a file is written
 // over. 0, or the errno value (the copy is then removed).
-int KeepCopyBeside(const std::string& path, const std::string& tag, const void* data, size_t size,
-                   std::string* name);
+int KeepCopyBeside(const std::string& path, const std::string& tag, const void* data, size_t size, std::string* name);
 
 }  // namespace lumaset::platform

@@ -30,7 +30,7 @@ TEST(RegFile, DeletionsApplyInFileOrder) {
       "\"Gone\"=\"3\"\n"
       "[-HKEY_LOCAL_MACHINE\\Soft]\n"      // not a parent: deletes nothing of ours
       "[-hkey_local_machine\\software]\n"  // a parent: deletes the key
-      "\"C\"=\"3\"\n"                       // after a deletion, in no key
+      "\"C\"=\"3\"\n"                      // after a deletion, in no key
       "[HKEY_LOCAL_MACHINE\\Software\\X]\n"
       "\"B\"=\"again\"\n"
       "\"Gone\"=-\n");
@@ -138,7 +138,9 @@ TEST(RegFile, TextInHexIsUtf16) {
       "\"Wide\"=hex(7):e7,63,00,00,00,00\n");
   Value v;
   ASSERT_EQ(doc.Find(kKey, "Lone", &v), Status::kPresent);
-  EXPECT_EQ(Text(v), std::string("\xEF\xBF\xBD" "A\0", 5));
+  EXPECT_EQ(Text(v), std::string("\xEF\xBF\xBD"
+                                 "A\0",
+                                 5));
   ASSERT_EQ(doc.Find(kKey, "Odd", &v), Status::kPresent);
   EXPECT_EQ(v.type, kRegExpandSz);
   EXPECT_EQ(Text(v), "A\xEF\xBF\xBD");

@@ -86,21 +86,22 @@ const std::u16string kOtherKey =
     u"\r\n";
 
 TEST_F(SettingsFiles, RegistryEditorExportInUtf16IsReadAndRewrittenInUtf8) {
-  const std::u16string text =
-      u"Windows Registry Editor Version 5.00\r\n\r\n" + kOtherKey +
-      u"[HKEY_LOCAL_MACHINE\\Software\\Quendar\\Orvessa\\Lumaset\\Settings]\r\n"
-      u"\"UserProgPath\"=\"C:\\\\Programme\\\\Übung 控制.pgu\"\r\n"
-      u"\"SysProgPath\"=hex(2):43,00,3a,00,5c,00,73,00,79,00,73,00,00,00\r\n"
-      u"\"TouchProgPath\"=hex(1):74,00,0a,00,70,00,00,00\r\n"
-      u"\"CommDCB\"=hex:1c,00,00,00,80,25,00,00,00,00,00,00,00,03,08,00,00,00,00,00,39,\\\r\n"
-      u"  30,00,00,00,00,00,00\r\n"
-      u"\"MAXLINE\"=dword:00000200\r\n"
-      u"\"ChangePGMBaud\"=-\r\n"
-      u"\"RemoteHost\"=\"10.1.2.3\"\r\n";
+  const std::u16string text = u"Windows Registry Editor Version 5.00\r\n\r\n" + kOtherKey +
+                              u"[HKEY_LOCAL_MACHINE\\Software\\Quendar\\Orvessa\\Lumaset\\Settings]\r\n"
+                              u"\"UserProgPath\"=\"C:\\\\Programme\\\\Übung 控制.pgu\"\r\n"
+                              u"\"SysProgPath\"=hex(2):43,00,3a,00,5c,00,73,00,79,00,73,00,00,00\r\n"
+                              u"\"TouchProgPath\"=hex(1):74,00,0a,00,70,00,00,00\r\n"
+                              u"\"CommDCB\"=hex:1c,00,00,00,80,25,00,00,00,00,00,00,00,03,08,00,00,00,00,00,39,\\\r\n"
+                              u"  30,00,00,00,00,00,00\r\n"
+                              u"\"MAXLINE\"=dword:00000200\r\n"
+                              u"\"ChangePGMBaud\"=-\r\n"
+                              u"\"RemoteHost\"=\"10.1.2.3\"\r\n";
   Put(Utf16LeFile(text));
 
   StoredSettings expected;
-  expected.userProgPath = "C:\\Programme\\\xC3\x9C" "bung \xE6\x8E\xA7\xE5\x88\xB6.pgu";
+  expected.userProgPath =
+      "C:\\Programme\\\xC3\x9C"
+      "bung \xE6\x8E\xA7\xE5\x88\xB6.pgu";
   expected.sysProgPath = "C:\\sys";
   expected.touchProgPath = "t\np";
   expected.commDcb.rate = 9600;
@@ -165,10 +166,12 @@ TEST_F(SettingsFiles, Regedit4FilesAreAnsi) {
   // Rewritten with the 5.00 header: the text in UTF-8, the hex text in
   // UTF-16LE, binary data as it was, CRLF kept.
   const std::string after = ReadFile(path_);
-  EXPECT_EQ(after.rfind("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Quendar\\Orvessa\\Other]\r\n"
-                        "\"Path\"=hex(2):43,00,3a,00,5c,00,e4,00,00,00\r\n\"Plain\"=hex:e4\r\n",
-                        0),
-            0u)
+  EXPECT_EQ(
+      after.rfind(
+          "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Quendar\\Orvessa\\Other]\r\n"
+          "\"Path\"=hex(2):43,00,3a,00,5c,00,e4,00,00,00\r\n\"Plain\"=hex:e4\r\n",
+          0),
+      0u)
       << after;
   EXPECT_NE(after.find("\"UserProgPath\"=\"C:\\\\\xC3\xA4rger.pgu\"\r\n"), std::string::npos);
   EXPECT_TRUE(EveryLineEndsInCrLf(after));

@@ -1,9 +1,8 @@
 // Locked rewrites of a shared file: no change lost between processes, a
 // bounded wait for a stuck writer, nothing written when the step says so,
 // the file's mode and symbolic link kept, and copies kept beside a file.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -96,8 +95,7 @@ TEST(LockedFile, NothingIsWrittenUnlessTheStepGivesContents) {
   const fs::path file = dir.File("f", {'a'});
   struct stat before {};
   ASSERT_EQ(stat(file.c_str(), &before), 0);
-  EXPECT_EQ(platform::RewriteLocked(file, 0600, [](const std::string&, std::optional<std::string>*) { return 0; }),
-            0);
+  EXPECT_EQ(platform::RewriteLocked(file, 0600, [](const std::string&, std::optional<std::string>*) { return 0; }), 0);
   EXPECT_EQ(platform::RewriteLocked(file, 0600,
                                     [](const std::string&, std::optional<std::string>* next) {
                                       *next = "b";
