@@ -105,12 +105,17 @@ class LibusbDevice : public UsbDevice {
   uint8_t InEndpoint() const { return in_; }
   uint8_t OutEndpoint() const { return out_; }
   const std::string& Key() const { return key_; }
+  // Unplugged: every pipe of the handle fails from now on, and the next open
+  // looks for the device afresh instead of reusing this handle.
+  void MarkGone() { gone_ = true; }
+  bool Gone() const { return gone_; }
 
  private:
   libusb_device_handle* handle_;
   int interface_;
   uint8_t in_, out_;
   std::string path_, key_;
+  std::atomic<bool> gone_{false};
 };
 
 void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
@@ -133,7 +138,10 @@ class LibusbPipe : public UsbPipe {
     std::lock_guard<std::mutex> guard(readLock_);
     *count = 0;
     if (leftover_.empty()) {
-      std::vector<uint8_t> packet(std::max(size, packetSize_));
+      // Whole packets only: a request that ends inside a packet makes the
+      // controller report an overflow when the device fills that packet.
+      const size_t packets = (std::max(size, packetSize_) + packetSize_ - 1) / packetSize_;
+      std::vector<uint8_t> packet(packets * packetSize_);
       size_t n = 0;
       IoStatus status = Transfer(packet.data(), packet.size(), &n, cancel, timeoutMs);
       if (status != IoStatus::kOk) return status;
@@ -160,7 +168,7 @@ class LibusbPipe : public UsbPipe {
  private:
   IoStatus Transfer(void* buffer, size_t size, size_t* count, const Event* cancel, int timeoutMs) {
     *count = 0;
-    if (closed_.IsSet() || gone_) return IoStatus::kClosed;
+    if (closed_.IsSet() || device_->Gone()) return IoStatus::kClosed;
     if (cancel && cancel->IsSet()) return IoStatus::kCancelled;
     libusb_transfer* transfer = libusb_alloc_transfer(0);
     if (!transfer) return IoStatus::kError;
@@ -173,7 +181,7 @@ class LibusbPipe : public UsbPipe {
     if (rc != 0) {
       libusb_free_transfer(transfer);
       if (rc == LIBUSB_ERROR_NO_DEVICE) {
-        gone_ = true;
+        device_->MarkGone();
         return IoStatus::kClosed;
       }
       return IoStatus::kError;
@@ -201,7 +209,7 @@ class LibusbPipe : public UsbPipe {
         if (which == 2) return IoStatus::kClosed;
         return *count > 0 ? IoStatus::kOk : IoStatus::kTimeout;
       case LIBUSB_TRANSFER_NO_DEVICE:
-        gone_ = true;
+        device_->MarkGone();
         return IoStatus::kClosed;
       case LIBUSB_TRANSFER_STALL:
         libusb_clear_halt(device_->Handle(), endpoint_);
@@ -217,7 +225,6 @@ class LibusbPipe : public UsbPipe {
   std::mutex readLock_;
   std::vector<uint8_t> leftover_;  // the rest of a packet longer than a read
   Event closed_;
-  std::atomic<bool> gone_{false};
 };
 
 std::string BusPath(libusb_device* device) {
@@ -376,7 +383,8 @@ std::weak_ptr<LibusbDevice> g_openDevice;
 
 std::shared_ptr<LibusbDevice> SharedLibusbDevice(const UsbConfig& config, UsbError* error) {
   std::lock_guard<std::mutex> guard(g_deviceLock);
-  if (auto device = g_openDevice.lock(); device && device->Key() == ConfigKey(config)) return device;
+  if (auto device = g_openDevice.lock(); device && !device->Gone() && device->Key() == ConfigKey(config))
+    return device;
   auto device = OpenMatchingDevice(config, nullptr, error);
   if (device) g_openDevice = device;
   return device;
@@ -389,7 +397,7 @@ std::shared_ptr<UsbDevice> FindLibusbDevice(const UsbConfig& config, std::string
   {
     std::lock_guard<std::mutex> guard(g_deviceLock);
     device = g_openDevice.lock();
-    if (device && device->Key() != ConfigKey(config)) device.reset();
+    if (device && (device->Gone() || device->Key() != ConfigKey(config))) device.reset();
   }
   if (!device) device = OpenMatchingDevice(config, path, error);
   if (device && path) *path = device->Path();
