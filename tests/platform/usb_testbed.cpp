@@ -258,6 +258,10 @@ struct EmulatedUsbDevice::State {
     if (gone) return fail(ENODEV);
     switch (request) {
       case USBDEVFS_GET_CAPABILITIES: {
+        // libusb asks for them once on every open, before the open returns:
+        // a count the caller can rely on (umockdev's connect signal comes
+        // later, and also for an open that fails).
+        ++opens;
         const uint32_t caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
         std::memcpy(umockdev_ioctl_data_resolve(arg, 0, sizeof caps, nullptr)->data, &caps, sizeof caps);
         return 0;
@@ -320,13 +324,6 @@ struct EmulatedUsbDevice::State {
     for (Urb& u : self->reaped) Release(u);
     self->reaped.clear();
     return TRUE;
-  }
-
-  static void OnConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer data) {
-    auto* self = static_cast<State*>(data);
-    std::lock_guard<std::mutex> guard(self->lock);
-    ++self->opens;
-    self->changed.notify_all();
   }
 
   // A closed node: the kernel drops its transfers and claims.
@@ -515,8 +512,6 @@ EmulatedUsbDevice& UsbTestbed::AddDevice(const DeviceSpec& spec) {
   state->nodeFile = NodeFile(spec);
   state->handler = umockdev_ioctl_base_new();
   g_signal_connect(state->handler, "handle-ioctl", G_CALLBACK(&EmulatedUsbDevice::State::OnIoctl), state.get());
-  g_signal_connect(state->handler, "client-connected", G_CALLBACK(&EmulatedUsbDevice::State::OnConnected),
-                   state.get());
   g_signal_connect(state->handler, "client-vanished", G_CALLBACK(&EmulatedUsbDevice::State::OnVanished),
                    state.get());
   GError* error = nullptr;

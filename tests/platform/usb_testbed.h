@@ -89,7 +89,7 @@ class EmulatedUsbDevice {
   // later request with ENODEV, and it leaves sysfs and /dev.
   void Unplug();
 
-  int Opens() const;                    // times its node was opened
+  int Opens() const;                    // times libusb opened it
   int OpenNow() const;                  // opened and not yet closed
   std::vector<int> Claimed() const;     // interfaces claimed now
   std::vector<int> EverClaimed() const; // interfaces ever claimed
