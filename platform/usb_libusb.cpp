@@ -118,10 +118,33 @@ class LibusbDevice : public UsbDevice {
   std::atomic<bool> gone_{false};
 };
 
+// One transfer's memory, shared by the caller that waits for it and by
+// libusb's callback. A caller that gives up on a transfer that does not come
+// back leaves the block to the callback, so nothing is freed while libusb may
+// still write into it. (A handle closed before that callback drops the
+// transfer from libusb's books: the block then stays allocated.)
+struct TransferBlock {
+  libusb_transfer* transfer = nullptr;
+  std::vector<uint8_t> data;  // the bytes in flight
+  Event done;
+  ~TransferBlock() {
+    if (transfer) libusb_free_transfer(transfer);
+  }
+};
+
 void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
-  // The waiter frees the transfer once this is set; nothing touches it after.
-  static_cast<Event*>(transfer->user_data)->Set();
+  auto* owner = static_cast<std::shared_ptr<TransferBlock>*>(transfer->user_data);
+  std::shared_ptr<TransferBlock> block = std::move(*owner);
+  delete owner;
+  block->done.Set();
+  // Without a waiter this was the last reference: block and transfer go now,
+  // which libusb allows inside the callback.
 }
+
+// Beyond its own time-out, a transfer is waited for this much longer before
+// it is cancelled, and a cancelled one this long before it is left behind.
+constexpr int kTransferSlackMs = 1000;
+constexpr int kCancelGraceMs = 1000;
 
 class LibusbPipe : public UsbPipe {
  public:
@@ -141,9 +164,9 @@ class LibusbPipe : public UsbPipe {
       // Whole packets only: a request that ends inside a packet makes the
       // controller report an overflow when the device fills that packet.
       const size_t packets = (std::max(size, packetSize_) + packetSize_ - 1) / packetSize_;
-      std::vector<uint8_t> packet(packets * packetSize_);
+      std::vector<uint8_t> packet;
       size_t n = 0;
-      IoStatus status = Transfer(packet.data(), packet.size(), &n, cancel, timeoutMs);
+      IoStatus status = Transfer(std::vector<uint8_t>(packets * packetSize_), &packet, &n, cancel, timeoutMs);
       if (status != IoStatus::kOk) return status;
       packet.resize(n);
       if (n <= size) {
@@ -160,45 +183,53 @@ class LibusbPipe : public UsbPipe {
     return IoStatus::kOk;
   }
   IoStatus Write(const void* buffer, size_t size, size_t* count, const Event* cancel, int timeoutMs) override {
-    // libusb takes a non-const buffer for both directions; OUT only reads it.
-    return Transfer(const_cast<void*>(buffer), size, count, cancel, timeoutMs);
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    return Transfer(std::vector<uint8_t>(bytes, bytes + size), nullptr, count, cancel, timeoutMs);
   }
   void Close() override { closed_.Set(); }
 
  private:
-  IoStatus Transfer(void* buffer, size_t size, size_t* count, const Event* cancel, int timeoutMs) {
+  // One bulk transfer of `data` (OUT), or of data.size() bytes into *in
+  // (IN, resized to what came).
+  IoStatus Transfer(std::vector<uint8_t> data, std::vector<uint8_t>* in, size_t* count, const Event* cancel,
+                    int timeoutMs) {
     *count = 0;
     if (closed_.IsSet() || device_->Gone()) return IoStatus::kClosed;
     if (cancel && cancel->IsSet()) return IoStatus::kCancelled;
-    libusb_transfer* transfer = libusb_alloc_transfer(0);
-    if (!transfer) return IoStatus::kError;
-    Event done;
+    auto block = std::make_shared<TransferBlock>();
+    block->transfer = libusb_alloc_transfer(0);
+    if (!block->transfer) return IoStatus::kError;
+    block->data = std::move(data);
+    libusb_transfer* transfer = block->transfer;
     // libusb's own time-out ends the transfer; 0 would mean no time-out.
     const unsigned timeout = timeoutMs > 0 ? static_cast<unsigned>(timeoutMs) : 1;
-    libusb_fill_bulk_transfer(transfer, device_->Handle(), endpoint_, static_cast<unsigned char*>(buffer),
-                              static_cast<int>(size), OnTransferDone, &done, timeout);
+    auto* owner = new std::shared_ptr<TransferBlock>(block);  // the callback's reference
+    libusb_fill_bulk_transfer(transfer, device_->Handle(), endpoint_, block->data.data(),
+                              static_cast<int>(block->data.size()), OnTransferDone, owner, timeout);
     int rc = libusb_submit_transfer(transfer);
     if (rc != 0) {
-      libusb_free_transfer(transfer);
+      delete owner;
       if (rc == LIBUSB_ERROR_NO_DEVICE) {
         device_->MarkGone();
         return IoStatus::kClosed;
       }
       return IoStatus::kError;
     }
-    constexpr int kSlackMs = 1000;
-    int which = WaitAny({&done, cancel, &closed_}, static_cast<int>(timeout) + kSlackMs);
+    int which = WaitAny({&block->done, cancel, &closed_}, static_cast<int>(timeout) + kTransferSlackMs);
     if (which != 0) libusb_cancel_transfer(transfer);
-    // The buffer belongs to the transfer until its callback has run, which
-    // libusb guarantees after a cancel or its own time-out.
-    bool noted = false;
-    while (!done.Wait(kSlackMs)) {
-      if (!noted) std::fprintf(stderr, "lumaset: waiting for a USB transfer to finish\n");
-      noted = true;
+    // A cancelled transfer comes back at once from a working device and
+    // driver. One that does not is left to its callback, and the caller is
+    // not kept waiting.
+    if (!block->done.Wait(kCancelGraceMs)) {
+      std::fprintf(stderr, "lumaset: a USB transfer did not end after it was cancelled; left behind\n");
+      return IoStatus::kError;
     }
     const libusb_transfer_status status = transfer->status;
     *count = static_cast<size_t>(transfer->actual_length > 0 ? transfer->actual_length : 0);
-    libusb_free_transfer(transfer);
+    if (in) {
+      block->data.resize(*count);
+      *in = std::move(block->data);
+    }
     switch (status) {
       case LIBUSB_TRANSFER_COMPLETED:
         return IoStatus::kOk;
@@ -213,7 +244,9 @@ class LibusbPipe : public UsbPipe {
         return IoStatus::kClosed;
       case LIBUSB_TRANSFER_STALL:
         libusb_clear_halt(device_->Handle(), endpoint_);
-        return IoStatus::kError;
+        // Bytes that went out before the stall are reported as written, so
+        // that the caller does not send them again.
+        return *count > 0 ? IoStatus::kOk : IoStatus::kError;
       default:
         return IoStatus::kError;
     }

@@ -40,6 +40,10 @@ Bytes Pattern(size_t n, unsigned seed = 1) {
 }
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 Bytes Slice(const Bytes& b, size_t from, size_t n) { return Bytes(b.begin() + from, b.begin() + from + n); }
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 constexpr uint16_t kVendor = 0x1209;
 
@@ -60,7 +64,7 @@ DeviceSpec Vendor(const std::string& name, const std::string& parent, uint8_t ad
 // start: libusb lists the bed's devices once, when it starts.
 struct Bench {
   test::UsbTestbed bed;
-  EmulatedUsbDevice *twinA, *twinB, *decoy, *walk, *wide, *partial, *locked, *busy, *unplug, *cancel, *host;
+  EmulatedUsbDevice *twinA, *twinB, *decoy, *walk, *wide, *partial, *locked, *busy, *unplug, *cancel, *wedged, *host;
   std::string lockedNode;
 
   Bench() {
@@ -89,6 +93,7 @@ struct Bench {
     unplug = &bed.AddDevice(Vendor("1-11", "usb1", 11, 0xa008));
     cancel = &bed.AddDevice(Vendor("1-12", "usb1", 12, 0xa00a));
     host = &bed.AddDevice(Vendor("1-13", "usb1", 13, 0xa009));
+    wedged = &bed.AddDevice(Vendor("1-14", "usb1", 14, 0xa00b));
   }
 };
 Bench* g_bench = nullptr;
@@ -291,6 +296,50 @@ TEST(LibusbDevice, APartialWriteReportsTheBytesThatWentOut) {
   EXPECT_EQ(platform::PipeWrite(write, block.data(), 512, &n), 1);
   EXPECT_EQ(n, 512);
   EXPECT_EQ(d.Received(0x03).back(), block);
+
+  // A stall after part of the block: what went out counts as written (the
+  // rest follows once the halt is cleared), so nothing is sent twice.
+  d.StallOutAfter(200);
+  EXPECT_EQ(platform::PipeWrite(write, block.data(), 512, &n), 1);
+  EXPECT_EQ(n, 200);
+  EXPECT_EQ(platform::PipeWrite(write, block.data() + n, 512 - n, &n), 1);
+  EXPECT_EQ(n, 312);
+  const auto writes = d.Received(0x03);
+  ASSERT_GE(writes.size(), 2u);
+  EXPECT_EQ(writes[writes.size() - 2] + writes.back(), block);
+  // A stall before any byte is a failed write.
+  d.StallOutAfter(0);
+  EXPECT_EQ(platform::PipeWrite(write, block.data(), 64, &n), 0);
+  EXPECT_EQ(n, 0);
+}
+
+TEST(LibusbDevice, ATransferThatDoesNotComeBackAfterItsCancelIsLeftBehind) {
+  // The device keeps the cancelled read: the caller gets an error within a
+  // bounded time, and the transfer's memory stays valid until it ends.
+  EmulatedUsbDevice& d = *g_bench->wedged;
+  auto read = platform::OpenPipe(Config(0xa00b), platform::kReadPipeName);
+  ASSERT_TRUE(read);
+  d.HoldDiscards(true);
+  platform::Event returned;
+  IoStatus status = IoStatus::kOk;
+  std::thread reader([&] {
+    uint8_t buffer[64];
+    size_t count = 0;
+    status = read->Read(buffer, sizeof buffer, &count, nullptr, 200);
+    returned.Set();
+  });
+  const bool ended = returned.Wait(8000);
+  d.HoldDiscards(false);  // lets a read that still waits end as well
+  reader.join();
+  ASSERT_TRUE(ended) << "the read waited for its cancelled transfer without bound";
+  EXPECT_EQ(status, IoStatus::kError);
+  // Given back late, the transfer ends in its callback; the pipe goes on.
+  ASSERT_TRUE(d.WaitIdle(2000));
+  d.SendIn(0x82, Text("later"));
+  uint8_t buffer[64];
+  int n = 0;
+  ASSERT_EQ(platform::PipeRead(read, buffer, sizeof buffer, &n), 1);
+  EXPECT_EQ(Bytes(buffer, buffer + n), Text("later"));
 }
 
 TEST(LibusbDevice, CancelAndCloseEndAPendingRead) {

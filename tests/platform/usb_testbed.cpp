@@ -96,6 +96,7 @@ struct EmulatedUsbDevice::State {
     uint8_t type, endpoint;
     int length;
     int actual = 0;
+    bool discarded = false;  // cancelled, but held back by the device
     usbdevfs_urb* Fields() const { return reinterpret_cast<usbdevfs_urb*>(urb->data); }
   };
 
@@ -110,6 +111,8 @@ struct EmulatedUsbDevice::State {
   std::map<uint8_t, std::deque<std::vector<uint8_t>>> inPackets;
   std::map<uint8_t, std::vector<std::vector<uint8_t>>> received;
   long outBudget = -1;
+  bool outStall = false;  // at the end of the budget the endpoint stalls
+  bool holdDiscards = false;
   bool busy = false, gone = false;
   int opens = 0;
   std::set<int> claimed, everClaimed;
@@ -162,7 +165,7 @@ struct EmulatedUsbDevice::State {
   void FeedIn() {
     for (auto it = pending.begin(); it != pending.end();) {
       auto next = std::next(it);
-      if ((it->endpoint & 0x80) && it->type != USBDEVFS_URB_TYPE_CONTROL) {
+      if ((it->endpoint & 0x80) && it->type != USBDEVFS_URB_TYPE_CONTROL && !it->discarded) {
         auto& queue = inPackets[it->endpoint];
         const size_t packet = maxPacket.count(it->endpoint) ? maxPacket[it->endpoint] : 64;
         while (!queue.empty()) {
@@ -229,7 +232,11 @@ struct EmulatedUsbDevice::State {
       const long take = outBudget < 0 ? length : std::min<long>(length, outBudget);
       if (outBudget >= 0) outBudget -= take;
       it->actual = static_cast<int>(take);
-      if (take == length) Finish(it, 0);  // else NAKs until it is discarded
+      if (take == length)
+        Finish(it, 0);
+      else if (outStall)
+        Finish(it, -EPIPE);
+      // else it NAKs until it is discarded
     }
     changed.notify_all();
   }
@@ -253,6 +260,7 @@ struct EmulatedUsbDevice::State {
       umockdev_ioctl_data_set_ptr(slot, 0, it->urb);
       // Its memory goes back to the client when the reap completes.
       reaped.splice(reaped.end(), done, it);
+      changed.notify_all();
       return 0;
     }
     if (gone) return fail(ENODEV);
@@ -293,6 +301,10 @@ struct EmulatedUsbDevice::State {
       case USBDEVFS_IOCTL:
         return fail(ENODATA);  // no kernel driver is bound to any interface
       case USBDEVFS_CLEAR_HALT:
+        if (outStall) {
+          outStall = false;
+          outBudget = -1;
+        }
         return 0;
       case USBDEVFS_SUBMITURB:
         Submit(client, arg);
@@ -302,8 +314,11 @@ struct EmulatedUsbDevice::State {
         std::memcpy(&address, arg->data, std::min<size_t>(sizeof address, static_cast<size_t>(arg->data_len)));
         auto it = std::find_if(pending.begin(), pending.end(),
                                [&](const Urb& u) { return u.client == client && u.address == address; });
-        if (it == pending.end()) return fail(EINVAL);
-        Finish(it, -ENOENT);
+        if (it == pending.end() || it->discarded) return fail(EINVAL);
+        if (holdDiscards)
+          it->discarded = true;
+        else
+          Finish(it, -ENOENT);
         return 0;
       }
       default:
@@ -370,6 +385,23 @@ void EmulatedUsbDevice::LimitOut(long bytes) {
   state_->outBudget = bytes;
 }
 
+void EmulatedUsbDevice::StallOutAfter(long bytes) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->outBudget = bytes;
+  state_->outStall = true;
+}
+
+void EmulatedUsbDevice::HoldDiscards(bool hold) {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  state_->holdDiscards = hold;
+  if (hold) return;
+  for (auto it = state_->pending.begin(); it != state_->pending.end();) {
+    auto next = std::next(it);
+    if (it->discarded) state_->Finish(it, -ENOENT);
+    it = next;
+  }
+}
+
 void EmulatedUsbDevice::SetBusy(bool busy) {
   std::lock_guard<std::mutex> guard(state_->lock);
   state_->busy = busy;
@@ -429,6 +461,12 @@ bool EmulatedUsbDevice::WaitPending(uint8_t endpoint, int count, int timeoutMs) 
     return std::count_if(state_->pending.begin(), state_->pending.end(),
                          [endpoint](const State::Urb& u) { return u.endpoint == endpoint; }) >= count;
   });
+}
+
+bool EmulatedUsbDevice::WaitIdle(int timeoutMs) const {
+  std::unique_lock<std::mutex> guard(state_->lock);
+  return state_->changed.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return state_->pending.empty() && state_->done.empty(); });
 }
 
 // ---- the bed ----------------------------------------------------------------------

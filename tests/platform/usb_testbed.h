@@ -83,6 +83,12 @@ class EmulatedUsbDevice {
   // The device takes only `bytes` more on OUT endpoints and then answers
   // nothing (NAKs) until the transfer is cancelled; -1: no limit.
   void LimitOut(long bytes);
+  // The device takes `bytes` more on OUT endpoints, then the endpoint stalls
+  // until its halt is cleared.
+  void StallOutAfter(long bytes);
+  // Cancelled transfers are not given back (a wedged device or driver) until
+  // this is called with false.
+  void HoldDiscards(bool hold);
   // Claiming an interface answers "busy" (another program has it).
   void SetBusy(bool busy);
   // The device is pulled out: pending transfers end with ESHUTDOWN, every
@@ -96,6 +102,8 @@ class EmulatedUsbDevice {
   int PendingTransfers() const;         // submitted, not yet completed
   // Waits (bounded) until `count` transfers are pending on the endpoint.
   bool WaitPending(uint8_t endpoint, int count, int timeoutMs) const;
+  // Waits (bounded) until no transfer is pending or waiting to be reaped.
+  bool WaitIdle(int timeoutMs) const;
 
   struct State;
   explicit EmulatedUsbDevice(std::shared_ptr<State> state);
