@@ -1,8 +1,10 @@
 // The libusb back-end of the USB device layer against devices that umockdev
 // emulates: sysfs and /dev/bus/usb come from its test bed, and the usbfs
 // requests of each node are answered by tests/platform/usb_testbed.cpp. Runs
-// under umockdev's preload library; ctest starts it that way, by hand:
+// under umockdev's preload library; ctest starts it that way. By hand:
 //   umockdev-wrapper build/bin/test_usb_libusb
+// and in an AddressSanitizer build, whose runtime must be loaded first:
+//   LD_PRELOAD=$(gcc -print-file-name=libasan.so):libumockdev-preload.so.0 build-asan/bin/test_usb_libusb
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <sys/stat.h>
