@@ -134,6 +134,9 @@ class CNetworkLink : public CSerialLink {
   int m_connectTimeoutMs = kDefaultConnectTimeoutMs;
   bool m_connecting = false;  // user-interface thread only
   bool m_connectAborted = false;
+  // Set when the host reset the connection; a transfer ended by that reports
+  // a failed write (or closing answer), not a cancel.
+  std::atomic<bool> m_connectionLost{false};
 };
 
 }  // namespace lumaset
