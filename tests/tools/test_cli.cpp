@@ -259,6 +259,25 @@ TEST(Cli, SetClockAndCommand) {
   EXPECT_FALSE(sim.Host().Wait("command", "\"index\":3", 5000).empty());
 }
 
+TEST(Cli, AnnouncementsAreRefusedWithTheCommandThatSendsThem) {
+  REQUIRE_PROGRAMS();
+  Sim sim;
+  REQUIRE_SIM(sim);
+  const std::pair<const char*, const char*> cases[] = {
+      {"11", "download-user"}, {"12", "download-system"}, {"14", "set-host-baud"}};
+  for (const auto& [index, instead] : cases) {
+    Result r = RunCli({"--device", sim.Link(), "command", index});
+    EXPECT_EQ(r.exitCode, 2) << index << ": " << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(instead)) << index << ": " << r.err.toStdString();
+  }
+  // Nothing reached the host, not even the probe.
+  EXPECT_TRUE(sim.Host().Wait("probe", "", 300).empty());
+  // Entry 4 (and every other) still goes out.
+  Result r = RunCli({"--device", sim.Link(), "command", "4"});
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_FALSE(sim.Host().Wait("command", "\"index\":4", 5000).empty());
+}
+
 TEST(Cli, SilentHostGivesOneWithTheHint) {
   REQUIRE_PROGRAMS();
   Sim sim({"--fault", "silent"});
