@@ -93,7 +93,8 @@ class CNetworkLink : public CSerialLink {
   int SendProgramImage(int systemProgram, int answerYes) override;  // 17
 
   // 20: waits until `count` bytes are there (polling every 10 ms, at most
-  // 50 x count times), then reads them. Serial: ReadExact.
+  // 50 x count times), then reads them. `cancelEvent` ends the wait, but
+  // bytes that are all there already are still read. Serial: ReadExact.
   virtual int ReadCount(void* buffer, int count, const Event* cancelEvent);
   // 21: closes the connection (the socket object stays). Serial: Close(1).
   virtual int Disconnect();

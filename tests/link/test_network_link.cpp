@@ -704,11 +704,11 @@ TEST_F(NetworkLinkTest, AStopWhenTheClosingAnswerHasComeLeavesTheSuccess) {
   // Only part of the answer when the stop comes: cancelled, without waiting
   // out the four seconds of the closing read.
   target.Clear();
+  answered = false;
   host.Run([&] {
     if (c->Read(10, 5000).size() == 10) c->Write(Bytes(kAck.begin(), kAck.begin() + 5));
     answered = true;
   });
-  answered = false;
   ASSERT_EQ(link.SendRawFile(path.c_str()), 1);
   ASSERT_TRUE(PumpUntil([&] { return answered.load(); }, 5000));
   host.Join();
