@@ -11,6 +11,10 @@
 #include <QStringList>
 #include <QThread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -171,6 +175,30 @@ TEST(Cli, UsageErrorsGiveTwo) {
     EXPECT_EQ(r.exitCode, 2) << args.join(' ').toStdString() << "\n" << r.err.toStdString();
     EXPECT_FALSE(r.err.isEmpty()) << args.join(' ').toStdString();
   }
+}
+
+TEST(Cli, AFifoIsRefusedWithoutBeingOpened) {
+  REQUIRE_PROGRAMS();
+  TempDir dir;
+  const std::filesystem::path fifo = dir.Path() / "pipe.bin";
+  const std::filesystem::path flag = dir.Path() / "opened";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A writer that waits for the FIFO's first reader, then leaves a mark.
+  lumaset::test::ChildProcess writer(
+      {"/bin/sh", "-c", "exec 3>\"$0\"; echo >\"$1\"", fifo.string(), flag.string()});
+  ASSERT_TRUE(writer.Started());
+  QThread::msleep(200);
+  for (const char* command : {"send-file", "download-touch"}) {
+    Result r = RunCli({"--device", Q(dir.Path() / "no-such-device"), command, Q(fifo)});
+    EXPECT_EQ(r.exitCode, 2) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("it is not a regular file")) << r.err.toStdString();
+  }
+  QThread::msleep(200);
+  EXPECT_FALSE(std::filesystem::exists(flag)) << "the tool opened the FIFO";
+  // Let the writer go.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_EQ(writer.Wait(5000), 0);
+  if (reader >= 0) ::close(reader);
 }
 
 TEST(Cli, MissingDeviceNamesThePath) {
