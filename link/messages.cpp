@@ -1,5 +1,6 @@
 #include "link/messages.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "app/resource_ids.h"
@@ -17,6 +18,13 @@ void ShowSystemError(platform::IEventTarget* owner, uint32_t code) {
   // GNU strerror_r returns the text, which may or may not be in the buffer.
   const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
   platform::Operator().MessageBox(owner, text, platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
+}
+
+void ShowFileError(platform::IEventTarget* owner, const std::string& path, uint32_t code) {
+  if (code != EISDIR && code != ENOTSUP) return ShowSystemError(owner, code);
+  std::string text = platform::LoadString(res::kStrNotRegularFile);
+  if (const size_t at = text.find("%1"); at != std::string::npos) text.replace(at, 2, path);
+  platform::Operator().MessageBox(owner, text, platform::LoadString(res::kStrCaption), platform::kMbIconWarning);
 }
 
 void ShowTransferRunning(platform::IEventTarget* owner) {

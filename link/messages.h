@@ -17,6 +17,12 @@ int ResourceMessageBox(platform::IEventTarget* owner, unsigned textId, unsigned 
 // information icon.
 void ShowSystemError(platform::IEventTarget* owner, uint32_t code);
 
+// Why the file at `path` could not be read for a send. A folder, FIFO,
+// socket or device (EISDIR, ENOTSUP from ReadWholeFile) gets string 59420
+// naming the file, caption 59407, warning icon; any other errno value the
+// system's text (ShowSystemError).
+void ShowFileError(platform::IEventTarget* owner, const std::string& path, uint32_t code);
+
 // The refusal of a command or a send while a transfer runs: string 59409,
 // caption string 59407, information icon.
 void ShowTransferRunning(platform::IEventTarget* owner);

@@ -18,6 +18,7 @@
 #include "link/busy_flag.h"
 #include "link/messages.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/language.h"
 #include "protocol/host_commands.h"
 #include "protocol/transfer_messages.h"
@@ -89,6 +90,17 @@ bool ResolveHost(const std::string& host, in_addr* out, int timeoutMs, const std
   worker.join();
   *out = lookup->address;
   return lookup->ok;
+}
+
+// A folder, FIFO, socket or device handed to a send is refused by name
+// before anything is read (the read refuses it too, but with the system's
+// reason only). A file that is missing or may not be read is left to the
+// read, which says why. True when the read may go on.
+bool MayReadForSend(platform::IEventTarget* owner, const std::string& path) {
+  int error = 0;
+  if (platform::IsRegularFile(path, &error) || (error != EISDIR && error != ENOTSUP)) return true;
+  ShowFileError(owner, path, static_cast<uint32_t>(error));
+  return false;
 }
 
 }  // namespace
@@ -315,7 +327,9 @@ int CNetworkLink::Open(int withWatcher) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   const platform::Deadline deadline(m_connectTimeoutMs);
   int error = ResolveHost(host, &address.sin_addr, m_connectTimeoutMs, aborted) ? 0 : EHOSTUNREACH;
-  if (error == 0 && m_connectAborted) error = ECANCELED;
+  // A disconnect during the lookup ends it; the lookup then counts as
+  // abandoned, not failed.
+  if (m_connectAborted) error = ECANCELED;
   if (error == 0) error = m_socket->Connect(address, deadline.Remaining(), aborted);
   m_connecting = false;
   if (error != 0) {
@@ -343,6 +357,9 @@ int CNetworkLink::Disconnect() {
 }
 
 void CNetworkLink::OnClosedWithError() {
+  // A transfer that this ends failed for want of the connection; it was not
+  // cancelled by anyone.
+  m_connectionLost = true;
   Disconnect();
   if (m_controlRefresh) m_controlRefresh();
 }
@@ -395,7 +412,9 @@ int CNetworkLink::ReadCount(void* buffer, int count, const Event* cancelEvent) {
     const int waiting = m_socket->Pending();
     if (waiting < 0) break;
     if (waiting >= count) {
-      if (Pause(cancelEvent, kPollStepMs * count)) break;
+      // The bytes are there: a stop only cuts the settling pause short, so
+      // the caller can look at what arrived before it looks at the stop.
+      Pause(cancelEvent, kPollStepMs * count);
       m_awaitingReply = 0;
       return ReadAvailable(buffer, count);
     }
@@ -483,6 +502,7 @@ bool CNetworkLink::MayStartNetTransfer() {
 
 bool CNetworkLink::StartNetSendThread() {
   StopTransfer();
+  m_connectionLost = false;
   if (!m_transfer.Create([this] { return NetSendThread(); })) {
     FixedMessageBox(NotifyWindow(), kNetTxThreadFailed, kNetTxThreadFailedCaption, platform::kMbIconWarning);
     return false;
@@ -496,6 +516,12 @@ int CNetworkLink::SendProgramImage(int systemProgram, int answerYes) {
   if (!IsNetwork()) return CSerialLink::SendProgramImage(systemProgram, answerYes);
   BusyFlag busy(g_netImageBusy);
   if (!busy.Owned() || !MayStartNetTransfer()) return 0;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> guard(m_lock);
+    path = m_imagePath;
+  }
+  if (!MayReadForSend(NotifyWindow(), path)) return 0;
   if (!ReadImageIntoBuffer(ImageType(systemProgram, answerYes))) return 0;
 
   // The host's rate sets the pause between blocks.
@@ -530,6 +556,7 @@ int CNetworkLink::SendRawFile(const char* path) {
   if (!IsNetwork()) return CSerialLink::SendRawFile(path);
   BusyFlag busy(g_netRawFileBusy);
   if (!busy.Owned() || !MayStartNetTransfer()) return 0;
+  if (!MayReadForSend(NotifyWindow(), path ? path : "")) return 0;
   if (!ReadFileIntoBuffer(path)) return 0;
   const int index = NearestRateIndex(kRawFileRate);
   DrainReceive();
@@ -549,25 +576,34 @@ uint32_t CNetworkLink::NetSendThread() {
     const uint8_t* data = m_transferBuffer.data();
     const uint32_t length = m_transferLength;
     uint32_t offset = 0;
+    // A stop ends the transfer as cancelled, unless the connection was lost
+    // under it (the host reset it): then the block or the closing answer failed.
+    auto stopResult = [this](bool dataLeft) {
+      if (!m_connectionLost) return LS_CANCELLED;
+      return dataLeft ? LS_WRITE_FAILED : LS_VERIFY_FAILED;
+    };
     for (;;) {
       // The pause comes before every block and before the closing answer.
-      if (platform::SleepUnlessSet(m_cancelTransfer, m_iWaitPerBlock)) {
-        result = LS_CANCELLED;
-        break;
-      }
+      const bool stopped = platform::SleepUnlessSet(m_cancelTransfer, m_iWaitPerBlock);
       if (offset >= length) {
+        // What the host has answered is judged before the stop: an
+        // acknowledgement that is all there when the stop comes is a success.
         uint8_t answer[sizeof kHostAck] = {};
         const int got = ReadCount(answer, sizeof answer, &m_cancelTransfer);
-        if (m_cancelTransfer.IsSet())
-          result = LS_CANCELLED;
-        else if (got != static_cast<int>(sizeof answer) || std::memcmp(answer, kHostAck, sizeof answer) != 0)
-          result = LS_VERIFY_FAILED;
+        if (got == static_cast<int>(sizeof answer) && std::memcmp(answer, kHostAck, sizeof answer) == 0)
+          result = 0;
+        else
+          result = m_cancelTransfer.IsSet() ? stopResult(false) : LS_VERIFY_FAILED;
+        break;
+      }
+      if (stopped) {
+        result = stopResult(true);
         break;
       }
       const int block = static_cast<int>(std::min<uint32_t>(length - offset, kWriteBlock));
       const int written = Write(data + offset, block);
       if (written <= 0) {
-        result = m_cancelTransfer.IsSet() ? LS_CANCELLED : LS_WRITE_FAILED;
+        result = m_cancelTransfer.IsSet() ? stopResult(true) : LS_WRITE_FAILED;
         break;
       }
       offset += static_cast<uint32_t>(written);

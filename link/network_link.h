@@ -93,7 +93,8 @@ class CNetworkLink : public CSerialLink {
   int SendProgramImage(int systemProgram, int answerYes) override;  // 17
 
   // 20: waits until `count` bytes are there (polling every 10 ms, at most
-  // 50 x count times), then reads them. Serial: ReadExact.
+  // 50 x count times), then reads them. `cancelEvent` ends the wait, but
+  // bytes that are all there already are still read. Serial: ReadExact.
   virtual int ReadCount(void* buffer, int count, const Event* cancelEvent);
   // 21: closes the connection (the socket object stays). Serial: Close(1).
   virtual int Disconnect();
@@ -134,6 +135,9 @@ class CNetworkLink : public CSerialLink {
   int m_connectTimeoutMs = kDefaultConnectTimeoutMs;
   bool m_connecting = false;  // user-interface thread only
   bool m_connectAborted = false;
+  // Set when the host reset the connection; a transfer ended by that reports
+  // a failed write (or closing answer), not a cancel.
+  std::atomic<bool> m_connectionLost{false};
 };
 
 }  // namespace lumaset

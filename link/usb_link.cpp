@@ -309,8 +309,10 @@ int CUsbLink::SendFileWithHandshake(const char* path) {
   }
   std::vector<uint8_t> data;
   uint32_t size = 0;
+  // Only a regular file is read, and never with an open that could wait (a
+  // FIFO, a device): anything else is refused here, by name.
   if (int error = ReadWholeFile(path, 0, 0, &data, &size)) {
-    ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
+    ShowFileError(NotifyWindow(), path ? path : "", static_cast<uint32_t>(error));
     return 0;
   }
   return StartSendThread(std::move(data), true, kTxThreadFailedHandshake, kTxThreadFailedHandshakeCaption) ? 1 : 0;
@@ -323,7 +325,7 @@ int CUsbLink::SendProgramImage(const char* path, int systemProgram, int answerYe
   }
   std::vector<uint8_t> frame;
   if (int error = ReadImageFrame(path, ImageType(systemProgram, answerYes), &frame)) {
-    ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
+    ShowFileError(NotifyWindow(), path ? path : "", static_cast<uint32_t>(error));
     return 0;
   }
   if (!SendCommand(systemProgram ? kCmdAnnounceSystem : kCmdAnnounceUser, 1)) return 0;

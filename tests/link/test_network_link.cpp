@@ -4,16 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/limits.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QTimer>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <thread>
 
@@ -25,6 +33,7 @@
 #include "platform/language.h"
 #include "platform/port_map.h"
 #include "protocol/host_commands.h"
+#include "tests/fifo_guard.h"
 #include "tests/pty_host.h"
 #include "tests/sim_process.h"
 
@@ -666,6 +675,337 @@ TEST_F(NetworkLinkTest, WithTheFlagClearTheSerialLinkAnswers) {
   link.Describe();
   EXPECT_EQ(link.GetDescription(), "Not connected");
   platform::SetComPortPath(250, "");
+}
+
+TEST_F(NetworkLinkTest, AStopWhenTheClosingAnswerHasComeLeavesTheSuccess) {
+  TcpHost host;
+  auto c = Connect(host);
+  ASSERT_TRUE(c);
+  const std::string path = WriteFile("net_ack_stop.bin", Bytes(10, 0x42));
+  // The host answers the last block at once; the stop comes while the link
+  // still sleeps after that block, with all eight bytes waiting.
+  std::atomic<bool> answered{false};
+  host.Run([&] {
+    if (c->Read(10, 5000).size() == 10) c->Write(kAck);
+    answered = true;
+  });
+  ASSERT_EQ(link.SendRawFile(path.c_str()), 1);
+  ASSERT_TRUE(PumpUntil([&] { return answered.load(); }, 5000));
+  host.Join();
+  PumpFor(50);
+  EXPECT_EQ(link.IsTransferring(), 1);
+  int64_t ms = TimeMs([&] { link.StopTransfer(); });
+  EXPECT_LT(ms, 2000);
+  EXPECT_EQ(target.Count(LE_FAILED), 0u);
+  ASSERT_EQ(target.Count(LE_SEND_DONE), 1u);
+  EXPECT_EQ(target.Events().back().value, 10u);
+  EXPECT_EQ(link.LastTransferExitCode(), kTransferThreadDone);
+
+  // Only part of the answer when the stop comes: cancelled, without waiting
+  // out the four seconds of the closing read.
+  target.Clear();
+  answered = false;
+  host.Run([&] {
+    if (c->Read(10, 5000).size() == 10) c->Write(Bytes(kAck.begin(), kAck.begin() + 5));
+    answered = true;
+  });
+  ASSERT_EQ(link.SendRawFile(path.c_str()), 1);
+  ASSERT_TRUE(PumpUntil([&] { return answered.load(); }, 5000));
+  host.Join();
+  PumpFor(50);
+  ms = TimeMs([&] { link.StopTransfer(); });
+  EXPECT_LT(ms, 2000);
+  ASSERT_EQ(target.Count(LE_FAILED), 1u);
+  EXPECT_EQ(target.Events().back().value, LS_CANCELLED);
+  EXPECT_EQ(target.Count(LE_SEND_DONE), 0u);
+  EXPECT_TRUE(op.Boxes().empty());
+}
+
+TEST_F(NetworkLinkTest, AHostThatResetsDuringTheDataFailsTheWrite) {
+  TcpHost host;
+  const std::string path = WriteFile("net_reset.bin", Bytes(4096, 0x5A));
+  // With the event loop running, as in the program: the reset is seen on
+  // this thread too, which disconnects the link while the transfer pauses.
+  {
+    auto c = Connect(host);
+    ASSERT_TRUE(c);
+    host.Run([&] {
+      if (c->Read(512, 5000).size() == 512) c->Reset();
+    });
+    ASSERT_EQ(link.SendRawFile(path.c_str()), 1);
+    ASSERT_TRUE(WaitEvent(LE_FAILED, 8000));
+    host.Join();
+    EXPECT_EQ(target.Events().back().value, LS_WRITE_FAILED);
+    EXPECT_EQ(link.LastTransferExitCode(), LS_WRITE_FAILED);
+    EXPECT_EQ(target.Count(LE_SEND_DONE), 0u);
+    EXPECT_TRUE(PumpUntil([&] { return link.IsOpen() == 0; }, 2000));
+    EXPECT_EQ(refreshes, 1);
+  }
+  // Without the loop the thread's own send meets the reset first.
+  target.Clear();
+  auto c = Connect(host);
+  ASSERT_TRUE(c);
+  host.Run([&] {
+    if (c->Read(512, 5000).size() == 512) c->Reset();
+  });
+  ASSERT_EQ(link.SendRawFile(path.c_str()), 1);
+  ASSERT_TRUE(target.WaitFor(LE_FAILED, 8000));
+  host.Join();
+  EXPECT_EQ(target.Events().back().value, LS_WRITE_FAILED);
+  EXPECT_TRUE(op.Boxes().empty());
+}
+
+TEST_F(NetworkLinkTest, FilesThatAreNotRegularAreRefusedByNameBeforeAnythingIsSent) {
+  TcpHost host;
+  auto c = Connect(host);
+  ASSERT_TRUE(c);
+  const std::string fifo = (dir.Path() / "pipe.pgu").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto refusal = [](const std::string& path) {
+    std::string text = platform::LoadString(res::kStrNotRegularFile);
+    return text.replace(text.find("%1"), 2, path);
+  };
+  for (const std::string& path : {fifo, dir.Path().string(), std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    op.Clear();
+    test::FifoGuard guard(fifo);
+    EXPECT_EQ(link.SendRawFile(path.c_str()), 0);
+    link.SetUserProgramPath(path.c_str());
+    EXPECT_EQ(link.SendUserProgram(1), 0);
+    EXPECT_FALSE(guard.Fired()) << "a send waited on the FIFO";
+    ASSERT_EQ(op.Boxes().size(), 2u);
+    EXPECT_EQ(op.Boxes()[0].text, refusal(path));
+    EXPECT_EQ(op.Boxes()[1].text, refusal(path));
+  }
+  // Not even the probe of the image's announcement went out.
+  EXPECT_TRUE(c->Drain(200).empty());
+  EXPECT_TRUE(target.Events().empty());
+  EXPECT_EQ(link.IsTransferring(), 0);
+}
+
+// ---- host-name lookups that take their time ---------------------------------
+
+// A name server on 127.0.0.1:53, for a network namespace of the test's own.
+// It answers every A query with 127.0.0.1 after delayMs (other types with no
+// address), or, with a delay below 0, holds the queries until Release() and
+// then answers that the name does not exist.
+class SlowNameServer {
+ public:
+  explicit SlowNameServer(int delayMs) : delayMs_(delayMs) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    listening_ = bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    thread_ = std::thread([this] { Loop(); });
+  }
+  ~SlowNameServer() {
+    stop_.Set();
+    thread_.join();
+    close(fd_);
+  }
+  bool Listening() const { return listening_; }
+  int Queries() const { return queries_; }
+  void Release() { release_.Set(); }
+
+ private:
+  struct Query {
+    Bytes bytes;
+    sockaddr_in from;
+  };
+
+  static Bytes Answer(const Bytes& q, bool released) {
+    size_t at = 12;  // after the header: the question's name, type, class
+    while (at < q.size() && q[at] != 0) at += q[at] + 1u;
+    at += 5;
+    if (q.size() < 12 || at > q.size()) return {};
+    const bool typeA = q[at - 4] == 0 && q[at - 3] == 1;
+    const bool address = !released && typeA;
+    Bytes r(q.begin(), q.begin() + static_cast<std::ptrdiff_t>(at));
+    r[2] = static_cast<uint8_t>(0x84 | (q[2] & 0x79));  // answer, authoritative; opcode and RD kept
+    r[3] = released ? 0x83 : 0x80;                      // recursion available; no such name
+    r[6] = 0, r[7] = address ? 1 : 0;
+    r[8] = r[9] = r[10] = r[11] = 0;
+    if (address) {
+      const Bytes record = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 127, 0, 0, 1};
+      r.insert(r.end(), record.begin(), record.end());
+    }
+    return r;
+  }
+  void Send(const Query& q, bool released) {
+    const Bytes r = Answer(q.bytes, released);
+    sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<const sockaddr*>(&q.from), sizeof q.from);
+  }
+  void Loop() {
+    std::vector<Query> held;
+    while (!stop_.IsSet()) {
+      std::vector<pollfd> fds{{stop_.Fd(), POLLIN, 0}, {fd_, POLLIN, 0}};
+      if (!held.empty()) fds.push_back({release_.Fd(), POLLIN, 0});
+      if (platform::PollFor(fds, 1000) <= 0 || fds[0].revents) continue;
+      if (fds.size() > 2 && fds[2].revents) {
+        for (const Query& q : held) Send(q, true);
+        held.clear();
+      }
+      if (!fds[1].revents) continue;
+      Query q{Bytes(512), {}};
+      socklen_t length = sizeof q.from;
+      const ssize_t n = recvfrom(fd_, q.bytes.data(), q.bytes.size(), 0, reinterpret_cast<sockaddr*>(&q.from), &length);
+      if (n <= 0) continue;
+      q.bytes.resize(static_cast<size_t>(n));
+      ++queries_;
+      if (delayMs_ < 0 && !release_.IsSet()) {
+        held.push_back(std::move(q));
+      } else {
+        if (delayMs_ > 0 && stop_.Wait(delayMs_)) break;
+        Send(q, delayMs_ < 0);
+      }
+    }
+  }
+
+  const int delayMs_;
+  int fd_ = -1;
+  bool listening_ = false;
+  std::atomic<int> queries_{0};
+  platform::Event stop_, release_;
+  std::thread thread_;
+};
+
+constexpr char kSlowName[] = "slow-host.lumaset.test";
+
+// Runs in a child of the test in new mount and network namespaces (see
+// SlowHostLookup below): there /etc/resolv.conf names the server above, so
+// the system's own resolver takes as long as that server does. Refuses to
+// run anywhere else, since it mounts over /etc/resolv.conf.
+class DISABLED_InOwnNetNamespace : public NetworkLinkTest {
+ protected:
+  // Once for the child process: the namespaces end with it.
+  static void SetUpTestSuite() {
+    ASSERT_STREQ(std::getenv("LUMASET_TEST_NETNS"), "1") << "runs only inside its own namespaces";
+    // A fresh network namespace has the loopback interface only.
+    struct if_nameindex* names = if_nameindex();
+    ASSERT_TRUE(names);
+    int count = 0;
+    bool onlyLo = true;
+    for (struct if_nameindex* n = names; n->if_index != 0; ++n, ++count)
+      onlyLo = onlyLo && std::strcmp(n->if_name, "lo") == 0;
+    if_freenameindex(names);
+    ASSERT_TRUE(onlyLo && count == 1) << "not in a network namespace of its own";
+    // Bring the loopback interface up.
+    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq up{};
+    std::strcpy(up.ifr_name, "lo");
+    ASSERT_EQ(ioctl(s, SIOCGIFFLAGS, &up), 0);
+    up.ifr_flags = static_cast<short>(up.ifr_flags | IFF_UP);
+    ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &up), 0);
+    close(s);
+    // Without /etc/resolv.conf the resolver asks 127.0.0.1 anyway.
+    if (access("/etc/resolv.conf", F_OK) == 0) {
+      folder_ = new test::TempDir("lumaset-netns");
+      const std::string text = "nameserver 127.0.0.1\noptions timeout:10 attempts:1\n";
+      const std::string conf = folder_->File("resolv.conf", Bytes(text.begin(), text.end())).string();
+      ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+      ASSERT_EQ(mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+      mounted_ = true;
+    }
+    ready_ = true;
+  }
+  static void TearDownTestSuite() {
+    if (mounted_) umount("/etc/resolv.conf");
+    delete folder_;
+    folder_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(ready_);
+    NetworkLinkTest::SetUp();
+  }
+
+  static inline test::TempDir* folder_ = nullptr;
+  static inline bool mounted_ = false;
+  static inline bool ready_ = false;
+};
+
+TEST_F(DISABLED_InOwnNetNamespace, ADisconnectEndsASlowLookupWithoutAMessage) {
+  SlowNameServer dns(-1);
+  ASSERT_TRUE(dns.Listening());
+  UseHost(kSlowName, ClosedPort());
+  link.SetConnectTimeoutMs(20000);
+  int queriesSeen = 0;
+  QTimer::singleShot(400, [&] {
+    queriesSeen = dns.Queries();
+    link.Disconnect();
+  });
+  int64_t ms = TimeMs([&] { EXPECT_EQ(link.Open(1), 0); });
+  EXPECT_GE(queriesSeen, 1) << "the lookup did not wait on the name server";
+  EXPECT_LT(ms, 3000);
+  EXPECT_TRUE(op.Boxes().empty());
+  EXPECT_EQ(link.IsOpen(), 0);
+  EXPECT_EQ(link.GetDescription(), "Not connected");
+  dns.Release();  // the abandoned lookup ends
+  PumpFor(300);
+}
+
+TEST_F(DISABLED_InOwnNetNamespace, ASlowAnswerConnectsWhileTheLoopRuns) {
+  SlowNameServer dns(600);
+  ASSERT_TRUE(dns.Listening());
+  TcpHost host;
+  UseHost(kSlowName, host.Port());
+  bool timerRan = false;
+  QTimer::singleShot(100, [&] { timerRan = true; });
+  int64_t ms = TimeMs([&] { EXPECT_EQ(link.Open(1), 1); });
+  EXPECT_GE(ms, 500);
+  EXPECT_TRUE(timerRan);
+  EXPECT_TRUE(host.Accept());
+  EXPECT_NE(link.GetDescription().find(std::string("host ") + kSlowName), std::string::npos);
+  EXPECT_TRUE(op.Boxes().empty());
+}
+
+TEST_F(DISABLED_InOwnNetNamespace, ALookupPastTheBoundFailsTheConnect) {
+  SlowNameServer dns(-1);
+  ASSERT_TRUE(dns.Listening());
+  UseHost(kSlowName, ClosedPort());
+  link.SetConnectTimeoutMs(1000);
+  int64_t ms = TimeMs([&] { EXPECT_EQ(link.Open(1), 0); });
+  EXPECT_GE(ms, 900);
+  EXPECT_LT(ms, 5000);
+  EXPECT_GE(dns.Queries(), 1);
+  EXPECT_TRUE(op.Shown(platform::LoadString(res::kStrNetConnectFailed)));
+  dns.Release();
+  PumpFor(300);
+}
+
+// The lookups above need a name server that takes its time. The machine's own
+// cannot be made slow, so they run in a child of this test that has mount and
+// network namespaces of its own: its lookups reach only a server on its own
+// loopback interface.
+TEST(SlowHostLookup, RunsInNamespacesOfItsOwn) {
+  const std::string unshare = "/usr/bin/unshare";
+  if (access(unshare.c_str(), X_OK) != 0) GTEST_SKIP() << "no " << unshare;
+  std::vector<std::string> base = {unshare};
+  if (geteuid() != 0) base.insert(base.end(), {"--user", "--map-root-user"});
+  base.insert(base.end(), {"--mount", "--net", "--"});
+  {
+    std::vector<std::string> probe = base;
+    probe.push_back("/bin/true");
+    test::ChildProcess child(probe);
+    if (child.Wait(10000) != 0) GTEST_SKIP() << "no mount and network namespaces here";
+  }
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  test::TempDir dir("lumaset-netns");
+  const std::string report = (dir.Path() / "inner.json").string();
+  std::vector<std::string> args = base;
+  args.insert(args.end(), {self, "--gtest_also_run_disabled_tests", "--gtest_filter=DISABLED_InOwnNetNamespace.*",
+                           "--gtest_output=json:" + report});
+  test::ChildProcess::Options options;
+  options.env = {{"LUMASET_TEST_NETNS", "1"}};
+  test::ChildProcess child(args, options);
+  EXPECT_EQ(child.Wait(120000), 0);
+  const std::string json = test::ReadFileText(report);
+  EXPECT_NE(json.find("\"tests\": 3,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"failures\": 0,"), std::string::npos) << json;
 }
 
 TEST_F(NetworkLinkTest, DownloadAgainstTheHostSimulator) {

@@ -3,6 +3,7 @@
 // scripted, and the built lumaset-hostsim for the end-to-end cases.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include "platform/clock.h"
 #include "platform/language.h"
 #include "platform/usb_device.h"
+#include "tests/fifo_guard.h"
 #include "tests/pty_host.h"
 #include "tests/sim_process.h"
 
@@ -79,8 +81,9 @@ class VirtualHost {
  public:
   using Responder = std::function<void(VirtualHost&, const Bytes&)>;
 
-  VirtualHost() {
-    path_ = (dir_.Path() / "usb.sock").string();
+  // Listens at `path`, by default a socket in a folder of its own.
+  explicit VirtualHost(std::string path = {}) : path_(std::move(path)) {
+    if (path_.empty()) path_ = (dir_.Path() / "usb.sock").string();
     listen_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -714,6 +717,65 @@ TEST_F(UsbLinkTest, ProgramImagesAreAnnouncedThenFramed) {
   ASSERT_EQ(op.Boxes().size(), 1u);
   EXPECT_EQ(op.Boxes()[0].text, std::strerror(ENOENT));
   EXPECT_EQ(host.Messages().size(), 8u);
+}
+
+TEST_F(UsbLinkTest, WithoutItsReadPipeATransferIsNotReady) {
+  // The device is not there when the link opens, so there is no read pipe;
+  // it comes afterwards, so the transfer's own write pipe opens.
+  platform::UsbConfig config;
+  config.virtualPath = (dir.Path() / "late.sock").string();
+  link.SetConfig(config);
+  link.SetTarget(&target, WM_LINK_EVENT);
+  ASSERT_EQ(link.Open(), 1);
+  ASSERT_EQ(link.IsOpen(), 0);
+  HostScript lateScript;
+  VirtualHost late(config.virtualPath);
+  late.SetResponder([&lateScript](VirtualHost& h, const Bytes& m) { lateScript.Handle(h, m); });
+  const fs::path file = dir.File("panel.tps", Pattern(700));
+  ASSERT_EQ(link.SendFileWithHandshake(file.c_str()), 1);
+  ASSERT_TRUE(target.WaitFor(LE_FAILED, 3000));
+  EXPECT_EQ(TransferEvents(), (std::vector<std::pair<uint32_t, uint32_t>>{{LE_FAILED, LS_NOT_READY}}));
+  EXPECT_EQ(link.IsBusy(), 0);
+  link.StopSending();
+  EXPECT_EQ(link.LastTransferExitCode(), kTransferThreadDone);
+  ASSERT_TRUE(late.WaitOpened(1, 2000));
+  platform::SleepMs(100);
+  EXPECT_EQ(late.PipesOpened(), (std::vector<std::string>{"PIPE03"}));
+  EXPECT_TRUE(late.Messages().empty());  // no handshake, no data
+  EXPECT_TRUE(op.Boxes().empty());
+
+  // Open again with the device there: the handshake asked for before does
+  // not carry over, an image goes straight to its data.
+  link.Close();
+  ASSERT_EQ(link.Open(), 1);
+  ASSERT_EQ(link.IsOpen(), 1);
+  target.Clear();
+  ASSERT_EQ(link.SendProgramImage(dir.File("p.pgu", {0x01, 0x02, 0x04}).c_str(), 0, 1), 1);
+  ASSERT_TRUE(target.WaitFor(LE_SEND_DONE, 5000));
+  EXPECT_EQ(late.Messages(), (std::vector<Bytes>{kProbe, kAnnounceUser, Hex("04 00 00 00 01 02 04 88 8f")}));
+}
+
+TEST_F(UsbLinkTest, FilesThatAreNotRegularAreRefusedByNameBeforeAnythingIsSent) {
+  OpenLink();
+  const std::string fifo = (dir.Path() / "pipe.tps").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, dir.Path().string(), std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    op.Clear();
+    test::FifoGuard guard(fifo);
+    EXPECT_EQ(link.SendFileWithHandshake(path.c_str()), 0);
+    EXPECT_EQ(link.SendProgramImage(path.c_str(), 1, 0), 0);
+    EXPECT_FALSE(guard.Fired()) << "a send waited on the FIFO";
+    std::string text = platform::LoadString(res::kStrNotRegularFile);
+    text.replace(text.find("%1"), 2, path);
+    ASSERT_EQ(op.Boxes().size(), 2u);
+    EXPECT_EQ(op.Boxes()[0].text, text);
+    EXPECT_EQ(op.Boxes()[1].text, text);
+    EXPECT_EQ(op.Boxes()[1].caption, platform::LoadString(res::kStrCaption));
+  }
+  platform::SleepMs(100);
+  EXPECT_TRUE(host.Messages().empty());  // not even the probe
+  EXPECT_TRUE(target.Events().empty());
 }
 
 TEST_F(UsbLinkTest, AStoppedTransferStillWaitsForTheClosingAnswer) {

@@ -11,6 +11,10 @@
 #include <QStringList>
 #include <QThread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -173,6 +177,30 @@ TEST(Cli, UsageErrorsGiveTwo) {
   }
 }
 
+TEST(Cli, AFifoIsRefusedWithoutBeingOpened) {
+  REQUIRE_PROGRAMS();
+  TempDir dir;
+  const std::filesystem::path fifo = dir.Path() / "pipe.bin";
+  const std::filesystem::path flag = dir.Path() / "opened";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A writer that waits for the FIFO's first reader, then leaves a mark.
+  lumaset::test::ChildProcess writer(
+      {"/bin/sh", "-c", "exec 3>\"$0\"; echo >\"$1\"", fifo.string(), flag.string()});
+  ASSERT_TRUE(writer.Started());
+  QThread::msleep(200);
+  for (const char* command : {"send-file", "download-touch"}) {
+    Result r = RunCli({"--device", Q(dir.Path() / "no-such-device"), command, Q(fifo)});
+    EXPECT_EQ(r.exitCode, 2) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("it is not a regular file")) << r.err.toStdString();
+  }
+  QThread::msleep(200);
+  EXPECT_FALSE(std::filesystem::exists(flag)) << "the tool opened the FIFO";
+  // Let the writer go.
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  EXPECT_EQ(writer.Wait(5000), 0);
+  if (reader >= 0) ::close(reader);
+}
+
 TEST(Cli, MissingDeviceNamesThePath) {
   REQUIRE_PROGRAMS();
   TempDir dir;
@@ -257,6 +285,25 @@ TEST(Cli, SetClockAndCommand) {
   Result c = RunCli({"--device", sim.Link(), "command", "3"});
   EXPECT_EQ(c.exitCode, 0) << c.err.toStdString();
   EXPECT_FALSE(sim.Host().Wait("command", "\"index\":3", 5000).empty());
+}
+
+TEST(Cli, AnnouncementsAreRefusedWithTheCommandThatSendsThem) {
+  REQUIRE_PROGRAMS();
+  Sim sim;
+  REQUIRE_SIM(sim);
+  const std::pair<const char*, const char*> cases[] = {
+      {"11", "download-user"}, {"12", "download-system"}, {"14", "set-host-baud"}};
+  for (const auto& [index, instead] : cases) {
+    Result r = RunCli({"--device", sim.Link(), "command", index});
+    EXPECT_EQ(r.exitCode, 2) << index << ": " << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(instead)) << index << ": " << r.err.toStdString();
+  }
+  // Nothing reached the host, not even the probe.
+  EXPECT_TRUE(sim.Host().Wait("probe", "", 300).empty());
+  // Entry 4 (and every other) still goes out.
+  Result r = RunCli({"--device", sim.Link(), "command", "4"});
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_FALSE(sim.Host().Wait("command", "\"index\":4", 5000).empty());
 }
 
 TEST(Cli, SilentHostGivesOneWithTheHint) {

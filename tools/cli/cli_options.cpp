@@ -6,6 +6,7 @@
 #include <map>
 
 #include "link/serial_link.h"
+#include "protocol/host_commands.h"
 
 namespace lumaset::cli {
 namespace {
@@ -45,6 +46,17 @@ std::string RateList() {
     list += std::to_string(kBaudRates[i]);
   }
   return list;
+}
+
+// For the host command table entries that only announce what follows (the
+// host then waits for it): what follows, and the command that sends both.
+const char* CommandThatSends(int index) {
+  switch (index) {
+    case kCmdAnnounceUser: return "a user program image: use download-user FILE (--yes | --no)";
+    case kCmdAnnounceSystem: return "a system program image: use download-system FILE";
+    case kCmdSetHostRate: return "a new baud rate: use set-host-baud RATE";
+    default: return nullptr;
+  }
 }
 
 ParseResult Usage(const std::string& error) {
@@ -179,6 +191,11 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
   switch (opt.command) {
     case Command::kCommand:
       if (!ParseInt(arg, 0, 15, &v)) return Usage("command: INDEX is a number from 0 to 15");
+      // These entries announce something that the host then waits for: an
+      // image, or a new rate. Alone they would leave it waiting.
+      if (const char* instead = CommandThatSends(static_cast<int>(v)))
+        return Usage("command " + std::to_string(v) + ": entry " + std::to_string(v) + " makes the host wait for " +
+                     instead);
       opt.index = static_cast<int>(v);
       break;
     case Command::kSetHostBaud:
@@ -228,7 +245,9 @@ std::string HelpText() {
              "Commands:\n"
              "  probe                      send the probe; exit 0 when the host answers 0x0F\n"
              "  command INDEX              send entry INDEX (0..15) of the host command table\n"
-             "                             (the probe runs first, as in the window program)\n"
+             "                             (the probe runs first, as in the window program); not 11,\n"
+             "                             12 or 14, which announce what download-user,\n"
+             "                             download-system and set-host-baud send\n"
              "  set-clock                  send entry 6 and the clock from the local time\n"
              "  set-host-baud RATE         change the host's baud rate, then the link's, and probe\n"
              "                             at the new rate\n"

@@ -21,6 +21,7 @@
 #include "link/messages.h"
 #include "link/serial_link.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 #include "platform/language.h"
 #include "tools/cli/console.h"
 
@@ -152,18 +153,23 @@ void Session::Start() {
 bool Session::CheckFiles() {
   if (!opt_.file.empty()) {
     // Checked here so that a file the link could not read is a usage error
-    // (2), not a failure of the link (1).
-    int fd = ::open(opt_.file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // (2), not a failure of the link (1). A FIFO or a device is refused from
+    // its status and never opened (opening a serial port can reset a host).
+    int error = 0;
+    const int fd = platform::OpenRegularFile(opt_.file.c_str(), &error);
     if (fd < 0) {
-      Say(Format("cannot read %s: %s", opt_.file.c_str(), std::strerror(errno)));
+      Say(Format("cannot read %s: %s", opt_.file.c_str(),
+                 error == EISDIR    ? "it is a folder"
+                 : error == ENOTSUP ? "it is not a regular file"
+                                    : std::strerror(error)));
       return false;
     }
     struct stat st{};
     const bool statOk = fstat(fd, &st) == 0;
+    if (!statOk) error = errno;
     ::close(fd);
-    if (!statOk || !S_ISREG(st.st_mode)) {
-      Say(Format("cannot read %s: %s", opt_.file.c_str(),
-                 statOk ? (S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file") : std::strerror(errno)));
+    if (!statOk) {
+      Say(Format("cannot read %s: %s", opt_.file.c_str(), std::strerror(error)));
       return false;
     }
     fileSize_ = static_cast<uint64_t>(st.st_size);
