@@ -121,8 +121,15 @@ RecordingOperator::~RecordingOperator() { platform::SetOperator(nullptr); }
 
 int RecordingOperator::MessageBox(platform::IEventTarget*, const std::string& text, const std::string& caption,
                                   unsigned type) {
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    boxes_.push_back({text, caption, type});
+    action = std::move(duringNextBox_);
+    duringNextBox_ = nullptr;
+  }
+  if (action) action();
   std::lock_guard<std::mutex> guard(lock_);
-  boxes_.push_back({text, caption, type});
   if (!answers_.empty()) {
     int a = answers_.front();
     answers_.pop_front();
@@ -153,6 +160,11 @@ void RecordingOperator::Clear() {
   boxes_.clear();
 }
 
+void RecordingOperator::DuringNextBox(std::function<void()> action) {
+  std::lock_guard<std::mutex> guard(lock_);
+  duringNextBox_ = std::move(action);
+}
+
 void UseEnglishTexts() {
   static platform::LanguageLibrary library;
   if (!library.Loaded()) {
@@ -170,6 +182,12 @@ platform::LanguageLibrary& TestLanguage(int language) {
     EXPECT_TRUE(library.Load(platform::LanguageLibraryName(language), &error)) << error;
   }
   return library;
+}
+
+void SpinMicroseconds(int us) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+  while (std::chrono::steady_clock::now() < end) {
+  }
 }
 
 int64_t TimeMs(const std::function<void()>& f) {

@@ -83,11 +83,15 @@ class RecordingOperator : public platform::IOperator {
   std::vector<ShownBox> Boxes() const;
   bool Shown(const std::string& text) const;
   void Clear();
+  // Runs `action` once, inside the next box (as the box's own event loop
+  // would run a click on another command), before that box is answered.
+  void DuringNextBox(std::function<void()> action);
 
  private:
   mutable std::mutex lock_;
   std::vector<ShownBox> boxes_;
   std::deque<int> answers_;
+  std::function<void()> duringNextBox_;
 };
 
 // Loads the English language library beside the test program and makes it
@@ -99,5 +103,8 @@ platform::LanguageLibrary& TestLanguage(int language);
 
 // Milliseconds that `f` takes.
 int64_t TimeMs(const std::function<void()>& f);
+// Busy for about `us` microseconds: for gaps in race tests that are too
+// short for a sleep.
+void SpinMicroseconds(int us);
 
 }  // namespace lumaset::test
