@@ -14,6 +14,7 @@
 #include "platform/language.h"
 #include "platform/line_rate.h"
 #include "platform/port_map.h"
+#include "platform/serial_device.h"
 
 namespace lumaset::test {
 
@@ -76,6 +77,16 @@ void PtyHost::Write(const Bytes& bytes) {
 }
 
 uint32_t PtyHost::LineRate() const { return platform::GetLineRate(slave_); }
+
+FakeModemLines::FakeModemLines(const std::string& path) {
+  platform::SerialDevice::SetModemLineSource([state = lines_, path](const std::string& device, int* lines) {
+    if (device != path) return false;
+    *lines = state->load();
+    return true;
+  });
+}
+
+FakeModemLines::~FakeModemLines() { platform::SerialDevice::SetModemLineSource(nullptr); }
 
 void RecordingTarget::Post(uint32_t message, uint32_t first, uint32_t second) {
   std::lock_guard<std::mutex> guard(lock_);

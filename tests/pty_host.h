@@ -3,11 +3,13 @@
 // message boxes and answers them as told.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -44,6 +46,21 @@ class PtyHost {
   int master_ = -1;
   int slave_ = -1;
   std::string slavePath_;
+};
+
+// The modem lines of one pseudo-terminal, as the test sets them (TIOCM_*
+// bits). A pseudo-terminal has none; devices opened while this exists see
+// these instead (also after this object is gone).
+class FakeModemLines {
+ public:
+  explicit FakeModemLines(const std::string& path);
+  ~FakeModemLines();
+  FakeModemLines(const FakeModemLines&) = delete;
+  FakeModemLines& operator=(const FakeModemLines&) = delete;
+  void Set(int lines) { *lines_ = lines; }
+
+ private:
+  std::shared_ptr<std::atomic<int>> lines_ = std::make_shared<std::atomic<int>>(0);
 };
 
 struct PostedEvent {

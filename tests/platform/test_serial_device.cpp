@@ -131,25 +131,9 @@ TEST(SerialDevice, APurgeTakesAChunkTheReaderHasJustRead) {
   EXPECT_EQ(device->InputCount(), 0u);
 }
 
-// The modem lines of one pseudo-terminal, set by the test.
-class FakeModemLines {
- public:
-  explicit FakeModemLines(const std::string& path) {
-    SerialDevice::SetModemLineSource([this, path](const std::string& device, int* lines) {
-      if (device != path) return false;
-      *lines = lines_.load();
-      return true;
-    });
-  }
-  ~FakeModemLines() { SerialDevice::SetModemLineSource(nullptr); }
-  void Set(int lines) { lines_ = lines; }
-
- private:
-  std::atomic<int> lines_{0};
-};
-
 // The reader looks at the modem lines ten times a second.
 constexpr int kLinesSeenMs = 400;
+using test::FakeModemLines;
 
 TEST(SerialDevice, LineChangesWaitInTheHistoryForAWait) {
   PtyHost host;
