@@ -929,5 +929,168 @@ TEST_F(ProtocolTest, ReleaseDuringASearchLeavesThePortClosedAndFree) {
   EXPECT_EQ(other.Open(0), 1);  // nobody holds the port any more
 }
 
+
+// A host at `answerRate` that answers the probe there, except the first
+// `wrongFirst` probes, which get 0x0E. Logs everything it gets.
+class ProbingHost {
+ public:
+  ProbingHost(test::PtyHost& host, uint32_t answerRate, int wrongFirst = 0)
+      : thread_([this, &host, answerRate, wrongFirst] {
+          Bytes window;
+          int probes = 0;
+          platform::Deadline deadline(60000);
+          while (!stop_ && !deadline.Passed()) {
+            Bytes got = host.Read(64, 20);
+            {
+              std::lock_guard<std::mutex> guard(lock_);
+              log_.insert(log_.end(), got.begin(), got.end());
+            }
+            window.insert(window.end(), got.begin(), got.end());
+            if (!EndsWith(window, kProbe)) continue;
+            window.clear();
+            if (probes++ < wrongFirst)
+              host.Write({0x0E});
+            else if (host.LineRate() == answerRate)
+              host.Write({kProbeAnswer});
+          }
+        }) {}
+  ~ProbingHost() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  // What the host got, and forgets it.
+  Bytes Take() {
+    std::lock_guard<std::mutex> guard(lock_);
+    Bytes out;
+    out.swap(log_);
+    return out;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  Bytes log_;
+  std::thread thread_;
+};
+
+bool Contains(const Bytes& data, const Bytes& part) {
+  return std::search(data.begin(), data.end(), part.begin(), part.end()) != data.end();
+}
+
+const Bytes kRateCommand = {0x1B, 0x43, 0xE2, 0xAE, 0x0D, 0x0A};
+const Bytes kRate9600 = {0x80, 0x25, 0x00, 0x00, 0x7F, 0xDA, 0xFF, 0xFF};
+
+// A link whose user-interface thread is slow to write the 8 rate bytes of
+// SetHostBaudRate: by then a search started by its probe owns the port.
+class SlowRateWriteLink : public CSerialLink {
+ public:
+  std::function<void()> beforeRateWrite;
+  std::atomic<int> rateWrites{0};
+  int Write(const void* buffer, int length) override {
+    if (length == 8 && !OnTransferThread() && !m_search.IsCurrentThread()) {
+      ++rateWrites;
+      if (beforeRateWrite) beforeRateWrite();
+    }
+    return CSerialLink::Write(buffer, length);
+  }
+};
+
+class SlowRateWriteTest : public ProtocolTest {
+ protected:
+  SlowRateWriteTest() : ProtocolTest(std::make_unique<SlowRateWriteLink>()) {}
+  SlowRateWriteLink& Slow() { return static_cast<SlowRateWriteLink&>(link); }
+};
+
+// The probe before command 14 fails and the operator lets it search: the
+// rate is then neither announced nor written, the port is left to the
+// search, and command 14 is not resent when the rate is found.
+TEST_F(SlowRateWriteTest, HostRateChangeWhoseProbeStartsASearchLeavesThePortToIt) {
+  OpenAt(115200);
+  Slow().beforeRateWrite = [&] { target.WaitFor(LE_BAUD_TRYING, 3000); };
+  ProbingHost probing(host, 115200, 1);
+  op.Answer({platform::kIdOk});
+  EXPECT_EQ(link.SetHostBaudRate(9600), 0);
+  auto found = ValueOf(LE_BAUD_FOUND, 10000);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(*found, 115200u);
+  EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{115200}));
+  link.ResendAfterSearch();
+  platform::SleepMs(300);
+  probing.Stop();
+  const Bytes got = probing.Take();
+  EXPECT_EQ(Slow().rateWrites, 0);
+  EXPECT_FALSE(Contains(got, kRateCommand));
+  EXPECT_FALSE(Contains(got, kRate9600));
+  EXPECT_EQ(Rate(), 115200u);
+  EXPECT_EQ(host.LineRate(), 115200u);
+  EXPECT_EQ(link.IsOpen(), 1);
+  ASSERT_EQ(op.Boxes().size(), 1u);  // the probe's question, nothing else
+  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrProbeFailedSearch));
+}
+
+// After a search that the operator started, or one that follows an image
+// announcement, there is nothing to resend.
+TEST_F(ProtocolTest, ResendAfterSearchSendsOnlyWhatAFailedProbeHeldBack) {
+  OpenAt(115200);
+  ProbingHost probing(host, 115200);
+  const Bytes command2 = {0x1B, 0x43, 0xD4, 0xBB, 0x0D, 0x0A};
+  EXPECT_EQ(link.SendCommand(2, 0), 1);
+  platform::SleepMs(200);
+  EXPECT_EQ(probing.Take(), Concat({kProbe, command2}));
+  // The operator's own search: the last command stays where it went.
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  ASSERT_TRUE(ValueOf(LE_BAUD_FOUND, 10000));
+  probing.Take();
+  link.ResendAfterSearch();
+  platform::SleepMs(300);
+  EXPECT_TRUE(probing.Take().empty());
+
+  // The announcements are never resent, whatever started the search.
+  for (const int announcement : {kCmdAnnounceUser, kCmdAnnounceSystem}) {
+    SCOPED_TRACE(announcement);
+    target.Clear();
+    EXPECT_EQ(link.SendCommand(announcement, 0), 1);
+    platform::SleepMs(200);
+    EXPECT_EQ(probing.Take().size(), kProbe.size() + 12);
+    EXPECT_EQ(link.StartBaudSearch(1), 1);
+    ASSERT_TRUE(ValueOf(LE_BAUD_FOUND, 10000));
+    probing.Take();
+    link.ResendAfterSearch();
+    platform::SleepMs(300);
+    EXPECT_TRUE(probing.Take().empty());
+  }
+  EXPECT_TRUE(op.Boxes().empty());
+}
+
+// A saved rate that is not in the table: the search starts at 300; a search
+// that ends without a rate puts the saved one back on the record and the line.
+TEST_F(ProtocolTest, SearchFromARateOutsideTheTable) {
+  OpenAt(230400);
+  EXPECT_EQ(link.TimePerByte(), 12);
+  {
+    ProbingHost probing(host, 600);
+    EXPECT_EQ(link.StartBaudSearch(0), 1);
+    auto found = ValueOf(LE_BAUD_FOUND, 20000);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, 600u);
+    EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{300, 600}));
+    EXPECT_EQ(Rate(), 600u);
+  }
+  link.Close(1);
+  target.Clear();
+  OpenAt(230400);
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  ASSERT_TRUE(target.WaitFor(LE_BAUD_TRYING, 5000));
+  link.StopBaudSearch();
+  auto last = ValueOf(LE_BAUD_NOT_FOUND, 3000);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(*last, 300u);
+  EXPECT_EQ(Rate(), 230400u);
+  EXPECT_EQ(host.LineRate(), 230400u);
+  EXPECT_EQ(link.TimePerByte(), 12);
+  EXPECT_EQ(link.IsOpen(), 1);
+}
+
 }  // namespace
 }  // namespace lumaset
