@@ -294,28 +294,34 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
   if (!port) return kWatcherThreadDone;
   const Event& hold = m_watcher.HoldEvent();
   const uint32_t interest = platform::kEvRxChar | platform::kEvCts | platform::kEvDsr;
+  // Line changes taken from the port and not yet posted: CTS goes before
+  // DSR, one per pass, so two changes in one wake-up are both posted.
+  uint32_t lineChanges = 0;
   while (!m_stopWatcher.IsSet()) {
     if (!m_watcher.ParkIfHeld(m_stopWatcher)) break;
     uint32_t events = 0;
-    int which = -1;
-    IoStatus status = port->WaitEvent(interest, &events, {&m_stopWatcher, &hold}, platform::kInfinite, &which);
-    if (status == IoStatus::kClosed || (status == IoStatus::kCancelled && which == 0)) break;
-    if (status != IoStatus::kOk || events == 0) continue;
-    if (events & (platform::kEvCts | platform::kEvDsr)) {
+    if (lineChanges == 0) {
+      int which = -1;
+      IoStatus status = port->WaitEvent(interest, &events, {&m_stopWatcher, &hold}, platform::kInfinite, &which);
+      if (status == IoStatus::kClosed || (status == IoStatus::kCancelled && which == 0)) break;
+      if (status != IoStatus::kOk || events == 0) continue;
+      lineChanges = events & (platform::kEvCts | platform::kEvDsr);
+    }
+    if (lineChanges) {
       if (!NotifyWindow() || m_stopWatcher.IsSet()) break;
+      const uint32_t change = (lineChanges & platform::kEvCts) ? platform::kEvCts : platform::kEvDsr;
+      lineChanges &= ~change;
       m_dataConsumed.Reset();
-      Post((events & platform::kEvCts) ? LE_CTS_CHANGED : LE_DSR_CHANGED, 0);
+      Post(change == platform::kEvCts ? LE_CTS_CHANGED : LE_DSR_CHANGED, 0);
       continue;
     }
-    if (port->InputCount() == 0) continue;
-    // Wait until the view has taken the previous bytes. A hold interrupts
-    // the wait; the bytes are looked at again after it.
-    int idx = platform::WaitAny({&m_dataConsumed, &m_stopWatcher, &hold}, platform::kInfinite);
-    if (idx == 1) break;
-    if (idx == 2) continue;
-    // The view may have taken everything with its last read; then there is
-    // nothing to announce until more arrives.
-    if (port->InputCount() == 0) continue;
+    if (!m_dataConsumed.IsSet()) {
+      // Wait until the view has taken the previous bytes (a stop or a hold
+      // ends the wait). Then look at the port again: the view may have taken
+      // everything, and a transfer may have taken the mask over meanwhile.
+      if (platform::WaitAny({&m_stopWatcher, &hold, &m_dataConsumed}, platform::kInfinite) == 0) break;
+      continue;
+    }
     m_dataConsumed.Reset();
     Post(LE_DATA_RECEIVED, 0);
   }

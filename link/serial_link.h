@@ -137,6 +137,9 @@ class CSerialLink {
   std::atomic<int> m_portError{0};
   std::atomic<int> m_transferRunning{0};
   std::atomic<int> m_searchRunning{0};
+  // Counts the searches started, so that a caller can tell that a search
+  // began inside a call (a failed probe whose question the operator took).
+  std::atomic<uint32_t> m_searchStarts{0};
   std::string m_imagePath, m_userPath, m_systemPath, m_touchPath;
   std::string m_description;
   std::atomic<int> m_open{0};

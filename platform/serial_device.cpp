@@ -17,6 +17,8 @@ namespace {
 
 std::mutex g_observerLock;
 SerialDevice::WriteObserver g_observer;
+SerialDevice::ReadObserver g_readObserver;
+SerialDevice::ModemLineSource g_modemSource;
 
 bool SpeedFor(uint32_t rate, speed_t* speed) {
   static const struct { uint32_t rate; speed_t speed; } kSpeeds[] = {
@@ -45,6 +47,16 @@ void SerialDevice::SetWriteObserver(WriteObserver observer) {
   g_observer = std::move(observer);
 }
 
+void SerialDevice::SetReadObserver(ReadObserver observer) {
+  std::lock_guard<std::mutex> guard(g_observerLock);
+  g_readObserver = std::move(observer);
+}
+
+void SerialDevice::SetModemLineSource(ModemLineSource source) {
+  std::lock_guard<std::mutex> guard(g_observerLock);
+  g_modemSource = std::move(source);
+}
+
 std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& path, int* error) {
   int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -67,6 +79,10 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& path, int* e
     if (error) *error = e == ENOTTY ? ENOTTY : e;
     return nullptr;
   }
+  // The lock is only advisory: the terminal's exclusive mode also keeps out
+  // programs that do not lock (a modem manager probing the port, a terminal
+  // program); their open() fails with EBUSY. Root is not kept out.
+  ioctl(fd, TIOCEXCL);
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cc[VMIN] = 0;
@@ -79,8 +95,18 @@ std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& path, int* e
 }
 
 SerialDevice::SerialDevice(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+  {
+    std::lock_guard<std::mutex> guard(g_observerLock);
+    modemSource_ = g_modemSource;
+  }
   int lines = 0;
-  if (ioctl(fd_, TIOCMGET, &lines) == 0) modemLines_ = lines;
+  hasModemLines_ = ReadModemLines(&lines);
+  modemLines_ = lines;
+}
+
+bool SerialDevice::ReadModemLines(int* lines) const {
+  if (modemSource_ && modemSource_(path_, lines)) return true;
+  return ioctl(fd_, TIOCMGET, lines) == 0;
 }
 
 SerialDevice::~SerialDevice() {
@@ -97,6 +123,10 @@ void SerialDevice::Close() {
     Notify();
   }
   if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
+  // The exclusive mode outlives this descriptor while another one keeps the
+  // terminal open (the far side of a pseudo-terminal does): end it, or the
+  // next opener would be refused.
+  ioctl(fd_, TIOCNXCL);
   flock(fd_, LOCK_UN);
 }
 
@@ -149,7 +179,7 @@ int SerialDevice::Apply(const LineSettings& line) {
     if (int e = SetLineRate(fd_, line.rate)) return e;
     if (GetLineRate(fd_) != line.rate) return EINVAL;
   }
-  if (modemLines_ >= 0) {
+  if (hasModemLines_) {
     SetModemBits(fd_, TIOCM_DTR, line.dtrControl != 0);
     if (line.rtsControl != 2) SetModemBits(fd_, TIOCM_RTS, line.rtsControl != 0);
   }
@@ -170,7 +200,7 @@ void SerialDevice::SetEventMask(uint32_t mask) {
   std::lock_guard<std::mutex> guard(lock_);
   if (mask == mask_) return;
   mask_ = mask;
-  flagPending_ = false;
+  history_ = 0;
   flagEvent_.Reset();
   ++maskSeq_;
   Notify();
@@ -182,7 +212,7 @@ uint32_t SerialDevice::EventMask() const {
 }
 
 void SerialDevice::DropDtrRts() {
-  if (modemLines_ >= 0) SetModemBits(fd_, TIOCM_DTR | TIOCM_RTS, false);
+  if (hasModemLines_) SetModemBits(fd_, TIOCM_DTR | TIOCM_RTS, false);
 }
 
 size_t SerialDevice::InputCount() const {
@@ -197,10 +227,12 @@ void SerialDevice::Purge(bool input, bool output) {
     lineFreeAtUs_ = 0;
   }
   if (input) {
+    // Not while the reader holds a chunk it has read but not yet queued.
+    std::lock_guard<std::mutex> reading(readLock_);
     tcflush(fd_, TCIFLUSH);
     std::lock_guard<std::mutex> guard(lock_);
     input_.clear();
-    flagPending_ = false;
+    history_ &= ~kEvRxFlag;
     flagEvent_.Reset();
     rxAvailable_.Reset();
     rxSpace_.Set();
@@ -245,7 +277,7 @@ IoStatus SerialDevice::WaitEvent(uint32_t interest, uint32_t* occurred, const Ca
   Deadline deadline(timeoutMs);
   Event wake;
   std::unique_lock<std::mutex> lock(lock_);
-  const uint64_t maskSeq = maskSeq_, ctsSeq = ctsSeq_, dsrSeq = dsrSeq_;
+  const uint64_t maskSeq = maskSeq_;
   waiters_.push_back(&wake);
   IoStatus status = IoStatus::kOk;
   for (;;) {
@@ -255,14 +287,10 @@ IoStatus SerialDevice::WaitEvent(uint32_t interest, uint32_t* occurred, const Ca
       break;
     }
     if (maskSeq_ != maskSeq) break;  // mask changed: the wait ends empty-handed
-    uint32_t ev = 0;
-    if ((want & kEvCts) && ctsSeq_ != ctsSeq) ev |= kEvCts;
-    if ((want & kEvDsr) && dsrSeq_ != dsrSeq) ev |= kEvDsr;
-    if ((want & kEvRxFlag) && flagPending_) {
-      ev |= kEvRxFlag;
-      flagPending_ = false;
-      flagEvent_.Reset();
-    }
+    // The history is taken by the waiter that reports it.
+    uint32_t ev = history_ & want;
+    history_ &= ~ev;
+    if (ev & kEvRxFlag) flagEvent_.Reset();
     if ((want & kEvRxChar) && !input_.empty()) ev |= kEvRxChar;
     if (ev) {
       *occurred = ev;
@@ -396,20 +424,27 @@ void SerialDevice::ReaderLoop() {
     if (!hungUp) fds.push_back({fd_, static_cast<short>(room ? POLLIN : 0), 0});
     if (!room) fds.push_back({rxSpace_.Fd(), POLLIN, 0});
     // Modem lines have no wake-up of their own here: look at them ten times a second.
-    int rc = PollFor(fds, modemLines_ >= 0 ? 100 : kInfinite);
+    int rc = PollFor(fds, hasModemLines_ ? 100 : kInfinite);
     if (closed_.IsSet()) return;
     if (rc < 0) return;
-    if (modemLines_ >= 0) {
+    if (hasModemLines_) {
       int lines = 0;
-      if (ioctl(fd_, TIOCMGET, &lines) == 0) {
+      if (ReadModemLines(&lines)) {
         std::lock_guard<std::mutex> guard(lock_);
-        if ((lines ^ modemLines_) & TIOCM_CTS) ++ctsSeq_;
-        if ((lines ^ modemLines_) & TIOCM_DSR) ++dsrSeq_;
-        if ((lines ^ modemLines_) & (TIOCM_CTS | TIOCM_DSR)) Notify();
+        // A change is kept in the history while the mask asks for it, until
+        // a wait takes it.
+        uint32_t changed = 0;
+        if ((lines ^ modemLines_) & TIOCM_CTS) changed |= kEvCts;
+        if ((lines ^ modemLines_) & TIOCM_DSR) changed |= kEvDsr;
         modemLines_ = lines;
+        if (changed & mask_) {
+          history_ |= changed & mask_;
+          Notify();
+        }
       }
     }
     if (hungUp || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    std::lock_guard<std::mutex> reading(readLock_);
     size_t space;
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -417,10 +452,16 @@ void SerialDevice::ReaderLoop() {
     }
     ssize_t k = ::read(fd_, chunk, std::min(space, sizeof chunk));
     if (k > 0) {
+      ReadObserver observer;
+      {
+        std::lock_guard<std::mutex> guard(g_observerLock);
+        observer = g_readObserver;
+      }
+      if (observer) observer(path_, chunk, static_cast<size_t>(k));
       std::lock_guard<std::mutex> guard(lock_);
       input_.insert(input_.end(), chunk, chunk + k);
-      if (std::find(chunk, chunk + k, eventChar_) != chunk + k) {
-        flagPending_ = true;
+      if ((mask_ & kEvRxFlag) && std::find(chunk, chunk + k, eventChar_) != chunk + k) {
+        history_ |= kEvRxFlag;
         flagEvent_.Set();
       }
       rxAvailable_.Set();

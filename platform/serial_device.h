@@ -47,7 +47,9 @@ using CancelList = std::vector<const Event*>;
 
 class SerialDevice {
  public:
-  // Opens path for exclusive use. Returns null and an errno value in *error:
+  // Opens path for exclusive use: an flock() for programs that lock the same
+  // way, and the terminal's exclusive mode (TIOCEXCL) against every other
+  // opener that is not root. Returns null and an errno value in *error:
   // ENOENT when there is no such device, EBUSY when another program has it.
   static std::shared_ptr<SerialDevice> Open(const std::string& path, int* error);
   ~SerialDevice();
@@ -73,15 +75,18 @@ class SerialDevice {
   IoStatus ReadByte(uint8_t* out, const CancelList& cancel, int timeoutMs, int* which = nullptr);
 
   // Waits for an event of the port's mask that is also in `interest`. The
-  // event character is reported once per arrival to the waiter that takes it;
-  // CTS/DSR report changes after the wait started; a change of the port's mask
-  // ends every wait with kOk and no event (as a driver does).
+  // port keeps an event history, as a driver does: the event character and
+  // CTS/DSR changes that happen while the mask holds them are kept until a
+  // wait that is interested takes them (also when no wait was running then).
+  // Setting a different mask clears the history and ends every wait with kOk
+  // and no event.
   IoStatus WaitEvent(uint32_t interest, uint32_t* occurred, const CancelList& cancel, int timeoutMs,
                      int* which = nullptr);
 
-  // Set while an event character has arrived that no wait has taken yet
-  // (cleared by a change of the event mask, a purge of the input, or a
-  // WaitEvent that reports it). Lets a write stop when the host aborts.
+  // Set while an event character has arrived (with kEvRxFlag in the mask)
+  // that no wait has taken yet; cleared by a change of the event mask, a
+  // purge of the input, or a WaitEvent that reports it. Lets a write or a
+  // pause stop when the host aborts.
   const Event& EventCharEvent() const { return flagEvent_; }
 
   // Writes n bytes unless the time-out passes or a cancel event is set first.
@@ -102,10 +107,23 @@ class SerialDevice {
   // Sees the size of every write call (the blocks the link hands over).
   using WriteObserver = std::function<void(const std::string& path, size_t bytes)>;
   static void SetWriteObserver(WriteObserver observer);
+  // Sees every chunk that the reader thread takes from the descriptor, on
+  // that thread, before the chunk is queued.
+  using ReadObserver = std::function<void(const std::string& path, const uint8_t* bytes, size_t n)>;
+  static void SetReadObserver(ReadObserver observer);
+
+  // Stands in for the modem lines (TIOCMGET) of the devices it answers for:
+  // it returns true and fills *lines with TIOCM_* bits. A pseudo-terminal has
+  // no modem lines, so this is how CTS/DSR handling is exercised on one.
+  // Only devices opened while it is set see it.
+  using ModemLineSource = std::function<bool(const std::string& path, int* lines)>;
+  static void SetModemLineSource(ModemLineSource source);
 
  private:
   SerialDevice(int fd, std::string path);
   void ReaderLoop();
+  // Reads the modem lines; false when the device has none.
+  bool ReadModemLines(int* lines) const;
   void Notify();  // wakes WaitEvent callers; lock_ held
   // Waits until what was written has left on the line.
   IoStatus WaitOnLine(const CancelList& cancel, const Deadline& deadline, int* which);
@@ -113,6 +131,10 @@ class SerialDevice {
   int fd_;
   std::string path_;
   mutable std::mutex lock_;
+  // Held by the reader from its read() until the bytes are queued, and by a
+  // purge of the input: a chunk read before a purge is queued before it and
+  // thrown away with the rest.
+  std::mutex readLock_;
   std::deque<uint8_t> input_;
   size_t inputLimit_ = 32768;
   uint32_t mask_ = 0;
@@ -120,9 +142,11 @@ class SerialDevice {
   uint32_t rate_ = 0;          // bits per second of the line, 0 until applied
   uint32_t bitsPerByte_ = 10;  // start, data, parity and stop bits
   int64_t lineFreeAtUs_ = 0;   // when the bytes written so far have left
-  bool flagPending_ = false;
-  uint64_t maskSeq_ = 0, ctsSeq_ = 0, dsrSeq_ = 0;
-  int modemLines_ = -1;  // last TIOCMGET value; -1 when the device has none
+  uint32_t history_ = 0;  // kEvRxFlag, kEvCts, kEvDsr that no wait has taken yet
+  uint64_t maskSeq_ = 0;
+  ModemLineSource modemSource_;  // set before the reader starts, then only read
+  bool hasModemLines_ = false;   // set before the reader starts, then only read
+  int modemLines_ = 0;           // the reader's last look at them
   std::vector<Event*> waiters_;
   Event rxAvailable_;
   Event rxSpace_{true};

@@ -24,6 +24,7 @@ bool Worker::Create(Body body) {
   {
     std::lock_guard<std::mutex> guard(holdLock_);
     holdCount_ = 0;
+    bodyParked_ = false;
     holdRequested_.Reset();
     parked_.Reset();
     released_.Set();
@@ -56,6 +57,11 @@ void Worker::Hold(int waitMs) {
     if (holdCount_++ > 0) return;
     released_.Reset();
     holdRequested_.Set();
+    // A body that has not yet left the park of the previous hold (a release
+    // just before) stays parked for this one. Any other body has to park
+    // anew: what it signalled before does not count.
+    if (bodyParked_) return;
+    parked_.Reset();
   }
   // A thread still behind its gate, or already ended, is as good as parked.
   if (!gate_.IsSet()) return;
@@ -78,9 +84,17 @@ int Worker::HoldCount() const {
 }
 
 bool Worker::ParkIfHeld(const Event& stop) {
-  if (!holdRequested_.IsSet()) return !stop.IsSet();
-  parked_.Set();
-  WaitAny({&released_, &stop}, kInfinite);
+  std::unique_lock<std::mutex> lock(holdLock_);
+  // The count decides under the lock, so a release and a new hold that come
+  // together cannot let the body slip out between them.
+  while (holdCount_ > 0 && !stop.IsSet()) {
+    bodyParked_ = true;
+    parked_.Set();
+    lock.unlock();
+    WaitAny({&released_, &stop}, kInfinite);
+    lock.lock();
+  }
+  bodyParked_ = false;
   parked_.Reset();
   return !stop.IsSet();
 }

@@ -37,7 +37,9 @@ class Worker {
   bool IsCurrentThread() const;
 
   // Hold: like suspending the thread. Counts up; the caller waits (bounded)
-  // until the body has parked. No effect when called from the body itself.
+  // until the body has parked for this hold, so the body does nothing more
+  // after Hold returns (also when a release came just before). No effect
+  // when called from the body itself.
   void Hold(int waitMs = 2000);
   // Counts the hold down (never below zero); the body runs on at zero.
   void Release();
@@ -68,6 +70,7 @@ class Worker {
   Event released_{true};
   mutable std::mutex holdLock_;
   int holdCount_ = 0;
+  bool bodyParked_ = false;  // the body is inside ParkIfHeld
   std::thread::id id_;
 };
 

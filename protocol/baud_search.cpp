@@ -31,6 +31,7 @@ int CSerialLink::StartBaudSearch(int resendAfter) {
   }
   m_stopSearch.Reset();
   m_searchRunning = 1;
+  ++m_searchStarts;
   m_search.Start();
   return 1;
 }

@@ -57,8 +57,10 @@ uint32_t CSerialLink::TransferBody() {
     return kSuccess;  // what the host acknowledged with is not examined
   };
 
-  // Data: blocks of up to 512 bytes, each after a pause of 2 F, each ended
-  // early by the cancel event or by the host's abort character.
+  // Data: blocks of up to 512 bytes, each after a pause of 2 F. The host's
+  // abort character counts from the start of this phase to its end: during
+  // a block and during the pauses around it. What the host sent before (the
+  // handshake answer, the length acknowledgement) does not count.
   auto data = [&](uint32_t total, int factor) -> uint32_t {
     Post(LE_STATUS, LS_DOWNLOAD_DATA);
     if (mode == 1) {
@@ -67,30 +69,38 @@ uint32_t CSerialLink::TransferBody() {
       SetRate(kDownloadRate);
       Open(1);
     }
+    // After a re-open the port object is a new one.
+    auto port = Port();
+    if (!port) return LS_WRITE_FAILED;
+    // A fresh event history: a new mask clears it.
+    port->SetEventMask(0);
+    port->SetEventMask(platform::kEvRxFlag);
+    const platform::Event& abort = port->EventCharEvent();
+    auto aborted = [&] {
+      port->SetEventMask(0);
+      port->Purge(true, true);
+      return LS_CANCELLED;
+    };
     uint32_t remaining = total;
     size_t position = 0;
     for (;;) {
-      if (platform::SleepUnlessSet(m_cancelTransfer, 2 * factor)) return LS_CANCELLED;
-      if (remaining == 0) return kSuccess;
-      // After a re-open the port object is a new one.
-      auto port = Port();
-      if (!port) return LS_WRITE_FAILED;
+      switch (platform::WaitAny({&m_cancelTransfer, &abort}, 2 * factor)) {
+        case 0: return LS_CANCELLED;
+        case 1: return aborted();
+        default: break;
+      }
+      if (remaining == 0) break;
       const int block = static_cast<int>(std::min<uint32_t>(remaining, kWriteBlock));
-      // Setting the mask starts a fresh event history: only an abort that
-      // arrives while this block is being written counts.
-      port->SetEventMask(0);
-      port->SetEventMask(platform::kEvRxFlag);
       size_t written = 0;
       int which = -1;
       platform::IoStatus status =
           port->Write(m_transferBuffer.data() + position, static_cast<size_t>(block), &written,
-                      {&m_cancelTransfer, &port->EventCharEvent()}, block * factor + kBlockGraceMs, &which);
-      port->SetEventMask(0);
+                      {&m_cancelTransfer, &abort}, block * factor + kBlockGraceMs, &which);
       switch (status) {
         case platform::IoStatus::kOk:
           break;
         case platform::IoStatus::kCancelled:
-          if (which == 1) port->Purge(true, true);  // the host aborted
+          if (which == 1) return aborted();
           return LS_CANCELLED;
         case platform::IoStatus::kTimeout:
           return LS_TIMEOUT;
@@ -103,16 +113,18 @@ uint32_t CSerialLink::TransferBody() {
       const auto thousandths = static_cast<uint32_t>(static_cast<uint64_t>(sent) * 1000u / total);
       Post(LE_PROGRESS_FLAG | thousandths, sent);
     }
+    port->SetEventMask(0);
+    return kSuccess;
   };
 
   // Verify: the host's 8-byte acknowledgement. The read waits with the
-  // factor of the rate now in use, and a stop cuts it short.
+  // factor of the rate now in use, and a stop cuts it short; but once all
+  // eight bytes are in, a stop that comes at the same moment changes nothing.
   auto verify = [&]() -> uint32_t {
     uint8_t ack[sizeof kHostAck] = {};
-    int n = ReadExact(ack, sizeof ack, &m_cancelTransfer);
-    if (m_cancelTransfer.IsSet()) return LS_CANCELLED;
-    if (n != static_cast<int>(sizeof ack) || std::memcmp(ack, kHostAck, sizeof ack) != 0) return LS_VERIFY_FAILED;
-    return kSuccess;
+    const int n = ReadExact(ack, sizeof ack, &m_cancelTransfer);
+    if (n == static_cast<int>(sizeof ack) && std::memcmp(ack, kHostAck, sizeof ack) == 0) return kSuccess;
+    return m_cancelTransfer.IsSet() ? LS_CANCELLED : LS_VERIFY_FAILED;
   };
 
   if (!ready) {

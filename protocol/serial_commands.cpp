@@ -24,6 +24,7 @@ int CSerialLink::SendCommand(int index, int holdWatcher) {
   // The announcements are never resent after a search.
   const bool announcement = index == kCmdAnnounceUser || index == kCmdAnnounceSystem;
   m_lastCommandIndex = announcement ? -1 : index;
+  const uint32_t searches = m_searchStarts;
   if (!Probe(announcement ? 0 : 1)) {
     m_lastCommandIndex = -1;
     platform::SleepMs(10);
@@ -31,7 +32,7 @@ int CSerialLink::SendCommand(int index, int holdWatcher) {
   }
   // The operator let the probe start a baud search: the search owns the port
   // now, and ResendAfterSearch sends the command once the rate is found.
-  if (m_searchRunning) return 1;
+  if (m_searchStarts != searches) return 1;
   // A held watcher stays held: the transfer thread lets it go when it ends,
   // and a failed image send does so at once.
   if (holdWatcher) m_watcher.Hold();
@@ -78,7 +79,12 @@ void CSerialLink::ResendAfterSearch() {
 int CSerialLink::SetHostBaudRate(uint32_t rate) {
   if (BaudRateIndex(rate) < 0) return 0;
   m_resendAfterSearch = 0;
+  const uint32_t searches = m_searchStarts;
   if (!SendCommand(kCmdSetHostRate, 0)) return 0;
+  // The probe started a baud search, which owns the port now: the rate is
+  // not announced and the port not re-opened under it. The host was not
+  // asked to change, so the rate stays as it was.
+  if (m_searchStarts != searches) return 0;
   // The rate and its complement, both little-endian.
   const uint32_t complement = ~rate;
   const uint8_t message[8] = {

@@ -14,6 +14,7 @@
 #include "platform/language.h"
 #include "platform/line_rate.h"
 #include "platform/port_map.h"
+#include "platform/serial_device.h"
 
 namespace lumaset::test {
 
@@ -77,6 +78,16 @@ void PtyHost::Write(const Bytes& bytes) {
 
 uint32_t PtyHost::LineRate() const { return platform::GetLineRate(slave_); }
 
+FakeModemLines::FakeModemLines(const std::string& path) {
+  platform::SerialDevice::SetModemLineSource([state = lines_, path](const std::string& device, int* lines) {
+    if (device != path) return false;
+    *lines = state->load();
+    return true;
+  });
+}
+
+FakeModemLines::~FakeModemLines() { platform::SerialDevice::SetModemLineSource(nullptr); }
+
 void RecordingTarget::Post(uint32_t message, uint32_t first, uint32_t second) {
   std::lock_guard<std::mutex> guard(lock_);
   events_.push_back({message, first, second});
@@ -121,8 +132,15 @@ RecordingOperator::~RecordingOperator() { platform::SetOperator(nullptr); }
 
 int RecordingOperator::MessageBox(platform::IEventTarget*, const std::string& text, const std::string& caption,
                                   unsigned type) {
+  std::function<void()> action;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    boxes_.push_back({text, caption, type});
+    action = std::move(duringNextBox_);
+    duringNextBox_ = nullptr;
+  }
+  if (action) action();
   std::lock_guard<std::mutex> guard(lock_);
-  boxes_.push_back({text, caption, type});
   if (!answers_.empty()) {
     int a = answers_.front();
     answers_.pop_front();
@@ -153,6 +171,11 @@ void RecordingOperator::Clear() {
   boxes_.clear();
 }
 
+void RecordingOperator::DuringNextBox(std::function<void()> action) {
+  std::lock_guard<std::mutex> guard(lock_);
+  duringNextBox_ = std::move(action);
+}
+
 void UseEnglishTexts() {
   static platform::LanguageLibrary library;
   if (!library.Loaded()) {
@@ -170,6 +193,12 @@ platform::LanguageLibrary& TestLanguage(int language) {
     EXPECT_TRUE(library.Load(platform::LanguageLibraryName(language), &error)) << error;
   }
   return library;
+}
+
+void SpinMicroseconds(int us) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+  while (std::chrono::steady_clock::now() < end) {
+  }
 }
 
 int64_t TimeMs(const std::function<void()>& f) {

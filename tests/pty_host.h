@@ -3,11 +3,13 @@
 // message boxes and answers them as told.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -44,6 +46,21 @@ class PtyHost {
   int master_ = -1;
   int slave_ = -1;
   std::string slavePath_;
+};
+
+// The modem lines of one pseudo-terminal, as the test sets them (TIOCM_*
+// bits). A pseudo-terminal has none; devices opened while this exists see
+// these instead (also after this object is gone).
+class FakeModemLines {
+ public:
+  explicit FakeModemLines(const std::string& path);
+  ~FakeModemLines();
+  FakeModemLines(const FakeModemLines&) = delete;
+  FakeModemLines& operator=(const FakeModemLines&) = delete;
+  void Set(int lines) { *lines_ = lines; }
+
+ private:
+  std::shared_ptr<std::atomic<int>> lines_ = std::make_shared<std::atomic<int>>(0);
 };
 
 struct PostedEvent {
@@ -83,11 +100,15 @@ class RecordingOperator : public platform::IOperator {
   std::vector<ShownBox> Boxes() const;
   bool Shown(const std::string& text) const;
   void Clear();
+  // Runs `action` once, inside the next box (as the box's own event loop
+  // would run a click on another command), before that box is answered.
+  void DuringNextBox(std::function<void()> action);
 
  private:
   mutable std::mutex lock_;
   std::vector<ShownBox> boxes_;
   std::deque<int> answers_;
+  std::function<void()> duringNextBox_;
 };
 
 // Loads the English language library beside the test program and makes it
@@ -99,5 +120,8 @@ platform::LanguageLibrary& TestLanguage(int language);
 
 // Milliseconds that `f` takes.
 int64_t TimeMs(const std::function<void()>& f);
+// Busy for about `us` microseconds: for gaps in race tests that are too
+// short for a sleep.
+void SpinMicroseconds(int us);
 
 }  // namespace lumaset::test

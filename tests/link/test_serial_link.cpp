@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "app/resource_ids.h"
@@ -15,6 +23,13 @@ namespace {
 
 using test::Bytes;
 using test::TimeMs;
+
+// A serial link whose watcher the test can hold, as the link's own
+// commands do.
+class HoldableLink : public CSerialLink {
+ public:
+  void HoldWatcher() { m_watcher.Hold(); }
+};
 
 class SerialLinkTest : public ::testing::Test {
  protected:
@@ -34,7 +49,7 @@ class SerialLinkTest : public ::testing::Test {
   test::PtyHost host;
   test::RecordingTarget target;
   test::RecordingOperator op;
-  CSerialLink link;
+  HoldableLink link;
 };
 
 TEST_F(SerialLinkTest, OpenAndCloseKeepTheirPromises) {
@@ -97,6 +112,37 @@ TEST_F(SerialLinkTest, PortErrorsNameTheirCause) {
   EXPECT_EQ(second.Open(1), 0);
   ASSERT_EQ(op.Boxes().size(), 1u);
   EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortInUse));
+}
+
+// A port that another program holds in exclusive mode, without a lock (a
+// terminal program, say), is "in use" as one locked by another link is. Needs
+// root here, to be another user in a child process.
+TEST_F(SerialLinkTest, APortInExclusiveModeIsInUse) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to open the port as another user";
+  const int holder = ::open(host.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+  ASSERT_EQ(chmod(host.SlavePath().c_str(), 0666), 0);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // Only the link's own calls here: no test assertions in the child.
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    test::RecordingOperator childOp;
+    CSerialLink other;
+    LinkSettings s;
+    s.port = kPort;
+    other.ApplySettings(&s);
+    const bool refused = other.Open(0) == 0;
+    const auto boxes = childOp.Boxes();
+    _exit(refused && boxes.size() == 1 && boxes[0].text == platform::LoadString(res::kStrPortInUse) ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ioctl(holder, TIOCNXCL);
+  ::close(holder);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot become another user here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the other user's open was not refused as a port in use";
 }
 
 TEST_F(SerialLinkTest, EveryRateOfTheTableReachesTheLine) {
@@ -261,6 +307,68 @@ TEST_F(SerialLinkTest, WatcherPostsOneDataEventUntilAcknowledged) {
   EXPECT_EQ(link.ReadAvailable(buf, 3), 3);
   link.AckReceive();
   ASSERT_TRUE(target.WaitUntil([](auto& ev) { return ev.size() >= 3; }, 2000));
+}
+
+// The watcher is held the way Probe and SendCommand hold it: once Hold has
+// returned, no data event may follow until the release, also when a release
+// is followed at once by the next hold. Bytes stay waiting the whole time.
+TEST_F(SerialLinkTest, AHeldWatcherPostsNothing) {
+  OpenAt(115200);
+  host.Write({'x'});
+  ASSERT_TRUE(target.WaitFor(LE_DATA_RECEIVED, 2000));
+  link.HoldWatcher();
+  std::mt19937 random(11);
+  int rounds = 0, slipped = 0;
+  platform::Deadline deadline(4000);
+  while (rounds < 6000 && !deadline.Passed()) {
+    ++rounds;
+    link.AckReceive();  // the view has taken the last announcement
+    link.ResumeWatcher();
+    test::SpinMicroseconds(static_cast<int>(random() % 15));
+    link.HoldWatcher();
+    const size_t atHold = target.Count(LE_DATA_RECEIVED);
+    link.AckReceive();  // a watcher that still ran would announce at once
+    test::SpinMicroseconds(100);
+    if (target.Count(LE_DATA_RECEIVED) != atHold) ++slipped;
+  }
+  EXPECT_EQ(slipped, 0) << "in " << rounds << " rounds";
+  EXPECT_GT(target.Count(LE_DATA_RECEIVED), 1u);  // it did announce between the holds
+  link.ResumeWatcher();
+}
+
+// A line change while the watcher waits for the view to take received bytes
+// is posted once the view has acknowledged them. A pseudo-terminal has no
+// modem lines; the test sets them.
+TEST_F(SerialLinkTest, LineChangesWhileTheViewIsBusyAreNotLost) {
+  test::FakeModemLines lines(host.SlavePath());
+  lines.Set(0);
+  OpenAt(115200);
+  host.Write({'a'});
+  ASSERT_TRUE(target.WaitFor(LE_DATA_RECEIVED, 2000));
+  // The byte is neither read nor acknowledged: the watcher waits for the view.
+  platform::SleepMs(200);
+  lines.Set(TIOCM_CTS | TIOCM_DSR);
+  platform::SleepMs(400);
+  EXPECT_EQ(target.Count(LE_CTS_CHANGED), 0u);
+  char buf[16];
+  EXPECT_EQ(link.ReadAvailable(buf, sizeof buf), 1);
+  link.AckReceive();
+  // Both changes came in one look: CTS first, then DSR, each once.
+  ASSERT_TRUE(target.WaitUntil(
+      [](const auto& ev) {
+        for (const auto& e : ev)
+          if (e.code == LE_DSR_CHANGED) return true;
+        return false;
+      },
+      2000));
+  std::vector<uint32_t> codes;
+  for (const auto& e : target.Events()) codes.push_back(e.code);
+  EXPECT_EQ(codes, (std::vector<uint32_t>{LE_DATA_RECEIVED, LE_CTS_CHANGED, LE_DSR_CHANGED}));
+  // A change while nothing is outstanding is posted at once.
+  link.AckReceive();
+  lines.Set(TIOCM_DSR);
+  EXPECT_TRUE(target.WaitUntil([](const auto& ev) { return ev.size() == 4 && ev[3].code == LE_CTS_CHANGED; }, 2000));
+  link.Close(1);
 }
 
 TEST_F(SerialLinkTest, WithoutWatcherNothingIsPosted) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "app/resource_ids.h"
@@ -75,6 +76,40 @@ TEST(Worker, HoldParksTheBodyUntilReleased) {
   EXPECT_GT(passes, frozen);
   StopWorker(w, stop, 2000, [] { FAIL() << "the body should have stopped in time"; });
   EXPECT_EQ(w.ExitCode(), 1u);
+}
+
+// A release followed at once by a hold: the body may wake for the release,
+// but once Hold has returned it must not run on. Many rounds with gaps of a
+// few microseconds, the time a woken body needs to get going.
+TEST(Worker, NothingRunsAfterHoldReturnsEvenRightAfterARelease) {
+  Worker w;
+  Event stop;
+  std::atomic<int> passes{0};
+  ASSERT_TRUE(w.Create([&] {
+    while (w.ParkIfHeld(stop)) {
+      ++passes;
+      WaitAny({&stop, &w.HoldEvent()}, kInfinite);
+    }
+    return 1u;
+  }));
+  w.Start();
+  w.Hold();
+  std::mt19937 random(7);
+  int rounds = 0, slipped = 0;
+  Deadline deadline(5000);
+  while (rounds < 40000 && !deadline.Passed()) {
+    ++rounds;
+    w.Release();
+    test::SpinMicroseconds(static_cast<int>(random() % 12));
+    w.Hold();
+    const int atHold = passes;
+    test::SpinMicroseconds(30);
+    if (passes != atHold) ++slipped;
+  }
+  EXPECT_EQ(slipped, 0) << "in " << rounds << " rounds";
+  EXPECT_GT(passes, 0);  // the body did run between release and hold
+  w.Release();
+  StopWorker(w, stop, 2000, [] { FAIL() << "the body should have stopped in time"; });
 }
 
 TEST(Worker, AnOverrunIsReportedThenJoined) {

@@ -2,6 +2,9 @@
 // commands and the probe, downloads, program images and the baud search.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -16,6 +19,7 @@
 #include "link/serial_link.h"
 #include "platform/clock.h"
 #include "platform/language.h"
+#include "platform/port_map.h"
 #include "protocol/host_commands.h"
 #include "tests/pty_host.h"
 #include "tests/sim_process.h"
@@ -61,6 +65,9 @@ class Script {
 
 class ProtocolTest : public ::testing::Test {
  protected:
+  ProtocolTest() : ProtocolTest(std::make_unique<CSerialLink>()) {}
+  // For tests of a link whose calls are stepped in on.
+  explicit ProtocolTest(std::unique_ptr<CSerialLink> made) : owned_(std::move(made)), link(*owned_) {}
   void SetUp() override {
     test::UseEnglishTexts();
     host.MapAsCom(kPort);
@@ -112,12 +119,14 @@ class ProtocolTest : public ::testing::Test {
   }
 
   static constexpr int kPort = 43;
+  static constexpr int kSimPort = 44;
   test::PtyHost host;
   test::RecordingTarget target;
   test::RecordingOperator op;
   test::TempDir dir_{"lumaset-protocol"};
   int files_ = 0;
-  CSerialLink link;
+  std::unique_ptr<CSerialLink> owned_;
+  CSerialLink& link;
 };
 
 // ---- clock -------------------------------------------------------------------
@@ -328,19 +337,28 @@ TEST_F(ProtocolTest, UnreadableFileShowsTheSystemError) {
 
 // ---- downloads -----------------------------------------------------------------
 
+// Every answer comes a byte at a time: each byte is a chance for the
+// watcher, which nothing holds during this download, to announce it as
+// received data.
 TEST_F(ProtocolTest, HandshakeDownloadOfThreeBytes) {
   OpenAt(115200);
   Bytes request, announcement, data;
   int64_t requestAfterMs = 0;
   const int64_t start = platform::NowMs();
+  auto slowly = [&](const Bytes& bytes) {
+    for (uint8_t b : bytes) {
+      host.Write({b});
+      platform::SleepMs(10);
+    }
+  };
   Script host_([&] {
     request = host.ReadExactly(5, 2000);
     requestAfterMs = platform::NowMs() - start;
-    host.Write(Text("V2.1 OKDOWNSYS"));  // bytes before the mark are fine
+    slowly(Text("V2.1 OKDOWNSYS"));  // bytes before the mark are fine
     announcement = host.ReadExactly(5, 2000);
-    host.Write({0x01});
+    slowly({0x01});
     data = host.ReadExactly(3, 2000);
-    host.Write(kAck);
+    slowly(kAck);
   });
   EXPECT_EQ(link.SendFileWithHandshake(File({0xAA, 0xBB, 0xCC}).c_str()), 1);
   auto done = ValueOf(LE_SEND_DONE, 5000);
@@ -351,9 +369,9 @@ TEST_F(ProtocolTest, HandshakeDownloadOfThreeBytes) {
   EXPECT_EQ(data, (Bytes{0xAA, 0xBB, 0xCC}));
   ASSERT_TRUE(done);
   EXPECT_EQ(*done, 3u);
+  // No LE_DATA_RECEIVED among them: the answers were the download's.
   std::vector<std::pair<uint32_t, uint32_t>> seen;
-  for (const auto& e : target.Events())
-    if (e.code != LE_DATA_RECEIVED) seen.emplace_back(e.code, e.value);
+  for (const auto& e : target.Events()) seen.emplace_back(e.code, e.value);
   const std::vector<std::pair<uint32_t, uint32_t>> expected = {
       {LE_SEND_STARTED, 0},         {LE_STATUS, LS_START}, {LE_STATUS, LS_CHECK_VERSION},
       {LE_STATUS, LS_DOWNLOAD_DATA}, {LE_PROGRESS_FLAG | 1000, 3}, {LE_SEND_DONE, 3},
@@ -543,6 +561,257 @@ TEST_F(ProtocolTest, DownloadOnAClosedLinkIsNotReadyAndLeavesItClosed) {
   EXPECT_EQ(link.GetDownloadMode(), 0);
 }
 
+// Link status (code LE_STATUS) with this value has been posted.
+bool StatusPosted(const std::vector<PostedEvent>& events, uint32_t status) {
+  for (const auto& e : events)
+    if (e.code == LE_STATUS && e.value == status) return true;
+  return false;
+}
+
+bool ProgressPosted(const std::vector<PostedEvent>& events) {
+  for (const auto& e : events)
+    if (IsProgressEvent(e.code)) return true;
+  return false;
+}
+
+TEST_F(ProtocolTest, FastDownloadThatSucceedsStaysAt115200) {
+  OpenAt(9600);
+  link.SetDownloadMode(1);
+  Bytes data;
+  Script host_([&] {
+    data = host.ReadExactly(10, 3000);
+    host.Write(kAck);
+  });
+  EXPECT_EQ(link.SendRawFile(File(Bytes(10, 0x44)).c_str()), 1);
+  auto done = ValueOf(LE_SEND_DONE, 5000);
+  host_.Join();
+  EXPECT_EQ(data, Bytes(10, 0x44));
+  ASSERT_TRUE(done);
+  EXPECT_EQ(*done, 10u);
+  EXPECT_EQ(target.Count(LE_FAILED), 0u);
+  EXPECT_EQ(host.LineRate(), 115200u);
+  EXPECT_EQ(Rate(), 115200u);
+  EXPECT_EQ(link.TimePerByte(), 1);
+  EXPECT_EQ(link.GetDownloadMode(), 0);
+  EXPECT_EQ(link.IsOpen(), 1);
+}
+
+// The host's abort character ends the data phase whenever it comes: here in
+// the pause before the first block (768 ms at 300 baud), so no data byte is
+// written at all.
+TEST_F(ProtocolTest, AbortInThePauseBeforeTheFirstBlockCancels) {
+  OpenAt(300);
+  EXPECT_EQ(link.SendRawFile(File({0x11}).c_str()), 1);
+  ASSERT_TRUE(target.WaitUntil([](const auto& ev) { return StatusPosted(ev, LS_DOWNLOAD_DATA); }, 3000));
+  host.Write({kEventChar});
+  auto failed = ValueOf(LE_FAILED, 6000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_CANCELLED);
+  EXPECT_TRUE(host.Drain(300).empty());
+  EXPECT_TRUE(Progress().empty());
+}
+
+// In download mode 1 the pauses keep the factor of the starting rate (768 ms
+// from 300 baud) while the blocks go at 115200: room for a stop or an abort
+// between the two blocks of 513 bytes. Neither lets any of the second block
+// out, and the line goes back to 300.
+TEST_F(ProtocolTest, StopOrAbortInThePauseBetweenBlocksSendsNoPartOfTheNext) {
+  for (const bool abortByHost : {false, true}) {
+    SCOPED_TRACE(abortByHost ? "abort character" : "stop");
+    target.Clear();
+    OpenAt(300);
+    link.SetDownloadMode(1);
+    Bytes data;
+    Script host_([&] { data = host.ReadExactly(513, 3000); });
+    EXPECT_EQ(link.SendRawFile(File(Bytes(513, 0x66)).c_str()), 1);
+    ASSERT_TRUE(target.WaitUntil(ProgressPosted, 4000));
+    if (abortByHost)
+      host.Write({kEventChar});
+    else
+      link.StopTransfer();
+    auto failed = ValueOf(LE_FAILED, 3000);
+    host_.Join();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(*failed, LS_CANCELLED);
+    EXPECT_EQ(data.size(), 512u);
+    EXPECT_EQ(Progress(), (std::vector<std::pair<uint32_t, uint32_t>>{{998, 512}}));
+    link.StopTransfer();
+    EXPECT_EQ(host.LineRate(), 300u);
+    EXPECT_EQ(Rate(), 300u);
+    link.Close(1);
+  }
+}
+
+// What the host said before the data phase is not an abort, even when it is
+// the abort character: in the handshake answer and as the length
+// acknowledgement.
+TEST_F(ProtocolTest, AbortCharacterBeforeTheDataPhaseDoesNotCount) {
+  OpenAt(115200);
+  Bytes data;
+  Script host_([&] {
+    host.ReadExactly(5, 2000);
+    host.Write(Concat({{kEventChar}, Text("OKDOWNSYS")}));
+    host.ReadExactly(5, 2000);
+    host.Write({kEventChar});
+    data = host.ReadExactly(2, 2000);
+    host.Write(kAck);
+  });
+  EXPECT_EQ(link.SendFileWithHandshake(File({0x21, 0x22}).c_str()), 1);
+  auto done = ValueOf(LE_SEND_DONE, 5000);
+  host_.Join();
+  ASSERT_TRUE(done);
+  EXPECT_EQ(*done, 2u);
+  EXPECT_EQ(data, (Bytes{0x21, 0x22}));
+  EXPECT_EQ(target.Count(LE_FAILED), 0u);
+}
+
+// A link on which the operator's stop comes just as the closing
+// acknowledgement has been read whole.
+class StopAtTheAcknowledgementLink : public CSerialLink {
+ public:
+  int ReadExact(void* buffer, int count, const Event* cancelEvent) override {
+    const int n = CSerialLink::ReadExact(buffer, count, cancelEvent);
+    if (OnTransferThread() && cancelEvent == &m_cancelTransfer && count == 8 && n == 8) m_cancelTransfer.Set();
+    return n;
+  }
+};
+
+class StopAtTheAcknowledgementTest : public ProtocolTest {
+ protected:
+  StopAtTheAcknowledgementTest() : ProtocolTest(std::make_unique<StopAtTheAcknowledgementLink>()) {}
+};
+
+TEST_F(StopAtTheAcknowledgementTest, AWholeAcknowledgementIsASuccess) {
+  OpenAt(115200);
+  Script host_([&] {
+    host.ReadExactly(3, 2000);
+    host.Write(kAck);
+  });
+  EXPECT_EQ(link.SendRawFile(File({1, 2, 3}).c_str()), 1);
+  auto done = ValueOf(LE_SEND_DONE, 5000);
+  host_.Join();
+  ASSERT_TRUE(done) << "failed with " << std::hex << Values(LE_FAILED).at(0);
+  EXPECT_EQ(*done, 3u);
+  EXPECT_EQ(target.Count(LE_FAILED), 0u);
+
+  // A stop while the acknowledgement is still short is a cancel, at once.
+  link.StopTransfer();
+  target.Clear();
+  EXPECT_EQ(link.SendRawFile(File({}).c_str()), 1);
+  host.Write(Bytes(kAck.begin(), kAck.begin() + 4));
+  platform::SleepMs(150);
+  EXPECT_LT(TimeMs([&] { link.StopTransfer(); }), 1000);
+  auto failed = ValueOf(LE_FAILED, 1000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_CANCELLED);
+}
+
+// A host that has stopped reading: the block that no longer fits is not
+// written within block x F + 5000 ms.
+TEST_F(ProtocolTest, HostThatStopsReadingTimesTheDownloadOut) {
+  test::HostSimProcess sim({"--fault", "stall=0"});
+  ASSERT_TRUE(sim.Started());
+  platform::SetComPortPath(kSimPort, test::JsonField(sim.Ready(), "device"));
+  LinkSettings s;
+  s.port = kSimPort;
+  link.ApplySettings(&s);
+  link.SetNotifyTarget(&target, WM_LINK_EVENT);
+  ASSERT_EQ(link.Open(1), 1);
+  EXPECT_EQ(link.SendRawFile(File(Bytes(512 * 1024, 0x5A)).c_str()), 1);
+  ASSERT_TRUE(target.WaitUntil(ProgressPosted, 10000));
+  auto failed = ValueOf(LE_FAILED, 60000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_TIMEOUT);
+  const auto progress = Progress();
+  EXPECT_LT(progress.back().second, 512u * 1024);
+  EXPECT_EQ(target.Count(LE_SEND_DONE), 0u);
+  EXPECT_EQ(link.IsOpen(), 1);
+  link.Close(1);
+}
+
+// A host that goes away in the middle of the data: the next write fails.
+TEST_F(ProtocolTest, HostThatGoesAwayFailsTheWrite) {
+  auto sim = std::make_unique<test::HostSimProcess>(std::vector<std::string>{"--fault", "stall=0"});
+  ASSERT_TRUE(sim->Started());
+  platform::SetComPortPath(kSimPort, test::JsonField(sim->Ready(), "device"));
+  LinkSettings s;
+  s.port = kSimPort;
+  link.ApplySettings(&s);
+  link.SetNotifyTarget(&target, WM_LINK_EVENT);
+  ASSERT_EQ(link.Open(1), 1);
+  EXPECT_EQ(link.SendRawFile(File(Bytes(512 * 1024, 0x5A)).c_str()), 1);
+  ASSERT_TRUE(target.WaitUntil(ProgressPosted, 10000));
+  sim->Stop();
+  auto failed = ValueOf(LE_FAILED, 10000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_WRITE_FAILED);
+  EXPECT_EQ(target.Count(LE_SEND_DONE), 0u);
+  link.Close(1);
+}
+
+// The host's input is full before the download starts: the handshake
+// request cannot be written. The write's recovery runs on the transfer
+// thread, which it must not wait for; the link is open again afterwards.
+TEST_F(ProtocolTest, HandshakeRequestThatTimesOutChecksVersionAndReopens) {
+  OpenAt(115200);
+  // Fill the terminal towards the host, which reads nothing. Root opens it
+  // beside the link; anybody else fills it through the link, whose write
+  // then times out and re-opens the port first.
+  if (const int fd = ::open(host.SlavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK); fd >= 0) {
+    // The terminal moves bytes on towards the host's side a little later,
+    // which makes room again: fill until a later round takes nothing.
+    const Bytes filler(4096, 0x77);
+    for (bool took = true; took;) {
+      took = false;
+      while (::write(fd, filler.data(), filler.size()) > 0) took = true;
+      platform::SleepMs(50);
+    }
+    ::close(fd);
+  } else {
+    const Bytes filler(256 * 1024, 0x77);
+    ASSERT_LT(link.Write(filler.data(), static_cast<int>(filler.size())), 512);
+  }
+  EXPECT_EQ(link.SendFileWithHandshake(File({1, 2, 3}).c_str()), 1);
+  auto failed = ValueOf(LE_FAILED, 8000);
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(*failed, LS_CHECK_VERSION);
+  EXPECT_TRUE(StatusPosted(target.Events(), LS_CHECK_VERSION));
+  link.StopTransfer();
+  EXPECT_EQ(link.LastTransferExitCode(), kTransferThreadDone);
+  EXPECT_TRUE(op.Boxes().empty());  // neither "no answer" nor "locked and terminated"
+  EXPECT_EQ(link.IsOpen(), 1);
+  // The re-opened link watches the line again.
+  host.Drain(300);
+  target.Clear();
+  host.Write({0x42});
+  EXPECT_TRUE(target.WaitFor(LE_DATA_RECEIVED, 2000));
+}
+
+// A second start of the same send from inside the first one's file error box
+// (the box's event loop runs the click) returns 0 and shows nothing.
+TEST_F(ProtocolTest, SecondStartDuringTheFileErrorReturnsAtOnce) {
+  OpenAt(115200);
+  const std::string missing = (dir_.Path() / "missing.pgu").string();
+  link.SetUserProgramPath(missing.c_str());
+  const std::vector<std::pair<const char*, std::function<int()>>> sends = {
+      {"raw file", [&] { return link.SendRawFile(missing.c_str()); }},
+      {"with handshake", [&] { return link.SendFileWithHandshake(missing.c_str()); }},
+      {"program image", [&] { return link.SendUserProgram(1); }},
+  };
+  for (const auto& [name, send] : sends) {
+    SCOPED_TRACE(name);
+    op.Clear();
+    int inner = -1;
+    op.DuringNextBox([&, send = send] { inner = send(); });
+    EXPECT_EQ(send(), 0);
+    EXPECT_EQ(inner, 0);
+    ASSERT_EQ(op.Boxes().size(), 1u);
+    EXPECT_EQ(op.Boxes()[0].text, std::strerror(ENOENT));
+  }
+  EXPECT_TRUE(host.Drain(200).empty());
+  EXPECT_EQ(target.Count(LE_SEND_STARTED), 0u);
+}
+
 // ---- baud search ---------------------------------------------------------------
 
 // A host at 9600 that answers nothing at other rates, and at 4800 answers
@@ -658,6 +927,169 @@ TEST_F(ProtocolTest, ReleaseDuringASearchLeavesThePortClosedAndFree) {
   s.port = kPort;
   other.ApplySettings(&s);
   EXPECT_EQ(other.Open(0), 1);  // nobody holds the port any more
+}
+
+
+// A host at `answerRate` that answers the probe there, except the first
+// `wrongFirst` probes, which get 0x0E. Logs everything it gets.
+class ProbingHost {
+ public:
+  ProbingHost(test::PtyHost& host, uint32_t answerRate, int wrongFirst = 0)
+      : thread_([this, &host, answerRate, wrongFirst] {
+          Bytes window;
+          int probes = 0;
+          platform::Deadline deadline(60000);
+          while (!stop_ && !deadline.Passed()) {
+            Bytes got = host.Read(64, 20);
+            {
+              std::lock_guard<std::mutex> guard(lock_);
+              log_.insert(log_.end(), got.begin(), got.end());
+            }
+            window.insert(window.end(), got.begin(), got.end());
+            if (!EndsWith(window, kProbe)) continue;
+            window.clear();
+            if (probes++ < wrongFirst)
+              host.Write({0x0E});
+            else if (host.LineRate() == answerRate)
+              host.Write({kProbeAnswer});
+          }
+        }) {}
+  ~ProbingHost() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  // What the host got, and forgets it.
+  Bytes Take() {
+    std::lock_guard<std::mutex> guard(lock_);
+    Bytes out;
+    out.swap(log_);
+    return out;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
+  Bytes log_;
+  std::thread thread_;
+};
+
+bool Contains(const Bytes& data, const Bytes& part) {
+  return std::search(data.begin(), data.end(), part.begin(), part.end()) != data.end();
+}
+
+const Bytes kRateCommand = {0x1B, 0x43, 0xE2, 0xAE, 0x0D, 0x0A};
+const Bytes kRate9600 = {0x80, 0x25, 0x00, 0x00, 0x7F, 0xDA, 0xFF, 0xFF};
+
+// A link whose user-interface thread is slow to write the 8 rate bytes of
+// SetHostBaudRate: by then a search started by its probe owns the port.
+class SlowRateWriteLink : public CSerialLink {
+ public:
+  std::function<void()> beforeRateWrite;
+  std::atomic<int> rateWrites{0};
+  int Write(const void* buffer, int length) override {
+    if (length == 8 && !OnTransferThread() && !m_search.IsCurrentThread()) {
+      ++rateWrites;
+      if (beforeRateWrite) beforeRateWrite();
+    }
+    return CSerialLink::Write(buffer, length);
+  }
+};
+
+class SlowRateWriteTest : public ProtocolTest {
+ protected:
+  SlowRateWriteTest() : ProtocolTest(std::make_unique<SlowRateWriteLink>()) {}
+  SlowRateWriteLink& Slow() { return static_cast<SlowRateWriteLink&>(link); }
+};
+
+// The probe before command 14 fails and the operator lets it search: the
+// rate is then neither announced nor written, the port is left to the
+// search, and command 14 is not resent when the rate is found.
+TEST_F(SlowRateWriteTest, HostRateChangeWhoseProbeStartsASearchLeavesThePortToIt) {
+  OpenAt(115200);
+  Slow().beforeRateWrite = [&] { target.WaitFor(LE_BAUD_TRYING, 3000); };
+  ProbingHost probing(host, 115200, 1);
+  op.Answer({platform::kIdOk});
+  EXPECT_EQ(link.SetHostBaudRate(9600), 0);
+  auto found = ValueOf(LE_BAUD_FOUND, 10000);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(*found, 115200u);
+  EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{115200}));
+  link.ResendAfterSearch();
+  platform::SleepMs(300);
+  probing.Stop();
+  const Bytes got = probing.Take();
+  EXPECT_EQ(Slow().rateWrites, 0);
+  EXPECT_FALSE(Contains(got, kRateCommand));
+  EXPECT_FALSE(Contains(got, kRate9600));
+  EXPECT_EQ(Rate(), 115200u);
+  EXPECT_EQ(host.LineRate(), 115200u);
+  EXPECT_EQ(link.IsOpen(), 1);
+  ASSERT_EQ(op.Boxes().size(), 1u);  // the probe's question, nothing else
+  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrProbeFailedSearch));
+}
+
+// After a search that the operator started, or one that follows an image
+// announcement, there is nothing to resend.
+TEST_F(ProtocolTest, ResendAfterSearchSendsOnlyWhatAFailedProbeHeldBack) {
+  OpenAt(115200);
+  ProbingHost probing(host, 115200);
+  const Bytes command2 = {0x1B, 0x43, 0xD4, 0xBB, 0x0D, 0x0A};
+  EXPECT_EQ(link.SendCommand(2, 0), 1);
+  platform::SleepMs(200);
+  EXPECT_EQ(probing.Take(), Concat({kProbe, command2}));
+  // The operator's own search: the last command stays where it went.
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  ASSERT_TRUE(ValueOf(LE_BAUD_FOUND, 10000));
+  probing.Take();
+  link.ResendAfterSearch();
+  platform::SleepMs(300);
+  EXPECT_TRUE(probing.Take().empty());
+
+  // The announcements are never resent, whatever started the search.
+  for (const int announcement : {kCmdAnnounceUser, kCmdAnnounceSystem}) {
+    SCOPED_TRACE(announcement);
+    target.Clear();
+    EXPECT_EQ(link.SendCommand(announcement, 0), 1);
+    platform::SleepMs(200);
+    EXPECT_EQ(probing.Take().size(), kProbe.size() + 12);
+    EXPECT_EQ(link.StartBaudSearch(1), 1);
+    ASSERT_TRUE(ValueOf(LE_BAUD_FOUND, 10000));
+    probing.Take();
+    link.ResendAfterSearch();
+    platform::SleepMs(300);
+    EXPECT_TRUE(probing.Take().empty());
+  }
+  EXPECT_TRUE(op.Boxes().empty());
+}
+
+// A saved rate that is not in the table: the search starts at 300; a search
+// that ends without a rate puts the saved one back on the record and the line.
+TEST_F(ProtocolTest, SearchFromARateOutsideTheTable) {
+  OpenAt(230400);
+  EXPECT_EQ(link.TimePerByte(), 12);
+  {
+    ProbingHost probing(host, 600);
+    EXPECT_EQ(link.StartBaudSearch(0), 1);
+    auto found = ValueOf(LE_BAUD_FOUND, 20000);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(*found, 600u);
+    EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{300, 600}));
+    EXPECT_EQ(Rate(), 600u);
+  }
+  link.Close(1);
+  target.Clear();
+  OpenAt(230400);
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  ASSERT_TRUE(target.WaitFor(LE_BAUD_TRYING, 5000));
+  link.StopBaudSearch();
+  auto last = ValueOf(LE_BAUD_NOT_FOUND, 3000);
+  ASSERT_TRUE(last);
+  EXPECT_EQ(*last, 300u);
+  EXPECT_EQ(Rate(), 230400u);
+  EXPECT_EQ(host.LineRate(), 230400u);
+  EXPECT_EQ(link.TimePerByte(), 12);
+  EXPECT_EQ(link.IsOpen(), 1);
 }
 
 }  // namespace
