@@ -39,6 +39,10 @@ bool LoadSettings(CRegSettings& reg, StoredSettings& s) {
                     platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
     ok = false;
   }
+  s.commDevice = text("CommDevice", "");
+  // The pin names the device of the stored record's port: without that
+  // record it would pin whichever port the defaults name.
+  if (length != kLinkSettingsSize) s.commDevice.clear();
 
   s.remoteHost = text("RemoteHost", kDefaultRemoteHost);
   s.maxLine = number("MAXLINE", kDefaultMaxLine);
@@ -56,6 +60,7 @@ bool SaveSettings(CRegSettings& reg, const StoredSettings& s) {
   reg.WriteString("RemoteHost", s.remoteHost);
   const LinkSettings::Bytes record = s.commDcb.ToBytes();
   reg.WriteBinary("CommDCB", record.data(), record.size());
+  reg.WriteString("CommDevice", s.commDevice);
   reg.WriteDword("MAXLINE", s.maxLine);
   reg.WriteDword("ChangePGMBaud", s.changePgmBaud);
   return reg.CommitBatch();

@@ -26,6 +26,12 @@ struct StoredSettings {
   std::string sysProgPath;
   std::string touchProgPath;
   LinkSettings commDcb = StoredDefaults();
+  // "CommDevice": the device path that COM <commDcb.port> is pinned to
+  // (normally a /dev/serial/by-id/... name), so that the saved port keeps
+  // meaning the same adapter whatever order devices are plugged in; empty:
+  // not pinned, COM n is found as the port map counts. The view hands it to
+  // the port map at start-up and takes it back from there when saving.
+  std::string commDevice;
   std::string remoteHost = kDefaultRemoteHost;
   uint32_t maxLine = kDefaultMaxLine;
   uint32_t changePgmBaud = kDefaultChangePgmBaud;
@@ -35,7 +41,8 @@ struct StoredSettings {
 
 // Reads every value but the language, storing the default of each one that
 // is missing. A "CommDCB" value that is not 28 bytes long is reported and the
-// default record is used; the stored value stays until the next save. Returns
+// default record is used, and so is no pin ("CommDevice" belongs to the
+// record's port); the stored values stay until the next save. Returns
 // false when a value could not be read (it has been reported; the default is
 // used).
 bool LoadSettings(CRegSettings& reg, StoredSettings& settings);

@@ -181,7 +181,16 @@ std::string CSerialLink::ComDescription(const LinkSettings& record) const {
   std::snprintf(text, sizeof text, "%s: COM%d: %u, %c ,%d ,%s%s", platform::LoadString(res::kStrDescLink).c_str(),
                 record.port, record.rate, record.parity < 5 ? kParity[record.parity] : 'N', record.byteSize,
                 record.stopBits < 3 ? kStopBits[record.stopBits] : "1", m_hardwareHandshake ? ",CTS/RTS" : "");
-  return text;
+  // A port pinned to a stable device name shows that name in parentheses,
+  // shortened with "..." so that the whole text stays within 99 characters.
+  std::string description = text;
+  const platform::ComResolution where = platform::ResolveComPort(record.port);
+  if (where.source != platform::ComSource::kPin) return description;
+  std::string device = where.path.substr(where.path.find_last_of('/') + 1);
+  const size_t room = description.size() + 3 < 99 ? 99 - description.size() - 3 : 0;
+  if (room < 4 || device.empty()) return description;
+  if (device.size() > room) device = device.substr(0, room - 3) + "...";
+  return description + " (" + device + ")";
 }
 
 int CSerialLink::Open(int withWatcher) {

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-svg-dev qt6-translations-l10n libusb-1.0-0-dev
-          umockdev libumockdev-dev
+          umockdev libumockdev-dev libudev-dev
           libgtest-dev libgmock-dev fonts-wqy-microhei)
 missing=()
 for p in "${packages[@]}"; do

@@ -38,6 +38,16 @@ fs::path TempDir::File(const std::string& name, const std::vector<uint8_t>& byte
   return p;
 }
 
+ByIdFolder::ByIdFolder() { setenv("LUMASET_SERIAL_BY_ID_DIR", dir_.Path().c_str(), 1); }
+
+ByIdFolder::~ByIdFolder() { unsetenv("LUMASET_SERIAL_BY_ID_DIR"); }
+
+std::string ByIdFolder::Add(const std::string& name, const std::string& target) const {
+  std::error_code ec;
+  fs::create_symlink(target, dir_.Path() / name, ec);
+  return Entry(name);
+}
+
 std::string ReadFileText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};

@@ -28,6 +28,26 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A folder that stands in for /dev/serial/by-id for the life of the object
+// ($LUMASET_SERIAL_BY_ID_DIR of this process and the children it starts):
+// its entries are symlinks to devices such as pseudo-terminals, as udev's
+// are to USB serial adapters.
+class ByIdFolder {
+ public:
+  ByIdFolder();
+  ~ByIdFolder();
+  ByIdFolder(const ByIdFolder&) = delete;
+  ByIdFolder& operator=(const ByIdFolder&) = delete;
+  const std::filesystem::path& Path() const { return dir_.Path(); }
+  // Adds the entry `name` leading to `target`; the entry's path.
+  std::string Add(const std::string& name, const std::string& target) const;
+  // The path an entry of that name has (whether it exists or not).
+  std::string Entry(const std::string& name) const { return (dir_.Path() / name).string(); }
+
+ private:
+  TempDir dir_{"lumaset-by-id"};
+};
+
 // The whole contents of a file ("" when it cannot be read).
 std::string ReadFileText(const std::filesystem::path& path);
 // n pseudo-random bytes, the same for the same seed.

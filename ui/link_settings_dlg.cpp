@@ -42,15 +42,22 @@ void CLinkSettingsDlg::GetValues(uint8_t* port, uint32_t* baudRate, uint32_t* ch
 }
 
 QString CLinkSettingsDlg::PortEntryText(const QString& templateText, int number, bool* present) {
-  const std::string path = platform::ComPortPath(number);
+  const platform::ComResolution where = platform::ResolveComPort(number);
+  const std::string& path = where.path;
   struct stat st{};
   const bool exists = !path.empty() && stat(path.c_str(), &st) == 0;
   if (present) *present = exists;
   if (path.empty()) return templateText;
+  if (where.source == platform::ComSource::kPin) {
+    // The pinned device by its stable name, also while it is unplugged.
+    const std::string folder = platform::SerialByIdDir() + "/";
+    const std::string device = path.compare(0, folder.size(), folder) == 0 ? path.substr(folder.size()) : path;
+    return templateText + QStringLiteral("  \u2014  ") + QString::fromStdString(device) + QStringLiteral(" (pinned)");
+  }
   // The stable name of the device where it has one, else its path.
   const std::string byId = platform::ByIdName(path);
   QString device = QString::fromStdString(byId.empty() ? path : byId);
-  if (!byId.empty() && path.rfind("/dev/serial/by-id/", 0) != 0)
+  if (!byId.empty() && path.rfind(platform::SerialByIdDir() + "/", 0) != 0)
     device += QStringLiteral(" (") + QString::fromStdString(path) + QLatin1Char(')');
   return templateText + QStringLiteral("  \u2014  ") + device;
 }
@@ -136,6 +143,8 @@ void CLinkSettingsDlg::accept() {
   m_port = m_portList && m_portList->currentIndex() >= 0 ? m_portList->currentIndex() : 1;
   // 3.
   m_baudRate = 115200;
+  // The chosen COM port keeps meaning the device it names now.
+  m_pinnedDevice = m_port > 0 ? platform::StableComPortPath(m_port) : std::string();
   QDialog::accept();
 }
 

@@ -1,7 +1,9 @@
 // The dialog in which the operator chooses the port to the host: the USB
-// link or one of the COM ports, each shown with the device it stands for.
-// Its other controls (rate, TCP address and port) stay hidden; confirming it
-// always chooses a serial port or the USB link at 115200 baud.
+// link or one of the COM ports, each shown with the device it stands for
+// (and marked where the port is pinned to a device). Its other controls
+// (rate, TCP address and port) stay hidden; confirming it always chooses a
+// serial port or the USB link at 115200 baud, and says which device the
+// chosen port is to be pinned to.
 #pragma once
 
 #include <QDialog>
@@ -27,13 +29,19 @@ class CLinkSettingsDlg : public QDialog {
   // After the dialog ended with OK.
   void GetValues(uint8_t* port, uint32_t* baudRate, uint32_t* changeProgramBaud, std::string* host,
                  uint32_t* tcpPort, uint8_t* network) const;
+  // After the dialog ended with OK: the path that the chosen COM port is to
+  // be pinned to (platform::StableComPortPath: its by-id path, or its pin
+  // when it is pinned), or "" to clear the pin (the USB link, or a port
+  // whose device has no by-id name).
+  const std::string& PinnedDevice() const { return m_pinnedDevice; }
 
   // Builds and initialises the controls (done by exec(); callable before it
   // so the dialog can be inspected without running it).
   bool OnInitDialog();
   int exec() override;
 
-  // The text of the port list entry for COM `number` (with its device).
+  // The text of the port list entry for COM `number` (with its device, and
+  // " (pinned)" where the port is pinned).
   static QString PortEntryText(const QString& templateText, int number, bool* present);
 
   QComboBox* PortList() const { return m_portList; }
@@ -61,6 +69,7 @@ class CLinkSettingsDlg : public QDialog {
   uint32_t m_baudRate = 115200;
   int m_port = 1;
   uint32_t m_changeProgramBaud = 0;
+  std::string m_pinnedDevice;
   bool m_initialised = false;
 };
 

@@ -25,6 +25,7 @@
 #include "platform/cp936.h"
 #include "platform/files.h"
 #include "platform/handoff_block.h"
+#include "platform/port_map.h"
 #include "protocol/host_commands.h"
 #include "protocol/whole_file.h"
 #include "ui/baud_search_dlg.h"
@@ -134,6 +135,7 @@ void CLumasetView::LoadSettings() {
   m_serialLink.SetSystemProgramPath(stored.sysProgPath.c_str());
   m_serialLink.SetTouchProgramPath(stored.touchProgPath.c_str());
   m_record = stored.commDcb;
+  platform::SetComPortPin(m_record.port, stored.commDevice);
   m_remoteHost = stored.remoteHost;
   m_serialLink.SetRemoteHost(m_remoteHost.c_str());
   m_maxLines = stored.maxLine;
@@ -150,6 +152,7 @@ void CLumasetView::SaveSettings() {
   // What is saved is the record as the link last used it.
   m_serialLink.GetSettings(&m_record);
   stored.commDcb = m_record;
+  stored.commDevice = platform::ComPortPin(m_record.port);
   stored.maxLine = m_maxLines;
   stored.changePgmBaud = m_changeProgramBaud;
   lumaset::SaveSettings(*m_settings, stored);
@@ -458,6 +461,7 @@ void CLumasetView::LinkSettingsCommand() {
   // 1. What the record holds now.
   const uint8_t oldPort = m_record.port;
   const uint32_t oldRate = m_record.rate;
+  const std::string oldPin = platform::ComPortPin(oldPort);
   // 2. The dialog.
   CLinkSettingsDlg dialog(this);
   dialog.SetValues(m_record.port, m_record.rate, m_changeProgramBaud, m_remoteHost, m_record.tcpPort,
@@ -471,6 +475,7 @@ void CLumasetView::LinkSettingsCommand() {
   m_changeProgramBaud = changeProgramBaud;
   m_record.tcpPort = tcpPort;
   m_serialLink.SetRemoteHost(m_remoteHost.c_str());
+  platform::SetComPortPin(m_record.port, dialog.PinnedDevice());
 
   LinkCall call(this);
   if (m_record.port == 0) {
@@ -484,6 +489,7 @@ void CLumasetView::LinkSettingsCommand() {
       m_serialLink.ApplySettings(&m_record);
       if (!ToggleConnection()) {
         m_record.port = oldPort;
+        platform::SetComPortPin(oldPort, oldPin);
         m_serialLink.ApplySettings(&m_record);
         RefreshControls();
         return;

@@ -56,6 +56,7 @@ inline StoredSettings Unusual() {
   s.commDcb.stopBits = 2;
   s.commDcb.network = 1;
   s.commDcb.tcpPort = 2001;
+  s.commDevice = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
   s.maxLine = 0xFFFFFFFF;
   s.changePgmBaud = 0;
   return s;

@@ -75,6 +75,7 @@ TEST_F(SettingsTest, FirstRunCreatesThePrivateFileWithEveryDefault) {
                                  "\"TouchProgPath\"=\"\"\n"
                                  "\"CommDCB\"=hex:1c,00,00,00,00,c2,01,00,00,00,00,00,00,01,08,00,00,00,00,00,39,\\\n"
                                  "  30,00,00,00,00,00,00\n"
+                                 "\"CommDevice\"=\"\"\n"
                                  "\"RemoteHost\"=\"192.168.1.100\"\n"
                                  "\"MAXLINE\"=dword:000003e8\n"
                                  "\"ChangePGMBaud\"=dword:00000001\n");
@@ -176,6 +177,8 @@ TEST_F(SettingsTest, EveryValueRoundTrips) {
   const std::string text = ReadFile(path_);
   EXPECT_NE(text.find(R"("UserProgPath"="C:\\Programs\\\"quoted\" name.pgu")" "\n"), std::string::npos);
   EXPECT_NE(text.find(R"("SysProgPath"="/home/op/back\\slash\\")" "\n"), std::string::npos);
+  EXPECT_NE(text.find("\"CommDevice\"=\"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\"\n"),
+            std::string::npos);
   // A line break cannot stand between quotes; the text goes in hex, as
   // UTF-16LE like every hex text of a file with the 5.00 header.
   EXPECT_NE(text.find("\"TouchProgPath\"=hex(1):2f,00,74,00,6d,00,70,00,2f,00,6c,00,69,00,6e,00,65,00,\\\n  0a,00,"),
@@ -190,12 +193,14 @@ TEST_F(SettingsTest, CommDcbOfTheWrongLengthFallsBackWithoutBeingDestroyed) {
     fs::create_directories(folder_);
     std::string hex;
     for (size_t i = 0; i < n; ++i) hex += i ? ",ab" : "ab";
-    WriteFile(path_, kFileStart + "\"CommDCB\"=hex:" + hex + "\n\"MAXLINE\"=dword:00000010\n");
+    WriteFile(path_, kFileStart + "\"CommDCB\"=hex:" + hex +
+                         "\n\"CommDevice\"=\"/dev/serial/by-id/usb-X\"\n\"MAXLINE\"=dword:00000010\n");
 
     StoredSettings s;
     s.commDcb.port = 9;
     EXPECT_FALSE(LoadSettings(*Store(), s));
     EXPECT_EQ(s.commDcb, StoredDefaults());
+    EXPECT_EQ(s.commDevice, "") << "the pin belongs to the record that could not be used";
     EXPECT_EQ(s.maxLine, 16u);
     ASSERT_EQ(op_.Boxes().size(), 1u);
     EXPECT_NE(op_.Boxes()[0].text.find("CommDCB"), std::string::npos);

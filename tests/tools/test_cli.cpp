@@ -7,7 +7,10 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStringList>
 #include <QThread>
 
@@ -50,10 +53,15 @@ struct Result {
   QString err;
 };
 
-// Runs lumaset-cli with the arguments; kills it after timeoutMs.
-Result RunCli(const QStringList& args, int timeoutMs = 60000) {
+// Runs lumaset-cli with the arguments (and these environment variables
+// besides the test's own); kills it after timeoutMs.
+Result RunCli(const QStringList& args, int timeoutMs = 60000,
+              const std::vector<std::pair<QString, QString>>& env = {}) {
   App();
   QProcess p;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  for (const auto& [name, value] : env) environment.insert(name, value);
+  p.setProcessEnvironment(environment);
   p.start(Cli(), args);
   Result r;
   if (!p.waitForStarted(10000)) {
@@ -135,7 +143,8 @@ TEST(Cli, HelpListsEveryCommandOptionAndExitCode) {
   for (const char* word : {"probe", "command INDEX", "set-clock", "set-host-baud RATE", "search-baud",
                            "download-system FILE", "download-user FILE (--yes | --no)", "download-touch FILE",
                            "send-file FILE", "monitor [--hex", "--com N", "--device PATH", "--baud RATE",
-                           "--mode 0|1", "--search-on-fail", "--save FILE", "--seconds N", "Exit status"})
+                           "--mode 0|1", "--search-on-fail", "--save FILE", "--seconds N", "ports [--json]",
+                           "--json", "LUMASET_SERIAL_BY_ID_DIR", "CommDevice", "Exit status"})
     EXPECT_TRUE(r.out.contains(word)) << "missing: " << word;
   for (const char* code : {"  0  ", "  1  ", "  2  "}) EXPECT_TRUE(r.out.contains(code)) << "exit code" << code;
 }
@@ -169,6 +178,9 @@ TEST(Cli, UsageErrorsGiveTwo) {
       {"--tcp", "h", "--usb", "probe"},
       {"--usb", "--com", "2", "probe"},
       {"--usb", "--baud", "9600", "probe"},
+      {"ports"},                                    // with --device, below
+      {"ports", "extra"},
+      {"probe", "--json"},
   };
   for (const auto& args : cases) {
     Result r = RunCli(args + QStringList{"--device", Q(dir.Path() / "no-such-device")});
@@ -210,6 +222,120 @@ TEST(Cli, MissingDeviceNamesThePath) {
   EXPECT_TRUE(r.err.contains("COM7")) << r.err.toStdString();
   EXPECT_TRUE(r.err.contains(device)) << r.err.toStdString();
   EXPECT_TRUE(r.err.contains("does not exist")) << r.err.toStdString();
+}
+
+// ---- ports ---------------------------------------------------------------------
+
+using lumaset::test::ByIdFolder;
+using lumaset::test::PtyHost;
+
+// The lines of stdout that start with "COM<n>  " (or, for JSON, have that "com").
+QString PortLine(const QString& out, int number) {
+  for (const QString& line : out.split('\n'))
+    if (line.startsWith(QStringLiteral("COM%1  ").arg(number))) return line;
+  return {};
+}
+QJsonObject PortObject(const QString& out, int number) {
+  for (const QString& line : out.split('\n', Qt::SkipEmptyParts)) {
+    const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+    if (o.value("com").toInt() == number) return o;
+  }
+  return {};
+}
+
+QString SettingsWithPin(const TempDir& dir, const std::string& pin) {
+  return WriteFile(dir, "Lumaset.reg",
+                   QByteArray::fromStdString("Windows Registry Editor Version 5.00\n\n"
+                                             "[HKEY_LOCAL_MACHINE\\Software\\Quendar\\Orvessa\\Lumaset\\Settings]\n"
+                                             "\"CommDevice\"=\"" + pin + "\"\n"));
+}
+
+TEST(Cli, PortsListsTheMappedTerminalsAsTextAndJson) {
+  REQUIRE_PROGRAMS();
+  PtyHost adapter, plain;
+  ByIdFolder byId;
+  const std::string name = "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+  const QString entry = QString::fromStdString(byId.Add(name, adapter.SlavePath()));
+  TempDir dir;
+  const QString missing = Q(dir.Path() / "unplugged");
+  const QString adapterPath = QString::fromStdString(adapter.SlavePath());
+  const QString plainPath = QString::fromStdString(plain.SlavePath());
+  const std::vector<std::pair<QString, QString>> env = {
+      {"LUMASET_COM250", adapterPath}, {"LUMASET_COM251", plainPath}, {"LUMASET_COM252", missing}};
+
+  Result r = RunCli({"ports"}, 60000, env);
+  ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+  // The by-id entry counts first; udev knows nothing of pseudo-terminals.
+  EXPECT_EQ(PortLine(r.out, 1), "COM1  " + entry + "  present  -> " + adapterPath) << r.out.toStdString();
+  EXPECT_EQ(PortLine(r.out, 250), "COM250  " + adapterPath + "  present  by-id " + QString::fromStdString(name) +
+                                      "  LUMASET_COM250");
+  EXPECT_EQ(PortLine(r.out, 251), "COM251  " + plainPath + "  present  LUMASET_COM251");
+  EXPECT_EQ(PortLine(r.out, 252), "COM252  " + missing + "  missing  LUMASET_COM252");
+  EXPECT_TRUE(PortLine(r.out, 253).isEmpty());
+  for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) EXPECT_TRUE(line.startsWith("COM")) << line.toStdString();
+
+  Result j = RunCli({"ports", "--json"}, 60000, env);
+  ASSERT_EQ(j.exitCode, 0) << j.err.toStdString();
+  const QStringList lines = j.out.split('\n', Qt::SkipEmptyParts);
+  EXPECT_EQ(lines.size(), r.out.split('\n', Qt::SkipEmptyParts).size()) << "one object per port";
+  for (const QString& line : lines) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+    EXPECT_TRUE(doc.isObject()) << line.toStdString() << ": " << error.errorString().toStdString();
+  }
+  const QJsonObject a = PortObject(j.out, 250);
+  EXPECT_EQ(a.value("path").toString(), adapterPath);
+  EXPECT_EQ(a.value("source").toString(), "env");
+  EXPECT_TRUE(a.value("present").toBool());
+  EXPECT_EQ(a.value("device").toString(), adapterPath);
+  EXPECT_EQ(a.value("byId").toString(), QString::fromStdString(name));
+  EXPECT_FALSE(a.contains("usb")) << "no udev data for a pseudo-terminal";
+  const QJsonObject first = PortObject(j.out, 1);
+  EXPECT_EQ(first.value("path").toString(), entry);
+  EXPECT_EQ(first.value("source").toString(), "present");
+  const QJsonObject gone = PortObject(j.out, 252);
+  EXPECT_FALSE(gone.value("present").toBool());
+  EXPECT_TRUE(gone.value("device").isNull());
+  EXPECT_TRUE(gone.value("byId").isNull());
+  EXPECT_TRUE(PortObject(j.out, 251).value("byId").isNull());
+}
+
+TEST(Cli, ThePinOfTheSettingsFileDecidesWhichDeviceComOneIs) {
+  REQUIRE_PROGRAMS();
+  Sim sim;
+  REQUIRE_SIM(sim);
+  PtyHost silent;
+  ByIdFolder byId;
+  // The silent terminal counts first; the settings pin COM1 to the simulator.
+  byId.Add("usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", silent.SlavePath());
+  const std::string host = std::filesystem::canonical(sim.Link().toStdString()).string();
+  const std::string pinned = byId.Add("usb-Prolific_USB-Serial_Controller_D4E5-if00-port0", host);
+  TempDir dir;
+  const QString settings = SettingsWithPin(dir, pinned);
+
+  Result ports = RunCli({"--settings", settings, "ports"});
+  ASSERT_EQ(ports.exitCode, 0) << ports.err.toStdString();
+  EXPECT_EQ(PortLine(ports.out, 1), "COM1  " + QString::fromStdString(pinned) + "  present  -> " +
+                                        QString::fromStdString(host) + "  pinned")
+      << ports.out.toStdString();
+  EXPECT_EQ(PortObject(RunCli({"--settings", settings, "ports", "--json"}).out, 1).value("source").toString(), "pin");
+
+  Result probe = RunCli({"--settings", settings, "probe"});
+  EXPECT_EQ(probe.exitCode, 0) << probe.err.toStdString();
+  EXPECT_FALSE(sim.Host().Wait("probe", "", 5000).empty()) << "the pinned device was opened";
+  Result unpinned = RunCli({"probe"});
+  EXPECT_EQ(unpinned.exitCode, 1) << "without the settings COM1 is the silent terminal";
+  EXPECT_FALSE(silent.Drain(300).empty()) << "the probe went to the silent terminal";
+
+  // A pinned device that is not there: "does not exist", and no other device.
+  const std::string unplugged = byId.Entry("usb-FTDI_unplugged-if00-port0");
+  const QString gone = SettingsWithPin(dir, unplugged);
+  Result missing = RunCli({"--settings", gone, "probe"});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_TRUE(missing.err.contains("The serial port does not exist.")) << missing.err.toStdString();
+  EXPECT_TRUE(missing.err.contains(QString::fromStdString(unplugged) + ", which does not exist"))
+      << missing.err.toStdString();
+  EXPECT_TRUE(silent.Drain(300).empty()) << "nothing was sent to the device counted first";
 }
 
 // ---- against the simulator -----------------------------------------------------

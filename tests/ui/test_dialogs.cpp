@@ -9,6 +9,8 @@
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
+#include "app/reg_settings.h"
+#include "app/settings.h"
 #include "app/resource_ids.h"
 #include "link/link_events.h"
 #include "platform/port_map.h"
@@ -201,6 +203,45 @@ TEST(LinkSettingsDialog, EntriesNameTheirDevice) {
   platform::SetComPortPath(2, {});
 }
 
+TEST(LinkSettingsDialog, ThePinnedEntryIsMarkedAndConfirmingPinsTheChosenPort) {
+  ScopedLanguage english(0);
+  ByIdFolder byId;
+  PtyHost adapter, plain;
+  const std::string adapterEntry = byId.Add("usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", adapter.SlavePath());
+  const std::string unplugged = byId.Entry("usb-FTDI_unplugged-if00-port0");
+  platform::SetComPortPath(2, adapter.SlavePath());
+  platform::SetComPortPath(4, plain.SlavePath());
+  platform::SetComPortPin(3, unplugged);
+
+  CLinkSettingsDlg shown(nullptr);
+  shown.SetValues(3, 115200, 1, "h", 1, 0);
+  ASSERT_TRUE(shown.OnInitDialog());
+  EXPECT_EQ(shown.PortList()->itemText(3), QStringLiteral("COM 3  \u2014  usb-FTDI_unplugged-if00-port0 (pinned)"));
+  EXPECT_FALSE(shown.PortList()->itemData(3, Qt::FontRole).value<QFont>().bold()) << "missing now";
+  EXPECT_TRUE(shown.PortList()->itemText(2).contains(QStringLiteral("usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0 (")))
+      << "the by-id name, then the path: " << shown.PortList()->itemText(2).toStdString();
+  EXPECT_FALSE(shown.PortList()->itemText(2).contains(QStringLiteral("pinned")));
+
+  // Which pin confirming each entry gives.
+  const std::vector<std::pair<int, std::string>> cases = {
+      {2, adapterEntry},  // a device with a by-id name: that name's path
+      {3, unplugged},     // the pinned port keeps its pin while unplugged
+      {4, ""},            // no by-id name: no pin
+      {0, ""},            // USB: no pin
+  };
+  for (const auto& [index, pin] : cases) {
+    CLinkSettingsDlg dialog(nullptr);
+    dialog.SetValues(1, 115200, 1, "h", 1, 0);
+    ASSERT_TRUE(dialog.OnInitDialog());
+    dialog.PortList()->setCurrentIndex(index);
+    dialog.accept();
+    EXPECT_EQ(dialog.PinnedDevice(), pin) << "entry " << index;
+  }
+  platform::SetComPortPin(0, {});
+  platform::SetComPortPath(2, {});
+  platform::SetComPortPath(4, {});
+}
+
 class LinkSettingsFlow : public WindowFixture {
  protected:
   // Runs the view's command with the dialog answered by `choose`.
@@ -258,6 +299,71 @@ TEST_F(LinkSettingsFlow, ChoosingUsbClosesTheSerialLinkFirst) {
   EXPECT_EQ(Button(res::kIdConnect)->CommandId(), res::kIdDisconnect) << "with USB the button is always 1006";
   EXPECT_EQ(Frame()->PaneText(0), QString::fromStdString(View()->UsbLink().StatusText()));
   qunsetenv("LUMASET_USB_VIRTUAL");
+}
+
+}  // namespace
+}  // namespace lumaset::test
+
+namespace lumaset::test {
+namespace {
+
+// The window with two adapters by their stable names, the first counted as
+// COM1 and the second as COM2; the settings pin COM1 to the second.
+class PinnedLinkFlow : public LinkSettingsFlow {
+ protected:
+  void SetUp() override {
+    LinkSettingsFlow::SetUp();
+    first_ = byId_.Add("usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0", first.SlavePath());
+    second_ = byId_.Add("usb-Prolific_USB-Serial_Controller_D4E5-if00-port0", second.SlavePath());
+    SetLink(1);
+    SetText("CommDevice", second_);
+  }
+  void TearDown() override {
+    LinkSettingsFlow::TearDown();
+    platform::SetComPortPin(0, {});
+  }
+  std::string StoredPin() const {
+    return CRegSettings(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine, Settings().string())
+        .ReadString("CommDevice", "(none)");
+  }
+  PtyHost first, second;
+  ByIdFolder byId_;
+  std::string first_, second_;
+};
+
+TEST_F(PinnedLinkFlow, TheStoredPinOpensItsDeviceAndTheDialogMovesIt) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->SerialLink().IsOpen());
+  EXPECT_TRUE(Frame()->PaneText(0).endsWith(QStringLiteral(" (usb-Prolific_USB-Serial_Controller_D4E5-if00-port0)")))
+      << Frame()->PaneText(0).toStdString();
+  const Bytes mark = {'p', 'i', 'n'};
+  ASSERT_EQ(View()->SerialLink().Write(mark.data(), 3), 3);
+  EXPECT_EQ(second.ReadExactly(3, 2000), mark) << "COM1 is the pinned device, not the one counted first";
+
+  RunDialog(1);  // the pinned port again: the pin stays
+  EXPECT_EQ(platform::ComPortPin(1), second_);
+  RunDialog(2);  // COM2 is the second adapter too, counted: now COM2 is pinned to it
+  EXPECT_EQ(platform::ComPortPin(1), "");
+  EXPECT_EQ(platform::ComPortPin(2), second_);
+  Stop();
+  EXPECT_EQ(StoredLink().port, 2);
+  EXPECT_EQ(StoredPin(), second_);
+}
+
+TEST_F(PinnedLinkFlow, APortWithoutAStableNameClearsThePinAFailedChoiceKeepsIt) {
+  PtyHost plain;
+  MapCom(3, plain.SlavePath());
+  MapCom(4, (Dir().Path() / "no-such-port").string());
+  ASSERT_TRUE(Start());
+  RunDialog(4, false, 1);  // cannot be opened: COM1 and its pin are put back
+  EXPECT_EQ(View()->Record().port, 1);
+  EXPECT_EQ(platform::ComPortPin(1), second_);
+  RunDialog(3);
+  EXPECT_EQ(platform::ComPortPin(3), "");
+  EXPECT_EQ(platform::ComPortPin(1), "");
+  Stop();
+  EXPECT_EQ(StoredLink().port, 3);
+  EXPECT_EQ(StoredPin(), "");
 }
 
 }  // namespace

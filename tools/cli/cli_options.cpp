@@ -29,6 +29,7 @@ const CommandSpec kCommands[] = {
     {"download-touch", Command::kDownloadTouch, 1, "download-touch FILE"},
     {"send-file", Command::kSendFile, 1, "send-file FILE"},
     {"monitor", Command::kMonitor, 0, "monitor [--hex | --raw] [--save FILE] [--seconds N]"},
+    {"ports", Command::kPorts, 0, "ports [--json]"},
 };
 
 bool ParseInt(const QString& text, long long low, long long high, long long* value) {
@@ -90,8 +91,9 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
   const QCommandLineOption seconds("seconds", "", "N");
   const QCommandLineOption listen("listen", "", "N");
   const QCommandLineOption timeout("timeout", "", "N");
+  const QCommandLineOption json("json", "");
   parser.addOptions({help, version, com, device, baud, mode, tcp, usb, usbVirtual, settings, searchOnFail, yes, no, hex,
-                     raw, save, seconds, listen, timeout});
+                     raw, save, seconds, listen, timeout, json});
 
   if (!parser.parse(arguments)) return Usage(parser.errorText().toStdString());
   if (parser.isSet(help)) {
@@ -228,6 +230,17 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
       opt.command != Command::kSetClock)
     return Usage("--listen is for probe, command and set-clock only");
 
+  opt.json = parser.isSet(json);
+  if (opt.json && opt.command != Command::kPorts) return Usage("--json is for ports only");
+  if (opt.command == Command::kPorts) {
+    // The listing opens no link: of the other options only --settings (its
+    // pin) has a meaning for it.
+    for (const auto* o : {&com, &device, &baud, &mode, &tcp, &usb, &usbVirtual, &searchOnFail, &hex, &raw, &listen,
+                          &timeout})
+      if (parser.isSet(*o))
+        return Usage("ports takes --settings FILE and --json only, not --" + o->names().first().toStdString());
+  }
+
   ParseResult r;
   r.options = opt;
   return r;
@@ -261,11 +274,19 @@ std::string HelpText() {
              "  monitor [--hex | --raw] [--save FILE] [--seconds N]\n"
              "                             show what the host sends until N seconds have passed or\n"
              "                             Ctrl-C / SIGTERM (which end it cleanly and close the link)\n"
+             "  ports [--json]             list every COM number that resolves to a device, one line\n"
+             "                             each: COM<n>, its path, present or missing, the device it\n"
+             "                             leads to, its by-id name, for a USB adapter vendor:product,\n"
+             "                             serial number and product name (from udev), and \"pinned\"\n"
+             "                             or LUMASET_COM<n> where that decided; opens no port\n"
              "\n"
              "Link options:\n"
              "  --com N                    COM port number N (1..255; default 1). COM N is the device\n"
-             "                             that --device names, else $LUMASET_COM<N>, else the N-th of\n"
-             "                             /dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*\n"
+             "                             that --device names, else $LUMASET_COM<N>, else the device\n"
+             "                             the settings pin it to (--settings: \"CommDevice\", even while\n"
+             "                             missing), else the N-th of /dev/serial/by-id/*, /dev/ttyUSB*,\n"
+             "                             /dev/ttyACM*, /dev/ttyS* present ($LUMASET_SERIAL_BY_ID_DIR\n"
+             "                             replaces /dev/serial/by-id)\n"
              "  --device PATH              open PATH as the COM port (e.g. /dev/ttyUSB0, a pseudo-terminal)\n"
              "  --tcp HOST[:PORT]          talk to the host's network interface over TCP (port default:\n"
              "                             the settings' TCP port, else 12345); no search-baud\n"
@@ -273,11 +294,11 @@ std::string HelpText() {
              "                             LUMASET_USB_SERIAL, LUMASET_USB_PATH, ... choose it); no\n"
              "                             search-baud, set-host-baud or send-file\n"
              "  --usb-virtual PATH         --usb over the simulator's virtual USB device at PATH\n"
-             "  --settings FILE            start from the link settings (CommDCB, RemoteHost) stored in\n"
-             "                             FILE, the window program's settings file (by default\n"
-             "                             $XDG_CONFIG_HOME/Quendar/Lumaset.reg); the options above\n"
-             "                             override it; a rate that set-host-baud sets or search-baud\n"
-             "                             finds is written back to it\n"
+             "  --settings FILE            start from the link settings (CommDCB, CommDevice,\n"
+             "                             RemoteHost) stored in FILE, the window program's settings\n"
+             "                             file (by default $XDG_CONFIG_HOME/Quendar/Lumaset.reg); the\n"
+             "                             options above override it; a rate that set-host-baud sets\n"
+             "                             or search-baud finds is written back to it\n"
              "  --baud RATE                the link's rate (default 115200); one of\n"
              "                             ") +
          rates +
@@ -300,6 +321,7 @@ std::string HelpText() {
          "  --timeout N                downloads and search-baud: give up after N seconds (default:\n"
          "                             derived from the file size and the rate)\n"
          "  -h, --help                 this text\n"
+         "  --json                     ports: one JSON object per line instead of text\n"
          "  --version                  the version\n"
          "\n"
          "Output: received data and the rate found by search-baud go to stdout; messages, the\n"

@@ -27,6 +27,7 @@ enum class Command {
   kDownloadTouch,
   kSendFile,
   kMonitor,
+  kPorts,
 };
 
 struct Options {
@@ -50,6 +51,9 @@ struct Options {
   uint32_t hostRate = 0;            // set-host-baud RATE
   std::string file;                 // downloads, send-file
   std::optional<bool> answerYes;    // download-user --yes | --no
+
+  // ports
+  bool json = false;                // --json
 
   // monitor, --listen
   bool hex = false;

@@ -23,7 +23,9 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/language.h"
+#include "platform/port_map.h"
 #include "tools/cli/console.h"
+#include "tools/cli/ports.h"
 
 namespace lumaset::cli {
 namespace {
@@ -135,6 +137,7 @@ void Session::Start() {
   Entry entry(this);
   if (!CheckFiles()) return Finish(kExitUsage);
   if (!LoadStoredSettings()) return Finish(kExitUsage);
+  if (opt_.command == Command::kPorts) return Finish(ListPorts(opt_.json));
   if (!OpenLink()) return Finish(link_ || refusedByLink_ ? kExitFailed : kExitUsage);
   switch (opt_.command) {
     case Command::kProbe: return RunProbe();
@@ -147,6 +150,7 @@ void Session::Start() {
     case Command::kDownloadTouch:
     case Command::kSendFile: return RunDownload();
     case Command::kMonitor: return RunMonitor();
+    case Command::kPorts: break;  // listed above
   }
 }
 
@@ -207,6 +211,7 @@ bool Session::LoadStoredSettings() {
     return false;
   }
   choice_.record = stored.commDcb;
+  platform::SetComPortPin(stored.commDcb.port, stored.commDevice);
   choice_.remoteHost = stored.remoteHost;
   haveStored_ = true;
   return true;
@@ -277,7 +282,7 @@ void Session::ExplainOpenFailure() {
   const std::string path = link_->DevicePath();
   if (path.empty()) {
     Say(Format("COM%d resolves to no device: give --device PATH or set LUMASET_COM%d=PATH (without them COM n is "
-               "the n-th of /dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*)",
+               "the n-th of /dev/serial/by-id/*, /dev/ttyUSB*, /dev/ttyACM*, /dev/ttyS*; `lumaset-cli ports` lists them)",
                port, port));
     return;
   }
