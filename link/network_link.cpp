@@ -92,17 +92,6 @@ bool ResolveHost(const std::string& host, in_addr* out, int timeoutMs, const std
   return lookup->ok;
 }
 
-// A folder, FIFO, socket or device handed to a send is refused by name
-// before anything is read (the read refuses it too, but with the system's
-// reason only). A file that is missing or may not be read is left to the
-// read, which says why. True when the read may go on.
-bool MayReadForSend(platform::IEventTarget* owner, const std::string& path) {
-  int error = 0;
-  if (platform::IsRegularFile(path, &error) || (error != EISDIR && error != ENOTSUP)) return true;
-  ShowFileError(owner, path, static_cast<uint32_t>(error));
-  return false;
-}
-
 }  // namespace
 
 int NearestRateIndex(uint32_t rate) {
@@ -521,7 +510,6 @@ int CNetworkLink::SendProgramImage(int systemProgram, int answerYes) {
     std::lock_guard<std::mutex> guard(m_lock);
     path = m_imagePath;
   }
-  if (!MayReadForSend(NotifyWindow(), path)) return 0;
   if (!ReadImageIntoBuffer(ImageType(systemProgram, answerYes))) return 0;
 
   // The host's rate sets the pause between blocks.
@@ -556,7 +544,6 @@ int CNetworkLink::SendRawFile(const char* path) {
   if (!IsNetwork()) return CSerialLink::SendRawFile(path);
   BusyFlag busy(g_netRawFileBusy);
   if (!busy.Owned() || !MayStartNetTransfer()) return 0;
-  if (!MayReadForSend(NotifyWindow(), path ? path : "")) return 0;
   if (!ReadFileIntoBuffer(path)) return 0;
   const int index = NearestRateIndex(kRawFileRate);
   DrainReceive();

@@ -37,7 +37,7 @@ void TryTimeCriticalPriority() {
 bool CSerialLink::ReadFileIntoBuffer(const char* path) {
   uint32_t size = 0;
   if (int error = ReadWholeFile(path, 0, 0, &m_transferBuffer, &size)) {
-    ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
+    ShowFileError(NotifyWindow(), path ? path : "", static_cast<uint32_t>(error));
     return false;
   }
   m_transferLength = size;
@@ -51,7 +51,7 @@ bool CSerialLink::ReadImageIntoBuffer(uint8_t type) {
     path = m_imagePath;
   }
   if (int error = ReadImageFrame(path.c_str(), type, &m_transferBuffer)) {
-    ShowSystemError(NotifyWindow(), static_cast<uint32_t>(error));
+    ShowFileError(NotifyWindow(), path, static_cast<uint32_t>(error));
     return false;
   }
   m_transferLength = static_cast<uint32_t>(m_transferBuffer.size());

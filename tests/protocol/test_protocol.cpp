@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include "platform/language.h"
 #include "platform/port_map.h"
 #include "protocol/host_commands.h"
+#include "tests/fifo_guard.h"
 #include "tests/pty_host.h"
 #include "tests/sim_process.h"
 
@@ -323,15 +325,35 @@ TEST_F(ProtocolTest, ImageWithoutHostAcknowledgementLetsTheWatcherGo) {
   EXPECT_TRUE(target.WaitFor(LE_DATA_RECEIVED, 2000));
 }
 
-TEST_F(ProtocolTest, UnreadableFileShowsTheSystemError) {
+// A missing file gives the system's reason; a folder, FIFO or device is
+// refused by name, before anything is opened for a blocking read.
+TEST_F(ProtocolTest, UnreadableFilesAreRefusedWithTheirReason) {
   OpenAt(115200);
   EXPECT_EQ(link.SendRawFile("/nonexistent/lumaset.pgu"), 0);
-  EXPECT_EQ(link.SendFileWithHandshake("/tmp"), 0);  // a folder cannot be read
   auto boxes = op.Boxes();
-  ASSERT_EQ(boxes.size(), 2u);
+  ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, std::strerror(ENOENT));
-  EXPECT_EQ(boxes[1].text, std::strerror(EISDIR));
   EXPECT_EQ(boxes[0].caption, platform::LoadString(res::kStrCaption));
+
+  const std::string fifo = File({}) + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto refusal = [](const std::string& path) {
+    std::string text = platform::LoadString(res::kStrNotRegularFile);
+    return text.replace(text.find("%1"), 2, path);
+  };
+  for (const std::string& path : {std::string("/tmp"), fifo, std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    op.Clear();
+    test::FifoGuard guard(fifo);
+    EXPECT_EQ(link.SendFileWithHandshake(path.c_str()), 0);
+    EXPECT_EQ(link.SendRawFile(path.c_str()), 0);
+    link.SetUserProgramPath(path.c_str());
+    EXPECT_EQ(link.SendUserProgram(1), 0);
+    EXPECT_FALSE(guard.Fired()) << "a send waited on the FIFO";
+    boxes = op.Boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    for (const auto& box : boxes) EXPECT_EQ(box.text, refusal(path));
+  }
   EXPECT_TRUE(host.Drain(200).empty());
 }
 
