@@ -141,6 +141,7 @@ constexpr unsigned kStrOpenFailed = 59422;      // %1 path, %2 reason
 constexpr unsigned kStrSaveFailed = 59423;      // %1 path, %2 reason
 constexpr unsigned kStrRecentEmpty = 59424;     // the recent-file entry while the list is empty
 constexpr unsigned kStrAllFilesFilter = 59425;  // "All files (*)", for the save dialog
+constexpr unsigned kStrPinnedPort = 59426;      // %1 device: a COM entry of the link settings dialog that is pinned
 
 // The document strings (string 128), separated by "\n", in this order.
 enum DocumentString : int {
@@ -162,7 +163,7 @@ constexpr unsigned kRequiredStrings[] = {
     kStrTransferRunning,   kStrProbeFailedSearch,   kStrNetProbeFailed,     kStrPortInUse,
     kStrPortMissing,       kStrUsbOpen,             kStrUsbNotOpen,         kStrNotRegularFile,
     kStrFileTooLarge,      kStrOpenFailed,          kStrSaveFailed,         kStrRecentEmpty,
-    kStrAllFilesFilter,
+    kStrAllFilesFilter,    kStrPinnedPort,
 };
 
 // Every dialog template, and the controls each must have.

@@ -95,6 +95,7 @@ constexpr LumasetString kStrings[] = {
     {res::kStrSaveFailed, "无法保存 %1：%2"},
     {res::kStrRecentEmpty, kTexts.fileRecent},
     {res::kStrAllFilesFilter, "所有文件 (*)"},
+    {res::kStrPinnedPort, "%1（已固定）"},
 };
 
 constexpr LumasetResourceTable kTable = lumaset_layout::Layout<kTexts>::Table(1, kStrings);

@@ -98,6 +98,7 @@ constexpr LumasetString kStrings[] = {
     {res::kStrSaveFailed, "Could not save %1: %2"},
     {res::kStrRecentEmpty, kTexts.fileRecent},
     {res::kStrAllFilesFilter, "All files (*)"},
+    {res::kStrPinnedPort, "%1 (pinned)"},
 };
 
 constexpr LumasetResourceTable kTable = lumaset_layout::Layout<kTexts>::Table(0, kStrings);

@@ -13,6 +13,7 @@
 
 #include "app/resource_ids.h"
 #include "app/resource_ui.h"
+#include "platform/language.h"
 #include "platform/port_map.h"
 
 namespace lumaset {
@@ -52,7 +53,9 @@ QString CLinkSettingsDlg::PortEntryText(const QString& templateText, int number,
     // The pinned device by its stable name, also while it is unplugged.
     const std::string folder = platform::SerialByIdDir() + "/";
     const std::string device = path.compare(0, folder.size(), folder) == 0 ? path.substr(folder.size()) : path;
-    return templateText + QStringLiteral("  \u2014  ") + QString::fromStdString(device) + QStringLiteral(" (pinned)");
+    QString pinned = QString::fromStdString(platform::LoadString(res::kStrPinnedPort));
+    pinned.replace(QStringLiteral("%1"), QString::fromStdString(device));
+    return templateText + QStringLiteral("  \u2014  ") + pinned;
   }
   // The stable name of the device where it has one, else its path.
   const std::string byId = platform::ByIdName(path);

@@ -41,7 +41,7 @@ class CLinkSettingsDlg : public QDialog {
   int exec() override;
 
   // The text of the port list entry for COM `number` (with its device, and
-  // " (pinned)" where the port is pinned).
+  // string 59426, "(pinned)", where the port is pinned).
   static QString PortEntryText(const QString& templateText, int number, bool* present);
 
   QComboBox* PortList() const { return m_portList; }

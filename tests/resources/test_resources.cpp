@@ -128,6 +128,7 @@ TEST_P(EachLanguage, StringsAndTheirPlaceholders) {
   for (unsigned id : {res::kStrOpenFailed, res::kStrSaveFailed})
     EXPECT_TRUE(has(id, "%1") && has(id, "%2")) << id;
   EXPECT_TRUE(has(res::kStrAllFilesFilter, "(*)"));
+  EXPECT_TRUE(has(res::kStrPinnedPort, "%1"));
 
   QStringList doc = QString::fromStdString(String(res::kStrDocument)).split(QLatin1Char('\n'));
   ASSERT_EQ(doc.size(), res::kDocRegTypeName + 1);

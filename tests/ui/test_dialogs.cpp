@@ -242,6 +242,15 @@ TEST(LinkSettingsDialog, ThePinnedEntryIsMarkedAndConfirmingPinsTheChosenPort) {
   platform::SetComPortPath(4, {});
 }
 
+TEST(LinkSettingsDialog, ThePinnedMarkIsInTheInterfaceLanguage) {
+  ScopedLanguage chinese(1);
+  ByIdFolder byId;
+  platform::SetComPortPin(3, byId.Entry("usb-FTDI_unplugged-if00-port0"));
+  EXPECT_EQ(CLinkSettingsDlg::PortEntryText(QStringLiteral("COM 3"), 3, nullptr),
+            QStringLiteral("COM 3  \u2014  usb-FTDI_unplugged-if00-port0（已固定）"));
+  platform::SetComPortPin(0, {});
+}
+
 class LinkSettingsFlow : public WindowFixture {
  protected:
   // Runs the view's command with the dialog answered by `choose`.
