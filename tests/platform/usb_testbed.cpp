@@ -485,13 +485,30 @@ struct UsbTestbed::Impl {
                        "\nA: busnum=" + std::to_string(spec.bus) + "\nA: devnum=" + std::to_string(spec.address) +
                        "\nA: speed=" + std::to_string(spec.speed) + "\nA: bConfigurationValue=1\n" + extraAttributes +
                        "H: descriptors=" + Hex(DescriptorSet(spec)) + "\n";
+    AddText(text, "device " + spec.name);
+    paths[spec.name] = path;
+  }
+
+  void AddText(const std::string& text, const std::string& what) {
     GError* error = nullptr;
     if (!umockdev_testbed_add_from_string(bed, text.c_str(), &error)) {
       std::string message = error ? error->message : "?";
       if (error) g_error_free(error);
-      throw std::runtime_error("umockdev refused device " + spec.name + ": " + message);
+      throw std::runtime_error("umockdev refused " + what + ": " + message);
     }
-    paths[spec.name] = path;
+  }
+
+  // A tty at sysfs path `path` (without /sys). Its node is given contents, so
+  // that it is a plain file in the bed: without them umockdev makes the node a
+  // symlink to a pseudo-terminal, and realpath() of such a node under the
+  // preload library fails (it strips the bed's folder from a result outside
+  // the bed). stat() of the node still gives a character device of `devnum`.
+  std::string AddTty(const std::string& path, const std::string& tty, const std::string& devnum) {
+    const size_t colon = devnum.find(':');
+    AddText("P: " + path + "\nN: " + tty + "=00\nE: SUBSYSTEM=tty\nE: DEVNAME=/dev/" + tty + "\nE: MAJOR=" +
+                devnum.substr(0, colon) + "\nE: MINOR=" + devnum.substr(colon + 1) + "\nA: dev=" + devnum + "\n",
+            tty);
+    return "/dev/" + tty;
   }
 };
 
@@ -560,6 +577,34 @@ EmulatedUsbDevice& UsbTestbed::AddDevice(const DeviceSpec& spec) {
   }
   impl_->devices.push_back(std::make_unique<EmulatedUsbDevice>(state));
   return *impl_->devices.back();
+}
+
+std::string UsbTestbed::AddSerialAdapter(const SerialAdapterSpec& spec) {
+  std::string attributes;
+  if (!spec.usb.serial.empty()) attributes += "A: serial=" + spec.usb.serial + "\n";
+  if (!spec.product.empty()) attributes += "A: product=" + spec.product + "\n";
+  if (!spec.manufacturer.empty()) attributes += "A: manufacturer=" + spec.manufacturer + "\n";
+  char ids[48];
+  std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", spec.usb.vendorId, spec.usb.productId);
+  attributes += ids;
+  impl_->Add(spec.usb, attributes);
+  std::string path = impl_->paths[spec.usb.name] + "/" + spec.usb.name + ":1.0";
+  impl_->AddText("P: " + path + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nA: bInterfaceNumber=00\n",
+                 spec.usb.name + ":1.0");
+  if (spec.tty.rfind("ttyUSB", 0) == 0) {
+    // A usb-serial driver puts a port of its own between interface and tty.
+    path += "/" + spec.tty;
+    impl_->AddText("P: " + path + "\nE: SUBSYSTEM=usb-serial\n", spec.tty + " port");
+  }
+  return impl_->AddTty(path + "/tty/" + spec.tty, spec.tty, spec.devnum);
+}
+
+std::string UsbTestbed::AddBuiltInTty(const std::string& tty, const std::string& devnum) {
+  if (!impl_->paths.count("serial8250")) {
+    impl_->AddText("P: /devices/platform/serial8250\nE: SUBSYSTEM=platform\nE: DRIVER=serial8250\n", "serial8250");
+    impl_->paths["serial8250"] = "/devices/platform/serial8250";
+  }
+  return impl_->AddTty("/devices/platform/serial8250/tty/" + tty, tty, devnum);
 }
 
 std::string UsbTestbed::NodeFile(const DeviceSpec& spec) const {

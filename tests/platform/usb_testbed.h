@@ -1,8 +1,10 @@
 // Emulated USB devices for the libusb back-end: umockdev's test bed gives
 // libusb a sysfs tree and /dev/bus/usb nodes, and each device node's usbfs
 // requests (claim, submit, reap, discard, ...) are answered here the way the
-// kernel answers them. The test program runs under umockdev's preload library
-// (umockdev-wrapper); the test bed must exist before any other thread starts.
+// kernel answers them. The bed also holds serial ports as udev sees them
+// (USB serial adapters and built-in ports), for the port map. The test
+// program runs under umockdev's preload library (umockdev-wrapper); the test
+// bed must exist before any other thread starts.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +40,15 @@ struct DeviceSpec {
   std::vector<InterfaceSpec> interfaces;
 };
 
+// A USB serial adapter: the USB device with its texts in sysfs, its
+// interface 0 and a tty under that.
+struct SerialAdapterSpec {
+  DeviceSpec usb;                     // name, parent, address, ids, serial
+  std::string product, manufacturer;  // empty: the adapter reports none
+  std::string tty;                    // "ttyUSB0" (under a usb-serial port), "ttyACM0"
+  std::string devnum;                 // "188:0"
+};
+
 class EmulatedUsbDevice;
 
 // The test bed: the root hub of bus 1, hubs and devices under it.
@@ -54,6 +65,12 @@ class UsbTestbed {
 
   void AddHub(const std::string& name, const std::string& parent, uint8_t address);
   EmulatedUsbDevice& AddDevice(const DeviceSpec& spec);
+  // A serial adapter for udev (its USB device takes no usbfs requests);
+  // returns the tty's node, /dev/<tty>.
+  std::string AddSerialAdapter(const SerialAdapterSpec& spec);
+  // A tty with no USB device above it, such as a built-in port of the
+  // platform; returns its node, /dev/<tty>.
+  std::string AddBuiltInTty(const std::string& tty, const std::string& devnum);
 
   // /dev/bus/usb/BBB/DDD as it lies inside the bed (for chmod).
   std::string NodeFile(const DeviceSpec& spec) const;
