@@ -180,7 +180,8 @@ TEST(Cli, UsageErrorsGiveTwo) {
       {"--usb", "--baud", "9600", "probe"},
       {"ports"},                                    // with --device, below
       {"ports", "extra"},
-      {"probe", "--json"},
+      {"monitor", "--json", "--hex"},              // JSON data lines carry hex and text
+      {"probe", "--listen", "2", "--raw", "--json"},
   };
   for (const auto& args : cases) {
     Result r = RunCli(args + QStringList{"--device", Q(dir.Path() / "no-such-device")});

@@ -40,6 +40,11 @@ class SerialNetworkLink : public ICliLink {
     std::string path = platform::ComPortPath(r.port);
     return "COM" + std::to_string(r.port) + " (" + (path.empty() ? std::string("no device") : path) + ")";
   }
+  const char* Kind() const override { return Network() ? "tcp" : "serial"; }
+  std::string Address() const override {
+    if (Network()) return link_->GetRemoteHost() + ":" + std::to_string(Record().tcpPort);
+    return DevicePath();
+  }
   std::string Where() const override {
     if (Network()) return PortText();
     return PortText() + " at " + std::to_string(Rate()) + " Baud";
@@ -122,11 +127,16 @@ class UsbLink : public ICliLink {
   }
 
   std::string PortText() const override {
+    if (!link_->Config().virtualPath.empty()) return "USB (virtual device " + Address() + ")";
+    return "USB (" + Address() + ")";
+  }
+  const char* Kind() const override { return "usb"; }
+  std::string Address() const override {
     platform::UsbConfig c = link_->Config();
-    if (!c.virtualPath.empty()) return "USB (virtual device " + c.virtualPath + ")";
+    if (!c.virtualPath.empty()) return c.virtualPath;
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", c.vendorId, c.productId);
-    return std::string("USB (") + ids + ")";
+    return ids;
   }
   std::string Where() const override { return PortText(); }
   std::string Unsupported(Command command) const override {

@@ -33,6 +33,11 @@ class ICliLink {
 
   // "COM1 (/dev/ttyUSB0)", "TCP 10.0.0.5:12345", "USB (1209:0001)".
   virtual std::string PortText() const = 0;
+  // "serial", "tcp" or "usb".
+  virtual const char* Kind() const = 0;
+  // Where it connects: the COM port's device path ("" when none resolved),
+  // HOST:PORT, or the USB device (the virtual device's path, or VVVV:PPPP).
+  virtual std::string Address() const = 0;
   // PortText and the rate where the link has one.
   virtual std::string Where() const = 0;
   // Why the command cannot run over this link ("" when it can).

@@ -231,7 +231,8 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
     return Usage("--listen is for probe, command and set-clock only");
 
   opt.json = parser.isSet(json);
-  if (opt.json && opt.command != Command::kPorts) return Usage("--json is for ports only");
+  if (opt.json && (opt.hex || opt.raw))
+    return Usage("--hex and --raw do not go with --json: its data lines carry the bytes in hex and as text");
   if (opt.command == Command::kPorts) {
     // The listing opens no link: of the other options only --settings (its
     // pin) has a meaning for it.
@@ -321,12 +322,15 @@ std::string HelpText() {
          "  --timeout N                downloads and search-baud: give up after N seconds (default:\n"
          "                             derived from the file size and the rate)\n"
          "  -h, --help                 this text\n"
-         "  --json                     ports: one JSON object per line instead of text\n"
+         "  --json                     one JSON object per line on stdout instead of text: start,\n"
+         "                             status phases, progress, questions and answers, received\n"
+         "                             data, notes and the end (see the README); nothing on stderr\n"
          "  --version                  the version\n"
          "\n"
          "Output: received data and the rate found by search-baud go to stdout; messages, the\n"
          "link's message boxes (as \"caption: text\"), status texts and progress go to stderr\n"
-         "(progress as a bar when stderr is a terminal, else a line every 10 %).\n"
+         "(progress as a bar when stderr is a terminal, else a line every 10 %). With --json\n"
+         "all of it goes to stdout as JSON lines instead.\n"
          "\n"
          "Exit status:\n"
          "  0  done\n"

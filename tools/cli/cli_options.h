@@ -52,8 +52,8 @@ struct Options {
   std::string file;                 // downloads, send-file
   std::optional<bool> answerYes;    // download-user --yes | --no
 
-  // ports
-  bool json = false;                // --json
+  // Output.
+  bool json = false;                // --json: JSON lines on stdout
 
   // monitor, --listen
   bool hex = false;

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "tools/cli/json_output.h"
+
 namespace lumaset::cli {
 
 Console& Console::Instance() {
@@ -21,6 +23,7 @@ void Console::ClearBarLocked() {
 }
 
 void Console::Line(const std::string& text) {
+  if (JsonOutput::Instance().Enabled()) return JsonOutput::Instance().Note(text);
   std::lock_guard<std::mutex> guard(lock_);
   ClearBarLocked();
   std::fputs(text.c_str(), stderr);
@@ -29,6 +32,7 @@ void Console::Line(const std::string& text) {
 }
 
 void Console::Progress(uint32_t thousandths, uint32_t bytes, uint64_t total) {
+  if (JsonOutput::Instance().Enabled()) return;  // the session writes progress lines itself
   if (thousandths > 1000) thousandths = 1000;
   std::lock_guard<std::mutex> guard(lock_);
   char text[160];
@@ -59,6 +63,7 @@ void Console::Progress(uint32_t thousandths, uint32_t bytes, uint64_t total) {
 }
 
 void Console::EndProgress() {
+  if (JsonOutput::Instance().Enabled()) return;
   std::lock_guard<std::mutex> guard(lock_);
   if (barShown_) {
     std::fputc('\n', stderr);
@@ -68,6 +73,9 @@ void Console::EndProgress() {
   std::fflush(stderr);
 }
 
-void Say(const std::string& text) { Console::Instance().Line("lumaset-cli: " + text); }
+void Say(const std::string& text) {
+  if (JsonOutput::Instance().Enabled()) return JsonOutput::Instance().Note(text);
+  Console::Instance().Line("lumaset-cli: " + text);
+}
 
 }  // namespace lumaset::cli

@@ -1,5 +1,6 @@
 // Output of lumaset-cli: messages and progress to stderr (from any thread),
-// received data to stdout (main thread only).
+// received data to stdout (main thread only). With --json a line or a Say()
+// becomes a "note" line on stdout and progress is left to the session.
 #pragma once
 
 #include <cstdint>

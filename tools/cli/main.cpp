@@ -11,6 +11,7 @@
 #include "tools/cli/cli_operator.h"
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
+#include "tools/cli/json_output.h"
 #include "tools/cli/session.h"
 
 int main(int argc, char** argv) {
@@ -28,6 +29,11 @@ int main(int argc, char** argv) {
       return cli::kExitUsage;
     case cli::ParseResult::Action::kRun: break;
   }
+
+  // With --json every line on stdout is a JSON object, and the tool writes
+  // nothing to stderr (a command line it cannot read is reported above, as
+  // text, before any JSON).
+  if (parsed.options.json) cli::JsonOutput::Instance().Enable();
 
   // The main thread is the links' user-interface thread: the TCP link's
   // socket watch and its waiting connect run on this application's loop.

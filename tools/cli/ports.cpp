@@ -1,12 +1,12 @@
 #include "tools/cli/ports.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstdio>
 
 #include "tools/cli/cli_options.h"
 #include "tools/cli/console.h"
+#include "tools/cli/json_output.h"
 
 namespace lumaset::cli {
 namespace {
@@ -54,7 +54,7 @@ std::string PortLine(int number, const platform::ComResolution& where, const pla
 }
 
 std::string PortJson(int number, const platform::ComResolution& where, const platform::SerialDeviceInfo& info) {
-  auto text = [](const std::string& s) { return QString::fromStdString(s); };
+  const auto text = JsonText;
   QJsonObject o;
   o["com"] = number;
   o["path"] = text(where.path);
@@ -68,7 +68,7 @@ std::string PortJson(int number, const platform::ComResolution& where, const pla
     if (!info.product.empty()) o["product"] = text(info.product);
     if (!info.manufacturer.empty()) o["manufacturer"] = text(info.manufacturer);
   }
-  return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
+  return JsonLine("port", o);
 }
 
 int ListPorts(bool json) {
@@ -79,7 +79,8 @@ int ListPorts(bool json) {
     std::fprintf(stdout, "%s\n", line.c_str());
   }
   std::fflush(stdout);
-  if (ports.empty()) Say("no COM port resolves to a device");
+  // With --json an empty list is no line at all.
+  if (ports.empty() && !json) Say("no COM port resolves to a device");
   return kExitDone;
 }
 

@@ -12,7 +12,7 @@ namespace lumaset::cli {
 //   COM<n>  <path>  present|missing[  -> <device>][  by-id <name>]
 //          [  usb <vendor>:<product>][  serial <serial>][  "<product name>"][  pinned | LUMASET_COM<n>]
 std::string PortLine(int number, const platform::ComResolution& where, const platform::SerialDeviceInfo& info);
-// The same as one compact JSON object (fields in tools/cli/README.md).
+// The same as one compact JSON object of kind "port" (fields in tools/cli/README.md).
 std::string PortJson(int number, const platform::ComResolution& where, const platform::SerialDeviceInfo& info);
 
 // Prints every port (COM 1..255) as lines or, with json, JSON objects; the

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QEvent>
+#include <QFile>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,6 +28,7 @@
 #include "platform/language.h"
 #include "platform/port_map.h"
 #include "tools/cli/console.h"
+#include "tools/cli/json_output.h"
 #include "tools/cli/ports.h"
 
 namespace lumaset::cli {
@@ -53,6 +57,18 @@ const char* FailureMeaning(uint32_t code) {
     default: return "unknown failure";
   }
 }
+
+bool IsDownload(Command command) {
+  return command == Command::kDownloadSystem || command == Command::kDownloadUser ||
+         command == Command::kDownloadTouch || command == Command::kSendFile;
+}
+
+// The name of a link status as the link's header spells it.
+const char* StatusName(uint32_t code) { return code == LS_REFUSED ? "LS_REFUSED" : LinkStatusName(code); }
+
+// At most this often a progress line with --json (the one that reaches the
+// total is always written): never more than ten in any second.
+constexpr int64_t kProgressSpacingMs = 125;
 
 bool FailureLooksLikeSilence(uint32_t code) {
   return code == LS_CHECK_VERSION || code == LS_VERIFY_FAILED || code == LS_TIMEOUT;
@@ -104,11 +120,12 @@ Session::Entry::~Entry() {
   if (--session->depth_ == 0 && session->deferredExit_) {
     const int code = *session->deferredExit_;
     session->deferredExit_.reset();
-    session->Finish(code);
+    session->Finish(code, session->deferredReason_);
   }
 }
 
-Session::Session(const Options& options, CliOperator* op) : opt_(options), operator_(op) {
+Session::Session(const Options& options, CliOperator* op)
+    : opt_(options), operator_(op), json_(JsonOutput::Instance().Enabled()) {
   deadline_.setSingleShot(true);
   connect(&deadline_, &QTimer::timeout, this, [this] { OnDeadline(); });
 }
@@ -135,10 +152,12 @@ bool Session::event(QEvent* e) {
 
 void Session::Start() {
   Entry entry(this);
-  if (!CheckFiles()) return Finish(kExitUsage);
-  if (!LoadStoredSettings()) return Finish(kExitUsage);
+  if (!CheckFiles()) return Finish(kExitUsage, "bad-file");
+  if (!LoadStoredSettings()) return Finish(kExitUsage, "bad-settings");
   if (opt_.command == Command::kPorts) return Finish(ListPorts(opt_.json));
-  if (!OpenLink()) return Finish(link_ || refusedByLink_ ? kExitFailed : kExitUsage);
+  if (!OpenLink())
+    return Finish(link_ || refusedByLink_ ? kExitFailed : kExitUsage,
+                  refusedByLink_ ? "unsupported" : link_ ? "open-failed" : "bad-link");
   switch (opt_.command) {
     case Command::kProbe: return RunProbe();
     case Command::kCommand: return RunCommand(opt_.index);
@@ -171,6 +190,13 @@ bool Session::CheckFiles() {
     struct stat st{};
     const bool statOk = fstat(fd, &st) == 0;
     if (!statOk) error = errno;
+    if (statOk && json_) {
+      // The start line names the file by its SHA-256, as read now.
+      QFile file;
+      QCryptographicHash hash(QCryptographicHash::Sha256);
+      if (file.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle) && hash.addData(&file))
+        sha256_ = QString::fromLatin1(hash.result().toHex());
+    }
     ::close(fd);
     if (!statOk) {
       Say(Format("cannot read %s: %s", opt_.file.c_str(), std::strerror(error)));
@@ -217,6 +243,25 @@ bool Session::LoadStoredSettings() {
   return true;
 }
 
+QJsonObject Session::StartFields() const {
+  const auto orNull = [](bool known, QJsonValue value) { return known ? value : QJsonValue(); };
+  QJsonObject o{{"command", JsonText(opt_.commandName)}, {"version", LUMASET_VERSION}};
+  o["link"] = orNull(link_ != nullptr, link_ ? link_->Kind() : "");
+  o["port"] = orNull(link_ != nullptr, link_ ? JsonText(link_->PortText()) : QString());
+  const std::string address = link_ ? link_->Address() : std::string();
+  o["device"] = orNull(!address.empty(), JsonText(address));
+  o["rate"] = orNull(link_ && link_->Rate(), static_cast<qint64>(link_ ? link_->Rate() : 0));
+  o["mode"] = opt_.mode;
+  const bool file = !opt_.file.empty();
+  o["file"] = orNull(file, JsonText(opt_.file));
+  o["size"] = orNull(file, static_cast<qint64>(fileSize_));
+  o["sha256"] = orNull(!sha256_.isEmpty(), sha256_);
+  if (opt_.command == Command::kCommand) o["index"] = opt_.index;
+  if (opt_.command == Command::kSetHostBaud) o["hostRate"] = static_cast<qint64>(opt_.hostRate);
+  if (opt_.command == Command::kDownloadUser) o["answer"] = *opt_.answerYes ? "yes" : "no";
+  return o;
+}
+
 void Session::SaveRate(uint32_t rate) {
   // As the window program keeps a rate that the link settings command set
   // or a search found, and saves its record at exit. Only "CommDCB" is
@@ -259,6 +304,7 @@ bool Session::OpenLink() {
     Say(error);
     return false;
   }
+  if (json_) JsonOutput::Instance().Start(StartFields());
   if (std::string why = link_->Unsupported(opt_.command); !why.empty()) {
     // The link refuses the command: a failure of the link, not of the usage.
     Say(why);
@@ -343,12 +389,12 @@ void Session::RunProbe() {
   if (operator_->TakeSearchAccepted()) {
     if (answered) return BeginSearchWait(AfterSearch::kProbe);
     Say("the baud search could not be started");
-    return Finish(kExitFailed);
+    return Finish(kExitFailed, "not-started");
   }
   if (answered) return AfterCommandSent("the host answered the probe (0x0F) on " + link_->Where());
   Say("the host did not answer the probe with 0x0F on " + link_->Where());
   HostSilentHint();
-  Finish(kExitFailed);
+  Finish(kExitFailed, "no-answer");
 }
 
 void Session::RunCommand(int index) {
@@ -359,13 +405,13 @@ void Session::RunCommand(int index) {
     // is sent again once the rate is found.
     if (sent) return BeginSearchWait(AfterSearch::kResendCommand);
     Say("the baud search could not be started");
-    return Finish(kExitFailed);
+    return Finish(kExitFailed, "not-started");
   }
   if (!sent) {
     Say(Format("the host did not answer the probe with 0x0F on %s; entry %d was not sent", link_->Where().c_str(),
                index));
     HostSilentHint();
-    return Finish(kExitFailed);
+    return Finish(kExitFailed, "no-answer");
   }
   if (index == 6) {
     platform::LocalTime t = platform::Now();
@@ -382,7 +428,7 @@ void Session::RunSetHostBaud() {
   if (operator_->TakeSearchAccepted()) {
     if (link_->IsSearching()) return BeginSearchWait(AfterSearch::kRetryHostBaud);
     Say("the baud search could not be started");
-    return Finish(kExitFailed);
+    return Finish(kExitFailed, "not-started");
   }
   if (ok) {
     Say(Format("the host and the link are now at %u Baud (use --baud %u from now on)", opt_.hostRate, opt_.hostRate));
@@ -395,13 +441,13 @@ void Session::RunSetHostBaud() {
     Say(Format("the host did not answer on %s; its rate was not changed", link_->Where().c_str()));
   }
   HostSilentHint();
-  Finish(kExitFailed);
+  Finish(kExitFailed, "no-answer");
 }
 
 void Session::RunSearch() {
   if (!link_->StartBaudSearch(0)) {
     Say("the baud search could not be started");
-    return Finish(kExitFailed);
+    return Finish(kExitFailed, "not-started");
   }
   BeginSearchWait(AfterSearch::kReport);
 }
@@ -418,11 +464,9 @@ void Session::RunDownload() {
     default: started = link_->SendRawFile(opt_.file); break;
   }
   if (!started) {
-    if (image)
-      DiagnoseRefusedImage();
-    else
-      Say("the transfer could not be started (see the message above)");
-    return Finish(kExitFailed);
+    if (image) return Finish(kExitFailed, DiagnoseRefusedImage());
+    Say("the transfer could not be started (see the message above)");
+    return Finish(kExitFailed, "not-started");
   }
   Say(Format("sending %s (%llu bytes) on %s%s", opt_.file.c_str(), static_cast<unsigned long long>(fileSize_),
              link_->Where().c_str(), opt_.mode == 1 ? ", data at 115200 Baud" : ""));
@@ -432,15 +476,16 @@ void Session::RunDownload() {
   deadline_.start(static_cast<int>(std::min<int64_t>(bound, 0x7FFFFFFF)));
 }
 
-void Session::DiagnoseRefusedImage() {
+const char* Session::DiagnoseRefusedImage() {
   // The announcement failed: either the probe before it or the host's
   // acknowledgement. A quiet probe tells which.
   if (link_->Probe(0)) {
     Say("the host answers the probe but did not accept the announcement (no acknowledgement E7 A8 B6 CE 4F 4B 0D 0A)");
-  } else {
-    Say("the host did not answer the probe on " + link_->Where() + "; nothing was sent");
-    HostSilentHint();
+    return "refused";
   }
+  Say("the host did not answer the probe on " + link_->Where() + "; nothing was sent");
+  HostSilentHint();
+  return "no-answer";
 }
 
 void Session::RunMonitor() {
@@ -472,24 +517,44 @@ void Session::BeginSearchWait(AfterSearch then) {
 
 // ---- events ------------------------------------------------------------------
 
+void Session::OnProgress(uint32_t thousandths, uint32_t bytes) {
+  if (wait_ != Wait::kTransfer) return;
+  sent_ = bytes;
+  if (!json_) return Console::Instance().Progress(thousandths, bytes, transferTotal_);
+  // The link reports every block; a script gets a few lines a second and
+  // always the one that reaches the total.
+  const int64_t now = JsonOutput::Instance().ElapsedMs();
+  const bool complete = thousandths >= 1000;
+  if (complete ? progressComplete_ : lastProgressMs_ >= 0 && now - lastProgressMs_ < kProgressSpacingMs) return;
+  progressComplete_ = complete;
+  lastProgressMs_ = now;
+  JsonOutput::Instance().Line("progress", {{"bytes", static_cast<qint64>(bytes)},
+                                           {"total", static_cast<qint64>(transferTotal_)},
+                                           {"thousandths", static_cast<qint64>(thousandths)}});
+}
+
 void Session::OnLinkEvent(uint32_t code, uint32_t value) {
   Entry entry(this);
   if (finished_ || !link_) return;
-  if (IsProgressEvent(code)) {
-    if (wait_ == Wait::kTransfer) Console::Instance().Progress(ProgressThousandths(code), value, transferTotal_);
-    return;
-  }
+  if (IsProgressEvent(code)) return OnProgress(std::min<uint32_t>(ProgressThousandths(code), 1000), value);
   switch (code) {
     case LE_DATA_RECEIVED: OnData(); break;
     case LE_CTS_CHANGED:
     case LE_DSR_CHANGED: link_->AckLineChange(); break;
     case LE_SEND_STARTED: break;
     case LE_STATUS:
-      if (const char* text = StatusDisplayText(value); *text) Console::Instance().Line(text);
+      if (json_) {
+        JsonOutput::Instance().Line("status", {{"status", StatusName(value)},
+                                               {"statusCode", static_cast<qint64>(value)},
+                                               {"text", StatusDisplayText(value)}});
+      } else if (const char* text = StatusDisplayText(value); *text) {
+        Console::Instance().Line(text);
+      }
       break;
     case LE_SEND_DONE:
       link_->RearmReceive();
       if (wait_ != Wait::kTransfer) break;
+      sent_ = value;
       Console::Instance().EndProgress();
       Say(Format("done: %u bytes sent", value));
       Finish(kExitDone);
@@ -497,22 +562,30 @@ void Session::OnLinkEvent(uint32_t code, uint32_t value) {
     case LE_FAILED:
       link_->RearmReceive();
       if (wait_ != Wait::kTransfer) break;
+      endStatus_ = value;
       Console::Instance().EndProgress();
-      Say(Format("transfer failed: %s (0x%08X): %s", value == LS_REFUSED ? "LS_REFUSED" : LinkStatusName(value), value,
-                 FailureMeaning(value)));
+      Say(Format("transfer failed: %s (0x%08X): %s", StatusName(value), value, FailureMeaning(value)));
       if (FailureLooksLikeSilence(value)) HostSilentHint();
-      Finish(kExitFailed);
+      Finish(kExitFailed, "transfer-failed");
       break;
-    case LE_BAUD_TRYING: Console::Instance().Line(Format("Searching at %u Baud ...", value)); break;
+    case LE_BAUD_TRYING:
+      if (json_)
+        JsonOutput::Instance().Line("baud", {{"event", "trying"}, {"rate", static_cast<qint64>(value)}});
+      else
+        Console::Instance().Line(Format("Searching at %u Baud ...", value));
+      break;
     case LE_BAUD_FOUND:
-      if (wait_ == Wait::kSearch) OnSearchFound(value);
+      if (wait_ != Wait::kSearch) break;
+      if (json_) JsonOutput::Instance().Line("baud", {{"event", "found"}, {"rate", static_cast<qint64>(value)}});
+      OnSearchFound(value);
       break;
     case LE_BAUD_NOT_FOUND:
       if (wait_ != Wait::kSearch) break;
+      if (json_) JsonOutput::Instance().Line("baud", {{"event", "not-found"}, {"rate", static_cast<qint64>(value)}});
       ResourceMessageBox(this, res::kStrBaudNotFound, res::kStrCaption, platform::kMbIconInformation);
       Say(Format("no rate answered; the link is back at %u Baud", link_->Rate()));
       Say("hint: check the cable, the port (" + link_->PortText() + "; --com N or --device PATH) and that the host is on");
-      Finish(kExitFailed);
+      Finish(kExitFailed, "no-rate");
       break;
     default: break;
   }
@@ -523,8 +596,10 @@ void Session::OnSearchFound(uint32_t rate) {
   wait_ = Wait::kNothing;
   switch (afterSearch_) {
     case AfterSearch::kReport:
-      std::fprintf(stdout, "%u\n", rate);
-      std::fflush(stdout);
+      if (!json_) {
+        std::fprintf(stdout, "%u\n", rate);
+        std::fflush(stdout);
+      }
       Say(Format("the host answers at %u Baud (use --baud %u)", rate, rate));
       SaveRate(rate);
       return Finish(kExitDone);
@@ -547,9 +622,15 @@ void Session::OnData() {
   const int n = link_->TakeReceived(buffer, sizeof buffer);
   bool outputGone = false;
   if (n > 0 && renderer_ && (wait_ == Wait::kMonitor || wait_ == Wait::kListen)) {
+    const uint64_t offset = received_;
     received_ += static_cast<uint64_t>(n);
     const std::string text = renderer_->Render(buffer, static_cast<size_t>(n));
-    if (!text.empty()) {
+    if (json_) {
+      outputGone = !JsonOutput::Instance().Line("data", {{"offset", static_cast<qint64>(offset)},
+                                                         {"bytes", n},
+                                                         {"hex", HexText(buffer, static_cast<size_t>(n))},
+                                                         {"text", JsonText(text)}});
+    } else if (!text.empty()) {
       std::fwrite(text.data(), 1, text.size(), stdout);
       std::fflush(stdout);
       outputGone = std::ferror(stdout) != 0;
@@ -557,12 +638,12 @@ void Session::OnData() {
     if (save_ && std::fwrite(buffer, 1, static_cast<size_t>(n), save_) != static_cast<size_t>(n)) {
       Say(Format("cannot write %s: %s", opt_.saveFile.c_str(), std::strerror(errno)));
       link_->DoneReceived();
-      return Finish(kExitFailed);
+      return Finish(kExitFailed, "save-failed");
     }
     if (save_) std::fflush(save_);
   }
   link_->DoneReceived();
-  if (outputGone) Finish(kExitDone);  // the reader of stdout has gone (monitor | head)
+  if (outputGone) Finish(kExitDone, "output-closed");  // the reader of stdout has gone (monitor | head)
 }
 
 void Session::OnDeadline() {
@@ -573,11 +654,11 @@ void Session::OnDeadline() {
       Console::Instance().EndProgress();
       Say(Format("the transfer reported no result within %d s; stopping it", deadline_.interval() / 1000));
       link_->StopTransfer();
-      return Finish(kExitFailed);
+      return Finish(kExitFailed, "timeout");
     case Wait::kSearch:
       Say(Format("the baud search reported no result within %d s; stopping it", deadline_.interval() / 1000));
       link_->StopBaudSearch();
-      return Finish(kExitFailed);
+      return Finish(kExitFailed, "timeout");
     case Wait::kMonitor:
     case Wait::kListen: return Finish(kExitDone);
     case Wait::kNothing: return;
@@ -595,29 +676,39 @@ void Session::OnSignal(int signalNumber) {
       Console::Instance().EndProgress();
       Say(Format("interrupted by %s: stopping the transfer", name));
       link_->StopTransfer();
-      return Finish(kExitFailed);
+      return Finish(kExitFailed, "interrupted");
     case Wait::kSearch:
       Say(Format("interrupted by %s: stopping the baud search", name));
       link_->StopBaudSearch();
-      return Finish(kExitFailed);
+      return Finish(kExitFailed, "interrupted");
     case Wait::kNothing:
       Say(Format("interrupted by %s", name));
-      return Finish(kExitFailed);
+      return Finish(kExitFailed, "interrupted");
   }
 }
 
-void Session::Finish(int code) {
+void Session::Finish(int code, const char* reason) {
   if (finished_) return;
   if (depth_ > 0) {
     // A link call is still on the stack: finish when it has returned.
-    if (!deferredExit_) deferredExit_ = code;
+    if (!deferredExit_) {
+      deferredExit_ = code;
+      deferredReason_ = reason;
+    }
     return;
   }
   finished_ = true;
   deadline_.stop();
   if (renderer_) {
     const std::string tail = renderer_->Finish();
-    if (!tail.empty()) std::fwrite(tail.data(), 1, tail.size(), stdout);
+    if (json_ && !tail.empty()) {
+      JsonOutput::Instance().Line("data", {{"offset", static_cast<qint64>(received_)},
+                                           {"bytes", 0},
+                                           {"hex", ""},
+                                           {"text", JsonText(tail)}});
+    } else if (!tail.empty()) {
+      std::fwrite(tail.data(), 1, tail.size(), stdout);
+    }
     std::fflush(stdout);
   }
   Console::Instance().EndProgress();
@@ -631,10 +722,28 @@ void Session::Finish(int code) {
       if (code == kExitDone) code = kExitFailed;
     }
     save_ = nullptr;
+    if (code != kExitDone && !reason) reason = "save-failed";
   }
+  const bool transfer = IsDownload(opt_.command);
   wait_ = Wait::kNothing;
+  // The rate before the link goes (the one a search found, or set-host-baud set).
+  const uint32_t rate = link_ ? link_->Rate() : 0;
   // Closes the link: every thread of it has ended when this returns.
   link_.reset();
+  // The listing of ports is its own output: its lines alone, unless it failed.
+  if (json_ && !(opt_.command == Command::kPorts && code == kExitDone)) {
+    QJsonObject end{{"result", code == kExitDone ? "success" : code == kExitUsage ? "usage" : "failed"},
+                    {"exit", code},
+                    {"reason", reason ? QJsonValue(reason) : QJsonValue()},
+                    {"status", endStatus_ ? QJsonValue(StatusName(*endStatus_)) : QJsonValue()},
+                    {"statusCode", endStatus_ ? QJsonValue(static_cast<qint64>(*endStatus_)) : QJsonValue()},
+                    {"bytes", static_cast<qint64>(sent_)},
+                    {"total", transfer ? QJsonValue(static_cast<qint64>(transferTotal_)) : QJsonValue()},
+                    {"received", static_cast<qint64>(received_)},
+                    {"rate", rate ? QJsonValue(static_cast<qint64>(rate)) : QJsonValue()},
+                    {"elapsedMs", static_cast<qint64>(JsonOutput::Instance().ElapsedMs())}};
+    JsonOutput::Instance().End(end, StartFields());
+  }
   QCoreApplication::exit(code);
 }
 

@@ -4,7 +4,9 @@
 // status.
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
+#include <QString>
 #include <QTimer>
 
 #include <cstdint>
@@ -43,6 +45,7 @@ class Session : public QObject, public platform::IEventTarget {
   enum class AfterSearch { kReport, kProbe, kResendCommand, kRetryHostBaud };
 
   void OnLinkEvent(uint32_t code, uint32_t value);
+  void OnProgress(uint32_t thousandths, uint32_t bytes);
   void OnDeadline();
   void OnData();
 
@@ -58,6 +61,8 @@ class Session : public QObject, public platform::IEventTarget {
   bool CheckFiles();
   bool LoadStoredSettings();
   void SaveRate(uint32_t rate);
+  // The fields of the --json start line (the link's null before it is chosen).
+  QJsonObject StartFields() const;
   bool OpenLink();
   void ExplainOpenFailure();
   void HostSilentHint();
@@ -74,8 +79,11 @@ class Session : public QObject, public platform::IEventTarget {
   void BeginSearchWait(AfterSearch then);
   void BeginListening(Wait wait, int seconds);
   void OnSearchFound(uint32_t rate);
-  void DiagnoseRefusedImage();
-  void Finish(int code);
+  // Says why an image was not announced; the end line's reason.
+  const char* DiagnoseRefusedImage();
+  // Ends the run with the exit status; `reason` names a failure for the
+  // --json end line.
+  void Finish(int code, const char* reason = nullptr);
 
   Options opt_;
   CliOperator* operator_;
@@ -83,6 +91,7 @@ class Session : public QObject, public platform::IEventTarget {
   bool haveStored_ = false;
   int depth_ = 0;
   std::optional<int> deferredExit_;
+  const char* deferredReason_ = nullptr;
   std::unique_ptr<ICliLink> link_;
   Wait wait_ = Wait::kNothing;
   AfterSearch afterSearch_ = AfterSearch::kReport;
@@ -94,6 +103,14 @@ class Session : public QObject, public platform::IEventTarget {
   std::unique_ptr<ReceivedText> renderer_;
   FILE* save_ = nullptr;
   uint64_t received_ = 0;
+
+  // --json
+  const bool json_;
+  QString sha256_;                   // of the file, as read at the start
+  uint64_t sent_ = 0;                // bytes the transfer has sent
+  std::optional<uint32_t> endStatus_;  // the link status a transfer failed with
+  int64_t lastProgressMs_ = -1;
+  bool progressComplete_ = false;
 };
 
 // Generous bounds for waits that the link ends itself (should it never report).
