@@ -32,6 +32,9 @@ const CommandSpec kCommands[] = {
     {"ports", Command::kPorts, 0, "ports [--json]"},
 };
 
+// The bytes of an argument (see ParseCommandLine: one character a byte).
+std::string Raw(const QString& argument) { return argument.toLatin1().toStdString(); }
+
 bool ParseInt(const QString& text, long long low, long long high, long long* value) {
   bool ok = false;
   long long v = text.toLongLong(&ok, 10);
@@ -95,7 +98,7 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
   parser.addOptions({help, version, com, device, baud, mode, tcp, usb, usbVirtual, settings, searchOnFail, yes, no, hex,
                      raw, save, seconds, listen, timeout, json});
 
-  if (!parser.parse(arguments)) return Usage(parser.errorText().toStdString());
+  if (!parser.parse(arguments)) return Usage(Raw(parser.errorText()));
   if (parser.isSet(help)) {
     ParseResult r;
     r.action = ParseResult::Action::kHelp;
@@ -118,7 +121,7 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
     opt.comPort = static_cast<int>(v);
   }
   if (parser.isSet(device)) {
-    opt.device = parser.value(device).toStdString();
+    opt.device = Raw(parser.value(device));
     if (opt.device.empty()) return Usage("--device takes a path");
   }
   if (parser.isSet(baud)) {
@@ -139,15 +142,15 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
       opt.tcpPort = static_cast<uint32_t>(v);
     }
     if (host.isEmpty()) return Usage("--tcp takes HOST or HOST:PORT");
-    opt.tcpHost = host.toStdString();
+    opt.tcpHost = Raw(host);
   }
   if (parser.isSet(usbVirtual)) {
-    opt.usbVirtual = parser.value(usbVirtual).toStdString();
+    opt.usbVirtual = Raw(parser.value(usbVirtual));
     if (opt.usbVirtual.empty()) return Usage("--usb-virtual takes a socket path");
   }
   opt.usb = parser.isSet(usb) || !opt.usbVirtual.empty();
   if (parser.isSet(settings)) {
-    opt.settingsFile = parser.value(settings).toStdString();
+    opt.settingsFile = Raw(parser.value(settings));
     if (opt.settingsFile.empty()) return Usage("--settings takes a file name");
   }
   if (!opt.tcpHost.empty() && opt.usb) return Usage("give either --tcp or --usb, not both");
@@ -158,7 +161,7 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
   opt.hex = parser.isSet(hex);
   opt.raw = parser.isSet(raw);
   if (parser.isSet(save)) {
-    opt.saveFile = parser.value(save).toStdString();
+    opt.saveFile = Raw(parser.value(save));
     if (opt.saveFile.empty()) return Usage("--save takes a file name");
   }
   if (parser.isSet(seconds)) {
@@ -179,7 +182,7 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
 
   const QStringList positional = parser.positionalArguments();
   if (positional.isEmpty()) return Usage("no command given");
-  const std::string name = positional.first().toStdString();
+  const std::string name = Raw(positional.first());
   const CommandSpec* spec = nullptr;
   for (const auto& c : kCommands)
     if (name == c.name) spec = &c;
@@ -209,7 +212,7 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
     case Command::kDownloadUser:
     case Command::kDownloadTouch:
     case Command::kSendFile:
-      opt.file = arg.toStdString();
+      opt.file = Raw(arg);
       if (opt.file.empty()) return Usage(opt.commandName + ": FILE is empty");
       break;
     default: break;
@@ -245,6 +248,15 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
   ParseResult r;
   r.options = opt;
   return r;
+}
+
+QStringList ArgumentsOf(int argc, char** argv) {
+  // Not QCoreApplication::arguments(): it decodes the bytes as UTF-8 and
+  // turns those that are not into U+FFFD, so such a file name could not be
+  // opened any more.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLatin1(argv[i]);
+  return arguments;
 }
 
 std::string HelpText() {

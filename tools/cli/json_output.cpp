@@ -92,6 +92,7 @@ void JsonOutput::End(QJsonObject fields, const QJsonObject& start) {
   std::lock_guard<std::mutex> guard(lock_);
   if (ended_) return;
   ended_ = true;
+  fields["elapsedMs"] = static_cast<qint64>(t);
   WriteLocked("end", fields, t);
 }
 

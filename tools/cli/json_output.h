@@ -49,7 +49,7 @@ class JsonOutput {
   // {"kind":"note","text":TEXT}: what the tool would say on stderr.
   void Note(const std::string& text);
   // The "end" line (after the start line, which `start` supplies when none
-  // was written yet). Once only.
+  // was written yet), with "elapsedMs" equal to its "t". Once only.
   void End(QJsonObject fields, const QJsonObject& start);
 
  private:

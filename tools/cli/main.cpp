@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   QCoreApplication::setApplicationName(cli::kProgramName);
   QCoreApplication::setApplicationVersion(LUMASET_VERSION);
 
-  const cli::ParseResult parsed = cli::ParseCommandLine(QCoreApplication::arguments());
+  const cli::ParseResult parsed = cli::ParseCommandLine(cli::ArgumentsOf(argc, argv));
   switch (parsed.action) {
     case cli::ParseResult::Action::kHelp: std::fputs(cli::HelpText().c_str(), stdout); return cli::kExitDone;
     case cli::ParseResult::Action::kVersion: std::printf("%s %s\n", cli::kProgramName, LUMASET_VERSION); return 0;

@@ -58,11 +58,6 @@ const char* FailureMeaning(uint32_t code) {
   }
 }
 
-bool IsDownload(Command command) {
-  return command == Command::kDownloadSystem || command == Command::kDownloadUser ||
-         command == Command::kDownloadTouch || command == Command::kSendFile;
-}
-
 // The name of a link status as the link's header spells it.
 const char* StatusName(uint32_t code) { return code == LS_REFUSED ? "LS_REFUSED" : LinkStatusName(code); }
 
@@ -203,6 +198,7 @@ bool Session::CheckFiles() {
       return false;
     }
     fileSize_ = static_cast<uint64_t>(st.st_size);
+    fileKnown_ = true;
     if (fileSize_ > 0xFFFFFFF0ull) {
       Say(Format("cannot send %s: larger than 4 GiB", opt_.file.c_str()));
       return false;
@@ -254,7 +250,7 @@ QJsonObject Session::StartFields() const {
   o["mode"] = opt_.mode;
   const bool file = !opt_.file.empty();
   o["file"] = orNull(file, JsonText(opt_.file));
-  o["size"] = orNull(file, static_cast<qint64>(fileSize_));
+  o["size"] = orNull(fileKnown_, static_cast<qint64>(fileSize_));
   o["sha256"] = orNull(!sha256_.isEmpty(), sha256_);
   if (opt_.command == Command::kCommand) o["index"] = opt_.index;
   if (opt_.command == Command::kSetHostBaud) o["hostRate"] = static_cast<qint64>(opt_.hostRate);
@@ -456,6 +452,7 @@ void Session::RunDownload() {
   link_->SetDownloadMode(opt_.mode);
   const bool image = opt_.command == Command::kDownloadSystem || opt_.command == Command::kDownloadUser;
   transferTotal_ = image ? fileSize_ + 6 : fileSize_;
+  transferTotalKnown_ = true;
   int started = 0;
   switch (opt_.command) {
     case Command::kDownloadSystem: started = link_->SendSystemProgram(opt_.file); break;
@@ -724,7 +721,7 @@ void Session::Finish(int code, const char* reason) {
     save_ = nullptr;
     if (code != kExitDone && !reason) reason = "save-failed";
   }
-  const bool transfer = IsDownload(opt_.command);
+  const bool transfer = transferTotalKnown_;
   wait_ = Wait::kNothing;
   // The rate before the link goes (the one a search found, or set-host-baud set).
   const uint32_t rate = link_ ? link_->Rate() : 0;
@@ -740,8 +737,7 @@ void Session::Finish(int code, const char* reason) {
                     {"bytes", static_cast<qint64>(sent_)},
                     {"total", transfer ? QJsonValue(static_cast<qint64>(transferTotal_)) : QJsonValue()},
                     {"received", static_cast<qint64>(received_)},
-                    {"rate", rate ? QJsonValue(static_cast<qint64>(rate)) : QJsonValue()},
-                    {"elapsedMs", static_cast<qint64>(JsonOutput::Instance().ElapsedMs())}};
+                    {"rate", rate ? QJsonValue(static_cast<qint64>(rate)) : QJsonValue()}};
     JsonOutput::Instance().End(end, StartFields());
   }
   QCoreApplication::exit(code);

@@ -106,7 +106,9 @@ class Session : public QObject, public platform::IEventTarget {
 
   // --json
   const bool json_;
+  bool fileKnown_ = false;           // the file was found readable (fileSize_ is its size)
   QString sha256_;                   // of the file, as read at the start
+  bool transferTotalKnown_ = false;  // a download got as far as computing transferTotal_
   uint64_t sent_ = 0;                // bytes the transfer has sent
   std::optional<uint32_t> endStatus_;  // the link status a transfer failed with
   int64_t lastProgressMs_ = -1;
