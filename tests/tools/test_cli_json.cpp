@@ -96,6 +96,8 @@ class JsonRun {
     return status;
   }
 
+  // SIGTERM, as a user's Ctrl-C or a service manager would.
+  void Terminate() { process_->Terminate(); }
   const std::vector<std::string>& Lines() const { return lines_; }
   const std::vector<QJsonObject>& Objects() const { return objects_; }
   std::string Stderr() { return process_->Stderr(); }
@@ -448,24 +450,51 @@ TEST(CliJson, ProblemsBeforeTheLinkStillGiveAStartAndAnEnd) {
 
 // ---- texts -------------------------------------------------------------------------
 
-TEST(CliJson, FileNamesWithAnyBytesStayValidJson) {
-  if (!fs::exists(Cli())) GTEST_SKIP() << "lumaset-cli not built";
-  TempDir dir;
+TEST(CliJson, FileNamesWithAnyBytesStayValidJsonAndStillOpen) {
+  Sim sim;
+  REQUIRE_SIM(sim);
   // A tab, a line break, an escape, a quote, a backslash, a byte that is not
   // UTF-8 and a Chinese character.
   const std::string name = "a\tb\nc\x1b\"q\\\xff\xe4\xb8\xad.pgu";
+  const QString shownName = QString::fromUtf8("a\tb\nc\x1b\"q\\\xEF\xBF\xBD中.pgu");
+  const QString folder = QString::fromStdString(sim.dir.Path().string());
   const Bytes bytes = {1, 2, 3};
-  const fs::path file = dir.File(name, bytes);
-  JsonRun run({"--device", (dir.Path() / name).string() + ".dev", "download-user", file.string(), "--no"});
-  EXPECT_EQ(run.Finish(), 1);
-  ExpectFramed(run);  // every line was checked as it came: strict, one a line
-  const QString shown = run.First("start").value("file").toString();
-  EXPECT_EQ(shown, QString::fromStdString(dir.Path().string()) + QString::fromUtf8("/a\tb\nc\x1b\"q\\\xEF\xBF\xBD中.pgu"));
-  EXPECT_EQ(run.First("start").value("sha256").toString(), Sha256(bytes));
-  // The device path (the same bytes) also turns up inside notes.
-  bool named = false;
-  for (const auto& n : run.OfKind("note")) named = named || n.value("text").toString().contains(QString::fromUtf8("\"q\\"));
-  EXPECT_TRUE(named) << run.Kinds();
+  const fs::path file = sim.dir.File(name, bytes);
+  {
+    // The file opens by its own bytes; the start line shows U+FFFD for the stray one.
+    JsonRun run(Join(sim.LinkArgs(), {"download-user", file.string(), "--no"}));
+    EXPECT_EQ(run.Finish(), 0) << run.Kinds();
+    ExpectFramed(run);  // every line was checked as it came: strict, one a line
+    EXPECT_EQ(run.First("start").value("file").toString(), folder + "/" + shownName);
+    EXPECT_EQ(run.First("start").value("sha256").toString(), Sha256(bytes));
+    EXPECT_EQ(sim.host.Received("-user.pgu"), bytes);
+  }
+  {
+    // The same bytes in the device's path turn up inside a note.
+    JsonRun run({"--device", (sim.dir.Path() / name).string() + ".dev", "probe"});
+    EXPECT_EQ(run.Finish(), 1);
+    ExpectFramed(run);
+    bool named = false;
+    for (const auto& n : run.OfKind("note")) named = named || n.value("text").toString().contains(shownName + ".dev");
+    EXPECT_TRUE(named) << run.Kinds();
+  }
+}
+
+TEST(CliJson, SigtermStopsATransferWithAnEndLine) {
+  Sim sim;
+  REQUIRE_SIM(sim);
+  const fs::path file = sim.dir.File("big.bin", test::RandomBytes(60000, 3));  // about six seconds
+  JsonRun run(Join(sim.LinkArgs(), {"send-file", file.string()}));
+  ASSERT_TRUE(run.WaitFor([](const QJsonObject& o) { return o.value("kind") == "progress"; }, 15000)) << run.Kinds();
+  run.Terminate();
+  EXPECT_EQ(run.Finish(), 1) << run.Kinds();
+  EXPECT_EQ(run.Stderr(), "");
+  ExpectFramed(run);
+  const QJsonObject end = run.First("end");
+  EXPECT_EQ(end.value("reason"), "interrupted");
+  EXPECT_EQ(Int(end, "total"), 60000);
+  EXPECT_GE(Int(end, "bytes"), Int(run.OfKind("progress").back(), "bytes"));
+  EXPECT_LT(Int(end, "bytes"), 60000);
 }
 
 TEST(CliJson, ReceivedBytesComeAsHexAndAsDecodedText) {
