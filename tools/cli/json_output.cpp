@@ -2,6 +2,7 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace lumaset::cli {
@@ -55,10 +56,13 @@ bool JsonOutput::WriteLocked(const char* kind, const QJsonObject& fields, int64_
 }
 
 void JsonOutput::Start(QJsonObject fields) {
-  const int64_t t = ElapsedMs();
+  int64_t t = ElapsedMs();
   std::lock_guard<std::mutex> guard(lock_);
   if (started_) return;
   started_ = true;
+  // The run began no later than the first line held back for it: "t" never
+  // goes back from one line to the next.
+  if (!held_.empty()) t = std::min(t, held_.front().t);
   WriteLocked("start", fields, t);
   for (const Held& held : held_) WriteLocked(held.kind.c_str(), held.fields, held.t);
   held_.clear();
