@@ -3,6 +3,9 @@
 // They must find the language libraries in the private library folder
 // through their own RUNPATH, not in the build tree.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QMimeDatabase>
 
 #include <filesystem>
 #include <fstream>
@@ -115,6 +118,28 @@ TEST_F(InstalledLayout, TheUdevRulesGrantTheUsbDeviceAndKeepModemManagerOff) {
   EXPECT_NE(usb.find("ATTRS{idVendor}==\"1209\", ATTRS{idProduct}==\"0001\""), std::string::npos) << usb;
   EXPECT_NE(usb.find("TAG+=\"uaccess\""), std::string::npos) << usb;
   EXPECT_NE(serial.find("ENV{ID_MM_DEVICE_IGNORE}=\"1\""), std::string::npos) << serial;
+}
+
+TEST_F(InstalledLayout, TheFileManagerOpensUserProgramsWithTheWindowOnly) {
+  // Qt's MIME database reads the installed MIME package as a desktop does;
+  // the installed folder comes first, before the system's.
+  setenv("XDG_DATA_DIRS", ((Usr() / "share").string() + ":/usr/share").c_str(), 1);
+  QMimeDatabase mime;
+  EXPECT_EQ(mime.mimeTypeForFile("/x/my programs/job 1.pgu", QMimeDatabase::MatchExtension).name(),
+            "application/x-lumaset-user-program");
+  EXPECT_EQ(mime.mimeTypeForFile("/x/LOADER.PGS", QMimeDatabase::MatchExtension).name(),
+            "application/x-lumaset-system-program");
+  EXPECT_EQ(mime.mimeTypeForFile("/x/panel.tps", QMimeDatabase::MatchExtension).name(),
+            "application/x-lumaset-touch-program");
+
+  // The desktop entry claims the user program alone: its command line
+  // downloads any file as a user program, so a system or touch-panel program
+  // must not open there.
+  std::ifstream in(Usr() / "share/applications/lumaset.desktop");
+  std::string line, types;
+  while (std::getline(in, line))
+    if (line.rfind("MimeType=", 0) == 0) types = line.substr(9);
+  EXPECT_EQ(types, "application/x-lumaset-user-program;");
 }
 
 }  // namespace
