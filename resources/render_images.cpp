@@ -12,6 +12,9 @@
 //                                grey, lighter twin of it for the disabled look
 //   icon:ID:SIZE:a.svg           a SIZE x SIZE image with transparency
 //   cursor:ID:SIZE:X,Y:a.svg     likewise, with its hot spot at (X, Y)
+//   png:NAME:SIZE:a.svg          a SIZE x SIZE image with transparency that is
+//                                only written to PNG_DIR as NAME.png (the
+//                                desktop icons), not into the source
 // Every PNG is also written to PNG_DIR, so the images can be looked at.
 #include <QBuffer>
 #include <QDir>
@@ -29,7 +32,7 @@ namespace {
 constexpr int kImageSize = 24;
 
 struct Output {
-  QString kind;  // "bitmap", "icon", "cursor"
+  QString kind;  // "bitmap", "icon", "cursor", "png"
   unsigned id = 0;
   QByteArray png;
   int hotX = 0, hotY = 0;
@@ -106,6 +109,16 @@ Output Render(const QDir& sources, const QDir& pngDir, const QString& item) {
   Output out;
   out.kind = f.value(0);
   QImage image;
+  if (out.kind == QLatin1String("png") && f.size() == 4) {
+    // A file name without folders, so it stays inside PNG_DIR.
+    if (f[1].isEmpty() || f[1].contains(QLatin1Char('/')) || f[1].startsWith(QLatin1Char('.')))
+      Fail(QStringLiteral("bad file name in %1").arg(item));
+    out.png = Png(Transparent(sources, int(Number(f[2])), f[3]));
+    QFile file(pngDir.filePath(f[1] + QStringLiteral(".png")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(out.png) != out.png.size())
+      Fail(QStringLiteral("cannot write %1").arg(file.fileName()));
+    return out;
+  }
   if (out.kind == QLatin1String("bitmap") && f.size() == 3) {
     image = Strip(sources, f[2]);
   } else if (out.kind == QLatin1String("icon") && f.size() == 4) {
@@ -184,7 +197,10 @@ int main(int argc, char** argv) {
   if (!pngDir.mkpath(QStringLiteral("."))) Fail(QStringLiteral("cannot create %1").arg(args[2]));
   QDir sources(args[3]);
   QList<Output> outputs;
-  for (int i = 4; i < args.size(); ++i) outputs.append(Render(sources, pngDir, args[i]));
+  for (int i = 4; i < args.size(); ++i) {
+    Output out = Render(sources, pngDir, args[i]);
+    if (out.kind != QLatin1String("png")) outputs.append(out);
+  }
 
   // Write beside the target and rename, so an interrupted run leaves no half file.
   QFile out(args[1] + QStringLiteral(".tmp"));

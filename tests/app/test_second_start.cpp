@@ -11,7 +11,9 @@
 #include <QTest>
 
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
@@ -82,6 +84,48 @@ TEST_F(SecondStart, AFileAndOneAsksHereAndTheSecondStartWaitsForTheAnswer) {
   EXPECT_EQ(sim_->Received("-user.pgu"), RandomBytes(3000, 7));
   EXPECT_EQ(App()->Document()->PathName(), QString::fromStdString(file.string()));
   EXPECT_EQ(App()->RecentFiles().value(0), QString::fromStdString(file.string()));
+}
+
+// The argument vector the desktop starts for the installed entry's Exec line
+// with one local file (%f), the program being the built one. Exec words are
+// separated by spaces; the file is always one word, whatever it contains.
+std::vector<std::string> DesktopCommand(const std::string& file) {
+  std::ifstream in(LUMASET_DESKTOP_ENTRY);
+  std::string line, exec;
+  while (std::getline(in, line))
+    if (line.rfind("Exec=", 0) == 0) exec = line.substr(5);
+  std::vector<std::string> argv;
+  std::istringstream words(exec);
+  std::string word;
+  while (words >> word) {
+    if (argv.empty() && word == "lumaset") word = BuiltProgram("lumaset");
+    if (word == "%f") word = file;
+    argv.push_back(word);
+  }
+  return argv;
+}
+
+TEST_F(SecondStart, TheDesktopEntryHandsOverAFileWithSpacesLikeTheCommandLine) {
+  // A name with spaces whose last word is a number: it must stay the file
+  // name, with download mode 0, not become "my" plus a mode.
+  fs::create_directories(Dir().Path() / "my programs");
+  const auto file = Dir().File("my programs/job 1", RandomBytes(1500, 11));
+  const auto argv = DesktopCommand(file.string());
+  ASSERT_EQ(argv.size(), 2u) << "the entry starts the program with the file alone";
+  ASSERT_EQ(argv[0], BuiltProgram("lumaset"));
+  int mode = -1;
+  driver_.AnswerBox(QMessageBox::No, 0, [&](QWidget*) { mode = View()->SerialLink().GetDownloadMode(); });
+  ChildProcess::Options options;
+  options.env = {{"LUMASET_REGISTRY", untouched_.string()}};
+  options.captureStderr = true;
+  child_ = std::make_unique<ChildProcess>(argv, options);
+  ASSERT_TRUE(child_->Started());
+  ASSERT_TRUE(driver_.WaitDone(20000));
+  EXPECT_EQ(FinishSecond(), 0) << child_->Stderr();
+  EXPECT_EQ(mode, 0);
+  ASSERT_FALSE(WaitEvent(*sim_, "download-done", "user", 30000).empty());
+  EXPECT_EQ(sim_->Received("-user.pgu"), RandomBytes(1500, 11));
+  EXPECT_EQ(App()->Document()->PathName(), QString::fromStdString(file.string()));
 }
 
 TEST_F(SecondStart, WithoutArgumentsNothingIsAskedOrSent) {
