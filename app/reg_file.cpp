@@ -265,6 +265,12 @@ Document Document::Parse(std::string_view bytes) {
     if (end == std::string::npos) {
       line.text = file.text.substr(start);
       end = file.text.size();
+      // A file cut after the CR of its last CR LF: the CR ends the line (it
+      // is not part of the value's data) and is written back as a whole CR LF.
+      if (!line.text.empty() && line.text.back() == '\r') {
+        line.text.pop_back();
+        line.end = "\r";
+      }
     } else {
       line.text = file.text.substr(start, end - start);
       line.end = "\n";
@@ -429,7 +435,7 @@ std::string Document::Serialize() const {
   std::string out = encoding_ == regtext::Encoding::kUtf8Bom ? std::string(kUtf8Bom) : std::string();
   auto put = [&](std::string_view text, std::string_view end) {
     out += text;
-    out += end.empty() ? std::string_view(lineEnd_) : end;
+    out += end.empty() ? std::string_view(lineEnd_) : end == "\r" ? std::string_view("\r\n") : end;
   };
   if (header_ == Header::kNew || header_ == Header::kMissing) put(kHeader5, lineEnd_);
   for (const Entry& e : entries_) {

@@ -87,15 +87,16 @@ class Document {
 
   // The file's new text: UTF-8 (with the byte-order mark if the file had
   // one) under the header "Windows Registry Editor Version 5.00". Lines
-  // that were not changed are written as read with their own line ends;
-  // new lines end in CRLF when the file's first line did, else LF. Text
+  // that were not changed are written as read with their own line ends
+  // (a last line without one gets one, a last CR its LF); new lines end in CRLF when the file's first line did, else LF. Text
   // values in hex from a "REGEDIT4" file are rewritten as UTF-16LE.
   std::string Serialize() const;
 
  private:
   struct Line {
     std::string text;  // UTF-8, without its line end
-    std::string end;   // "\r\n", "\n", or "" for a last line without one
+    std::string end;   // "\r\n", "\n", "\r" for a last line cut after its CR
+                       // (written as "\r\n"), or "" for a last line without one
   };
   struct Entry {
     enum Kind { kHeader, kText, kKey, kValue, kBad } kind = kText;

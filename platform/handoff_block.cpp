@@ -89,6 +89,23 @@ std::string HandOffNameProblem(const std::string& fileName) {
          std::to_string(kHandOffNameField - 1);
 }
 
+void EncodeHandOffBlock(const std::string& fileName, int32_t mode, unsigned char (&block)[kHandOffBlockSize]) {
+  const size_t length = std::strlen(fileName.c_str());
+  std::memset(block, 0, kHandOffBlockSize);
+  std::memcpy(block, fileName.data(), length < kHandOffNameField ? length : kHandOffNameField - 1);
+  const auto value = static_cast<uint32_t>(mode);
+  for (size_t i = 0; i < 4; ++i) block[kHandOffModeOffset + i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+void DecodeHandOffBlock(const unsigned char (&block)[kHandOffBlockSize], std::string* fileName, int32_t* mode) {
+  const void* end = std::memchr(block, 0, kHandOffNameField);
+  const size_t length = end ? static_cast<size_t>(static_cast<const unsigned char*>(end) - block) : kHandOffNameField;
+  if (fileName) fileName->assign(reinterpret_cast<const char*>(block), length);
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value |= static_cast<uint32_t>(block[kHandOffModeOffset + i]) << (8 * i);
+  if (mode) *mode = static_cast<int32_t>(value);
+}
+
 HandOffBlockWriter::HandOffBlockWriter(std::string shmName) : shmName_(std::move(shmName)) {}
 
 HandOffBlockWriter::~HandOffBlockWriter() {
@@ -101,7 +118,6 @@ bool HandOffBlockWriter::Write(const std::string& fileName, int32_t mode, std::s
     SetText(error, problem);
     return false;
   }
-  const size_t length = std::strlen(fileName.c_str());
   if (!map_) {
     const int fd = OpenBlock(shmName_, error);
     if (fd < 0) return false;
@@ -114,11 +130,9 @@ bool HandOffBlockWriter::Write(const std::string& fileName, int32_t mode, std::s
     fd_ = fd;
     map_ = map;
   }
-  auto* bytes = static_cast<unsigned char*>(map_);
-  std::memset(bytes, 0, kHandOffBlockSize);
-  std::memcpy(bytes, fileName.data(), length);
-  const auto value = static_cast<uint32_t>(mode);
-  for (size_t i = 0; i < 4; ++i) bytes[kHandOffModeOffset + i] = static_cast<unsigned char>(value >> (8 * i));
+  unsigned char block[kHandOffBlockSize];
+  EncodeHandOffBlock(fileName, mode, block);
+  std::memcpy(map_, block, kHandOffBlockSize);
   return true;
 }
 
@@ -137,12 +151,7 @@ bool ReadHandOffBlock(std::string* fileName, int32_t* mode, std::string* error, 
   std::memcpy(bytes, map, kHandOffBlockSize);
   munmap(map, kHandOffBlockSize);
   close(fd);
-  const void* end = std::memchr(bytes, 0, kHandOffNameField);
-  const size_t length = end ? static_cast<size_t>(static_cast<const unsigned char*>(end) - bytes) : kHandOffNameField;
-  if (fileName) fileName->assign(reinterpret_cast<const char*>(bytes), length);
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4; ++i) value |= static_cast<uint32_t>(bytes[kHandOffModeOffset + i]) << (8 * i);
-  if (mode) *mode = static_cast<int32_t>(value);
+  DecodeHandOffBlock(bytes, fileName, mode);
   return true;
 }
 

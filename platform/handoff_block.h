@@ -35,6 +35,12 @@ std::string HandOffBlockName();
 // zero byte); otherwise the refusal, for the operator.
 std::string HandOffNameProblem(const std::string& fileName);
 
+// The block's bytes for a name (up to its first zero byte; the caller has
+// checked it with HandOffNameProblem) and a mode; every other byte is zero.
+void EncodeHandOffBlock(const std::string& fileName, int32_t mode, unsigned char (&block)[kHandOffBlockSize]);
+// The name up to its first zero byte, never past byte 519, and the mode.
+void DecodeHandOffBlock(const unsigned char (&block)[kHandOffBlockSize], std::string* fileName, int32_t* mode);
+
 // The sender's side. Write() creates or opens the block, zeroes it and writes
 // the name and the mode; the block stays mapped until the writer is
 // destroyed, so the receiver finds it while the sender waits.

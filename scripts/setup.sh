@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-svg-dev qt6-translations-l10n libusb-1.0-0-dev
           umockdev libumockdev-dev libudev-dev
           libgtest-dev libgmock-dev fonts-wqy-microhei
-          dpkg-dev lintian desktop-file-utils shared-mime-info)
+          dpkg-dev lintian desktop-file-utils shared-mime-info
+          clang libclang-rt-14-dev)  # clang and its libFuzzer runtime: scripts/fuzz.sh
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -25,23 +25,6 @@ void SetText(std::string* out, const std::string& text) {
   if (out) *out = text;
 }
 
-void Put16(unsigned char* at, uint16_t v) {
-  at[0] = static_cast<unsigned char>(v);
-  at[1] = static_cast<unsigned char>(v >> 8);
-}
-
-void Put32(unsigned char* at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint16_t Get16(const unsigned char* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
-
-uint32_t Get32(const unsigned char* at) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(at[i]) << (8 * i);
-  return v;
-}
-
 bool FillAddress(const std::string& path, sockaddr_un* address, std::string* error) {
   *address = {};
   address->sun_family = AF_UNIX;
@@ -92,20 +75,16 @@ bool ReceiveAll(int fd, unsigned char* bytes, size_t size, std::string* error) {
 bool Exchange(int fd, uint16_t type, uint32_t message, uint32_t wparam, uint32_t lparam, int* result,
               std::string* error) {
   unsigned char request[kRequestSize];
-  Put32(request, kRequestMagic);
-  Put16(request + 4, kVersion);
-  Put16(request + 6, type);
-  Put32(request + 8, message);
-  Put32(request + 12, wparam);
-  Put32(request + 16, lparam);
+  EncodeRequest(Request{type, message, wparam, lparam}, request);
   if (!SendAll(fd, request, sizeof request, error)) return false;
   unsigned char reply[kReplySize];
   if (!ReceiveAll(fd, reply, sizeof reply, error)) return false;
-  if (Get32(reply) != kReplyMagic || Get16(reply + 4) != kVersion || Get16(reply + 6) != type) {
+  int32_t answer = 0;
+  if (!DecodeReply(reply, type, &answer)) {
     SetText(error, "the running instance gave an answer this program does not understand");
     return false;
   }
-  *result = static_cast<int32_t>(Get32(reply + 8));
+  *result = answer;
   return true;
 }
 
@@ -160,8 +139,7 @@ struct HandOffServer::Connection {
   int fd = -1;
   QSocketNotifier* notifier = nullptr;
   QTimer* deadline = nullptr;  // the whole request must arrive before it fires
-  unsigned char buffer[kRequestSize];
-  size_t have = 0;
+  RequestReader reader;
 };
 
 HandOffServer::HandOffServer(QObject* parent) : QObject(parent) {}
@@ -283,23 +261,17 @@ void HandOffServer::Read(uint64_t id) {
   // socket until this request has been answered.
   ssize_t n;
   do {
-    n = recv(c.fd, c.buffer + c.have, kRequestSize - c.have, 0);
+    n = recv(c.fd, c.reader.Space(), c.reader.Room(), 0);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
   if (n <= 0) {
     Close(id);
     return;
   }
-  c.have += static_cast<size_t>(n);
-  if (c.have < kRequestSize) return;
-  c.have = 0;
   Request request;
-  request.type = Get16(c.buffer + 6);
-  request.message = Get32(c.buffer + 8);
-  request.wparam = Get32(c.buffer + 12);
-  request.lparam = Get32(c.buffer + 16);
-  if (Get32(c.buffer) != kRequestMagic || Get16(c.buffer + 4) != kVersion ||
-      (request.type != kRaise && request.type != kSendMessage)) {
+  const RequestReader::Result got = c.reader.Took(static_cast<size_t>(n), &request);
+  if (got == RequestReader::Result::kIncomplete) return;
+  if (got == RequestReader::Result::kBroken) {
     Close(id);
     return;
   }
@@ -349,10 +321,7 @@ void HandOffServer::Reply(uint64_t id, uint16_t type, int32_t result) {
   if (it == connections_.end()) return;
   Connection& c = *it->second;
   unsigned char reply[kReplySize];
-  Put32(reply, kReplyMagic);
-  Put16(reply + 4, kVersion);
-  Put16(reply + 6, type);
-  Put32(reply + 8, static_cast<uint32_t>(result));
+  EncodeReply(type, result, reply);
   ssize_t n;
   do {
     n = send(c.fd, reply, sizeof reply, MSG_NOSIGNAL | MSG_DONTWAIT);

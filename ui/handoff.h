@@ -7,17 +7,7 @@
 // RuntimeFolder is in platform/single_instance.h). A client sends one
 // request at a time and reads its reply before sending the next.
 //
-// Framing, all fields little-endian:
-//
-//   request, 20 bytes                      reply, 12 bytes
-//   0  u32 magic   0x464F484C ("LHOF")     0  u32 magic   0x524F484C ("LHOR")
-//   4  u16 version 1                       4  u16 version 1
-//   6  u16 type                            6  u16 type of the request
-//   8  u32 message                         8  i32 result
-//  12  u32 first parameter (wparam)
-//  16  u32 second parameter (lparam)
-//
-// Types: 1 restore and raise the window (the three fields are not looked at;
+// The records are those of ui/handoff_frame.h. Types: 1 restore and raise the window (the three fields are not looked at;
 // result 1); 2 send a message (result: what the message handler returned).
 // A record with another magic, version or type ends the connection without a
 // reply, and so does a record that is not complete within the idle limit.
@@ -33,6 +23,7 @@
 #include <string>
 
 #include "platform/handoff_block.h"
+#include "ui/handoff_frame.h"
 
 class QSocketNotifier;
 class QTimer;
@@ -45,16 +36,6 @@ constexpr const char* kWindowClassName = "KRV_MY_TAVLORA_CLASS_KRV";
 constexpr uint32_t kHandOffMessage = 1239;
 constexpr uint32_t kHandOffWParam = 0x9999;
 constexpr uint32_t kHandOffLParam = 0x8888;
-
-namespace handoff {
-constexpr uint32_t kRequestMagic = 0x464F484C;
-constexpr uint32_t kReplyMagic = 0x524F484C;
-constexpr uint16_t kVersion = 1;
-constexpr uint16_t kRaise = 1;
-constexpr uint16_t kSendMessage = 2;
-constexpr size_t kRequestSize = 20;
-constexpr size_t kReplySize = 12;
-}  // namespace handoff
 
 // "<RuntimeFolder>/KRV_MY_TAVLORA_CLASS_KRV", or "" with *error set.
 std::string HandOffSocketPath(std::string* error);
@@ -94,10 +75,7 @@ class HandOffServer : public QObject {
 
  private:
   struct Connection;
-  struct Request {
-    uint16_t type = 0;
-    uint32_t message = 0, wparam = 0, lparam = 0;
-  };
+  using Request = handoff::Request;
 
   void Accept();
   void Read(uint64_t id);

@@ -154,5 +154,24 @@ TEST(RegFile, TextInHexIsUtf16) {
   EXPECT_NE(out.find("\"Lines\"=hex(1):61,00,0a,00,62,00,00,00\n"), std::string::npos) << out;
 }
 
+// A file cut after the CR of its last CR LF: the CR is the line's end, not
+// part of the data, so the value reads the same before and after a write,
+// and a value set after it lands on a line of its own.
+TEST(RegFile, LastLineCutAfterItsCr) {
+  const std::string cut = "Windows Registry Editor Version 5.00\r\n[HKEY_LOCAL_MACHINE\\Software\\X]\r\n\"B\"=hex:01\r";
+  Document doc = Document::Parse(cut);
+  Value v;
+  ASSERT_EQ(doc.Find(kKey, "B", &v), Status::kPresent);
+  EXPECT_EQ(v.data, std::vector<uint8_t>{1});
+  const std::string out = doc.Serialize();
+  EXPECT_EQ(out, cut + "\n");
+  EXPECT_EQ(Document::Parse(out).Find(kKey, "B"), Status::kPresent);
+  doc.Set(kKey, "C", Sz("c"));
+  const Document again = Document::Parse(doc.Serialize());
+  EXPECT_EQ(again.Find(kKey, "B"), Status::kPresent);
+  ASSERT_EQ(again.Find(kKey, "C", &v), Status::kPresent);
+  EXPECT_EQ(Text(v), std::string("c\0", 2));
+}
+
 }  // namespace
 }  // namespace lumaset::regfile
