@@ -7,6 +7,10 @@
 #include <mutex>
 #include <shared_mutex>
 
+#ifndef LUMASET_INSTALLED_LIBRARIES
+#define LUMASET_INSTALLED_LIBRARIES "../lib/lumaset"
+#endif
+
 namespace lumaset::platform {
 namespace {
 
@@ -30,9 +34,15 @@ std::string ProgramFolder() {
 void* OpenLibrary(const std::string& fileName, const LumasetResourceTable** table, std::string* error) {
   void* handle = dlopen(fileName.c_str(), RTLD_NOW | RTLD_LOCAL);
   std::string firstError = handle ? "" : dlerror();
+  // A bare name not found on the search path: beside the program (the build
+  // tree), then in the installed private folder relative to the program.
   if (!handle && fileName.find('/') == std::string::npos) {
-    std::string local = ProgramFolder() + "/" + fileName;
-    handle = dlopen(local.c_str(), RTLD_NOW | RTLD_LOCAL);
+    const std::string folder = ProgramFolder();
+    for (const std::string& candidate : {folder + "/" + fileName,
+                                         folder + "/" LUMASET_INSTALLED_LIBRARIES "/" + fileName}) {
+      handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (handle) break;
+    }
   }
   if (!handle) {
     if (error) *error = firstError;
