@@ -124,7 +124,11 @@ struct Rig {
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   static QCoreApplication app(*argc, *argv);
-  static QTemporaryDir root;
+  // Each input writes two event logs and output folders: in memory where
+  // there is a memory file system, which is several times faster.
+  static QTemporaryDir root(QDir("/dev/shm").exists() ? QStringLiteral("/dev/shm/lumaset-fuzz-XXXXXX")
+                                                      : QDir::tempPath() + QStringLiteral("/lumaset-fuzz-XXXXXX"));
+  Check(root.isValid(), "cannot make the output folder");
   g_root = root.path();
   return 0;
 }
