@@ -87,7 +87,8 @@ TEST_F(InstalledLayout, ProgramsAndLibrariesLandWhereTheyFindEachOther) {
   for (const char* file : {"share/applications/lumaset.desktop", "share/mime/packages/lumaset.xml",
                            "share/icons/hicolor/scalable/apps/lumaset.svg", "share/icons/hicolor/48x48/apps/lumaset.png",
                            "share/man/man1/lumaset.1.gz", "share/man/man1/lumaset-cli.1.gz",
-                           "share/man/man1/lumaset-hostsim.1.gz", "lib/udev/rules.d/70-lumaset.rules"})
+                           "share/man/man1/lumaset-hostsim.1.gz", "share/doc/lumaset/lumaset-cli.md.gz",
+                           "share/doc/lumaset/lumaset-hostsim.md.gz", "lib/udev/rules.d/70-lumaset.rules"})
     EXPECT_TRUE(fs::exists(Usr() / file)) << file;
 }
 
