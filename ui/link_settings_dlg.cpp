@@ -6,10 +6,14 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QScreen>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 
-#include <map>
+#include <algorithm>
 
 #include "app/resource_ids.h"
 #include "app/resource_ui.h"
@@ -94,10 +98,17 @@ bool CLinkSettingsDlg::OnInitDialog() {
   for (int i = 0; i < m_portList->count(); ++i) m_portList->setItemData(i, m_portList->itemText(i), Qt::ToolTipRole);
   if (QAbstractItemView* list = m_portList->view())
     list->setMinimumWidth(list->sizeHintForColumn(0) + 2 * list->frameWidth() + 24);
+  FitPortList(controls);
+  // The closed list's tooltip is the chosen entry whole, for a name still too long.
+  const auto showWhole = [this](int index) {
+    m_portList->setToolTip(index >= 0 ? m_portList->itemText(index) : QString());
+  };
+  connect(m_portList, QOverload<int>::of(&QComboBox::currentIndexChanged), this, showWhole);
   // 2. The baud list emptied; the port's entry selected (none when the list
   // has no entry for it).
   if (m_baudList) m_baudList->clear();
   m_portList->setCurrentIndex(m_port >= 0 && m_port < m_portList->count() ? m_port : -1);
+  showWhole(m_portList->currentIndex());
   // 3. Confirming always gives 115200 over a serial port or USB.
   m_baudRate = 115200;
   m_network = 0;
@@ -116,6 +127,30 @@ bool CLinkSettingsDlg::OnInitDialog() {
   connect(m_portList, QOverload<int>::of(&QComboBox::activated), this, [this] { OnPortChosen(); });
   if (m_baudOption) connect(m_baudOption, &QAbstractButton::clicked, this, [this] { OnBaudOption(); });
   return true;
+}
+
+void CLinkSettingsDlg::FitPortList(const std::map<unsigned, QWidget*>& controls) {
+  // Present ports are shown bold: measure every entry so.
+  QFont bold = m_portList->font();
+  bold.setBold(true);
+  const QFontMetrics metrics(bold);
+  int text = 0;
+  for (int i = 0; i < m_portList->count(); ++i) text = std::max(text, metrics.horizontalAdvance(m_portList->itemText(i)));
+  QStyleOptionComboBox option;
+  option.initFrom(m_portList);
+  const int needed =
+      m_portList->style()->sizeFromContents(QStyle::CT_ComboBox, &option, QSize(text, metrics.height()), m_portList).width();
+  const QScreen* screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+  const int widest = screen ? screen->availableGeometry().width() * 3 / 4 : width();
+  const int grow = std::min(needed - m_portList->width(), widest - width());
+  if (grow <= 0) return;
+  setFixedSize(width() + grow, height());
+  for (QWidget* column : {static_cast<QWidget*>(m_portList), static_cast<QWidget*>(m_baudList)})
+    if (column) column->resize(column->width() + grow, column->height());
+  for (unsigned id : {res::kIdTcpPort, res::kIdOk, res::kIdCancel}) {
+    const auto it = controls.find(id);
+    if (it != controls.end() && it->second) it->second->move(it->second->x() + grow, it->second->y());
+  }
 }
 
 int CLinkSettingsDlg::exec() {

@@ -9,6 +9,7 @@
 #include <QDialog>
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 class QAbstractButton;
@@ -54,6 +55,10 @@ class CLinkSettingsDlg : public QDialog {
  private:
   void OnPortChosen();
   void OnBaudOption();
+  // Widens the dialog so the closed port list shows its longest entry whole,
+  // up to three quarters of the screen's width; the list's column and the
+  // controls right of it move with the right edge.
+  void FitPortList(const std::map<unsigned, QWidget*>& controls);
 
   // Controls, in this order.
   QLineEdit* m_tcpPortEdit = nullptr;

@@ -2,9 +2,11 @@
 // view's flows against the simulator.
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QImage>
 #include <QMessageBox>
 #include <QPainter>
+#include <QScreen>
 #include <QTest>
 
 #include "app/lumaset_app.h"
@@ -240,6 +242,50 @@ TEST(LinkSettingsDialog, ThePinnedEntryIsMarkedAndConfirmingPinsTheChosenPort) {
   platform::SetComPortPin(0, {});
   platform::SetComPortPath(2, {});
   platform::SetComPortPath(4, {});
+}
+
+TEST(LinkSettingsDialog, TheClosedListShowsALongEntryWholeWithinTheScreen) {
+  ScopedLanguage english(0);
+  // Short entries: the dialog keeps its size.
+  {
+    CLinkSettingsDlg dialog(nullptr);
+    dialog.SetValues(1, 115200, 1, "h", 1, 0);
+    ASSERT_TRUE(dialog.OnInitDialog());
+    EXPECT_EQ(dialog.width(), 340);
+  }
+  const std::string longPath = "/tmp/lumaset-demo.ABCDEF/serial-host";
+  platform::SetComPortPath(2, longPath);
+  {
+    CLinkSettingsDlg dialog(nullptr);
+    dialog.SetValues(2, 115200, 1, "h", 1, 0);
+    ASSERT_TRUE(dialog.OnInitDialog());
+    QComboBox* list = dialog.PortList();
+    const QString entry = list->itemText(2);
+    ASSERT_TRUE(entry.contains(QString::fromStdString(longPath)));
+    EXPECT_GT(dialog.width(), 340);
+    EXPECT_GE(list->width(), list->fontMetrics().horizontalAdvance(entry)) << "the entry fits the closed list";
+    EXPECT_EQ(list->toolTip(), entry);
+    list->setCurrentIndex(0);
+    EXPECT_EQ(list->toolTip(), list->itemText(0)) << "the tooltip follows the choice";
+    // The buttons keep their places at the list's right edge, inside the dialog.
+    QWidget* cancel = nullptr;
+    for (auto* b : dialog.findChildren<QAbstractButton*>())
+      if (b->geometry().right() > (cancel ? cancel->geometry().right() : -1)) cancel = b;
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_EQ(cancel->geometry().right(), list->geometry().right());
+    EXPECT_LE(cancel->geometry().right(), dialog.width());
+  }
+  // A name longer than the screen: the dialog stops at three quarters of it.
+  platform::SetComPortPath(2, "/tmp/" + std::string(2000, 'x'));
+  {
+    CLinkSettingsDlg dialog(nullptr);
+    dialog.SetValues(2, 115200, 1, "h", 1, 0);
+    ASSERT_TRUE(dialog.OnInitDialog());
+    const int screen = QGuiApplication::primaryScreen()->availableGeometry().width();
+    EXPECT_GT(dialog.width(), 340);
+    EXPECT_LE(dialog.width(), screen * 3 / 4);
+  }
+  platform::SetComPortPath(2, {});
 }
 
 TEST(LinkSettingsDialog, ThePinnedMarkIsInTheInterfaceLanguage) {
