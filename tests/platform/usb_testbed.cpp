@@ -512,17 +512,25 @@ struct UsbTestbed::Impl {
   }
 };
 
+// A high-speed hub with its one interrupt endpoint of `maxPacket` bytes.
+static DeviceSpec HubSpec(const std::string& name, const std::string& parent, uint8_t address, uint16_t vendorId,
+                          uint16_t productId, uint16_t maxPacket) {
+  DeviceSpec hub;
+  hub.name = name;
+  hub.parent = parent;
+  hub.address = address;
+  hub.vendorId = vendorId;
+  hub.productId = productId;
+  hub.speed = 480;
+  hub.deviceClass = 9;
+  hub.interfaces = {{0, 9, {{0x81, 3, maxPacket}}}};
+  return hub;
+}
+
 UsbTestbed::UsbTestbed() : impl_(std::make_unique<Impl>()) {
   impl_->bed = umockdev_testbed_new();
-  DeviceSpec root;
-  root.name = "usb1";
-  root.address = 1;
-  root.vendorId = 0x1d6b;
-  root.productId = 0x0002;
-  root.speed = 480;
-  root.deviceClass = 9;
-  root.interfaces = {{0, 9, {{0x81, 3, 4}}}};
-  impl_->Add(root, "");
+  // The bus's root hub.
+  impl_->Add(HubSpec("usb1", "", 1, 0x1d6b, 0x0002, 4), "");
 }
 
 UsbTestbed::~UsbTestbed() {
@@ -543,16 +551,7 @@ bool UsbTestbed::InMockEnvironment() {
 }
 
 void UsbTestbed::AddHub(const std::string& name, const std::string& parent, uint8_t address) {
-  DeviceSpec hub;
-  hub.name = name;
-  hub.parent = parent;
-  hub.address = address;
-  hub.vendorId = 0x05e3;
-  hub.productId = 0x0610;
-  hub.speed = 480;
-  hub.deviceClass = 9;
-  hub.interfaces = {{0, 9, {{0x81, 3, 1}}}};
-  impl_->Add(hub, "");
+  impl_->Add(HubSpec(name, parent, address, 0x05e3, 0x0610, 1), "");
 }
 
 EmulatedUsbDevice& UsbTestbed::AddDevice(const DeviceSpec& spec) {
