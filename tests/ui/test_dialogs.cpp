@@ -246,7 +246,15 @@ TEST(LinkSettingsDialog, ThePinnedEntryIsMarkedAndConfirmingPinsTheChosenPort) {
 
 TEST(LinkSettingsDialog, TheClosedListShowsALongEntryWholeWithinTheScreen) {
   ScopedLanguage english(0);
-  // Short entries: the dialog keeps its size.
+  // Short entries: the dialog keeps its size. Every port is given a short
+  // path, so serial devices present on this machine do not lengthen them.
+  int ports = 0;
+  {
+    CLinkSettingsDlg probe(nullptr);
+    ASSERT_TRUE(probe.OnInitDialog());
+    ports = probe.PortList()->count() - 1;
+  }
+  for (int n = 1; n <= ports; ++n) platform::SetComPortPath(n, "/x");
   {
     CLinkSettingsDlg dialog(nullptr);
     dialog.SetValues(1, 115200, 1, "h", 1, 0);
@@ -285,7 +293,7 @@ TEST(LinkSettingsDialog, TheClosedListShowsALongEntryWholeWithinTheScreen) {
     EXPECT_GT(dialog.width(), 340);
     EXPECT_LE(dialog.width(), screen * 3 / 4);
   }
-  platform::SetComPortPath(2, {});
+  for (int n = 1; n <= ports; ++n) platform::SetComPortPath(n, {});
 }
 
 TEST(LinkSettingsDialog, ThePinnedMarkIsInTheInterfaceLanguage) {
