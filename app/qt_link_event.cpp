@@ -10,7 +10,9 @@ QEvent::Type WindowMessageEvent::Kind() {
 }
 
 void PostWindowMessage(QObject* receiver, uint32_t message, uint32_t first, uint32_t second) {
-  QCoreApplication::postEvent(receiver, new WindowMessageEvent(message, first, second));
+  auto* event = new WindowMessageEvent(message, first, second);
+  platform::PublishHandOff(event);
+  QCoreApplication::postEvent(receiver, event);
 }
 
 }  // namespace lumaset

@@ -5,6 +5,8 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include "platform/tsan_handoff.h"
+
 namespace lumaset {
 namespace {
 
@@ -16,7 +18,7 @@ struct WatchState {
 
 // Enabling or disabling a notifier from another thread: a posted event (not
 // a queued functor, whose slot object Qt frees with atomics that
-// ThreadSanitizer cannot see; the event queue's mutex it does see).
+// ThreadSanitizer cannot see; the event itself is published to it).
 class EnableEvent : public QEvent {
  public:
   static QEvent::Type Kind() {
@@ -25,6 +27,7 @@ class EnableEvent : public QEvent {
   }
   EnableEvent(std::shared_ptr<WatchState> state, bool enabled)
       : QEvent(Kind()), state(std::move(state)), enabled(enabled) {}
+  ~EnableEvent() override { platform::ClaimHandOff(this); }  // may be dropped unread
   const std::shared_ptr<WatchState> state;
   const bool enabled;
 };
@@ -35,6 +38,7 @@ class EnableRelay : public QObject {
  public:
   explicit EnableRelay(QSocketNotifier* notifier) : QObject(notifier), notifier_(notifier) {}
   bool event(QEvent* e) override {
+    platform::ClaimHandOff(e);
     if (e->type() != EnableEvent::Kind()) return QObject::event(e);
     auto* request = static_cast<EnableEvent*>(e);
     if (!request->state->dead) notifier_->setEnabled(request->enabled);
@@ -83,7 +87,9 @@ class QtFdWatch : public platform::IFdWatch {
     }
     // From another thread: posted to the notifier's thread, and dropped if
     // the notifier or the watch is gone by then.
-    QCoreApplication::postEvent(relay_, new EnableEvent(state_, enabled));
+    auto* request = new EnableEvent(state_, enabled);
+    platform::PublishHandOff(request);
+    QCoreApplication::postEvent(relay_, request);
   }
 
  private:

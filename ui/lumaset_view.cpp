@@ -559,8 +559,7 @@ void CLumasetView::Post(uint32_t message, uint32_t first, uint32_t second) {
 }
 
 bool CLumasetView::event(QEvent* e) {
-  if (e->type() == WindowMessageEvent::Kind()) {
-    auto* m = static_cast<WindowMessageEvent*>(e);
+  if (const WindowMessageEvent* m = AsWindowMessage(e)) {
     if (m->message == WM_LINK_EVENT) OnLinkEvent(m->first, m->second);
     if (m->message == kHandOffMessage) OnHandOff(m->first, m->second);
     return true;

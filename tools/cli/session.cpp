@@ -135,8 +135,7 @@ void Session::Post(uint32_t message, uint32_t first, uint32_t second) {
 }
 
 bool Session::event(QEvent* e) {
-  if (e->type() == WindowMessageEvent::Kind()) {
-    auto* link = static_cast<WindowMessageEvent*>(e);
+  if (const WindowMessageEvent* link = AsWindowMessage(e)) {
     OnLinkEvent(link->first, link->second);
     return true;
   }
