@@ -9,10 +9,13 @@ QEvent::Type WindowMessageEvent::Kind() {
   return static_cast<QEvent::Type>(type);
 }
 
-void PostWindowMessage(QObject* receiver, uint32_t message, uint32_t first, uint32_t second) {
-  auto* event = new WindowMessageEvent(message, first, second);
+void PostAcrossThreads(QObject* receiver, QEvent* event) {
   platform::PublishHandOff(event);
   QCoreApplication::postEvent(receiver, event);
+}
+
+void PostWindowMessage(QObject* receiver, uint32_t message, uint32_t first, uint32_t second) {
+  PostAcrossThreads(receiver, new WindowMessageEvent(message, first, second));
 }
 
 }  // namespace lumaset

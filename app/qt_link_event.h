@@ -29,6 +29,11 @@ inline const WindowMessageEvent* AsWindowMessage(const QEvent* e) {
   return e->type() == WindowMessageEvent::Kind() ? static_cast<const WindowMessageEvent*>(e) : nullptr;
 }
 
+// Posts `event` (new, handed over) to `receiver`'s thread; from any thread,
+// never waits. The event is published to ThreadSanitizer, so its receiver
+// claims it before reading it (as AsWindowMessage does).
+void PostAcrossThreads(QObject* receiver, QEvent* event);
+
 // Posts the message to `receiver`'s thread; from any thread, never waits.
 void PostWindowMessage(QObject* receiver, uint32_t message, uint32_t first, uint32_t second);
 

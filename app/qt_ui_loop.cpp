@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 #include <QThread>
 
+#include "app/qt_link_event.h"
 #include "platform/tsan_handoff.h"
 
 namespace lumaset {
@@ -87,9 +88,7 @@ class QtFdWatch : public platform::IFdWatch {
     }
     // From another thread: posted to the notifier's thread, and dropped if
     // the notifier or the watch is gone by then.
-    auto* request = new EnableEvent(state_, enabled);
-    platform::PublishHandOff(request);
-    QCoreApplication::postEvent(relay_, request);
+    PostAcrossThreads(relay_, new EnableEvent(state_, enabled));
   }
 
  private:
