@@ -20,7 +20,7 @@
 #include "app/main_frame.h"
 #include "app/qt_signals.h"
 #include "app/qt_ui_loop.h"
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "app/settings.h"
 #include "link/messages.h"

@@ -16,7 +16,7 @@
 #include <QWindow>
 
 #include "app/lumaset_app.h"
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "ui/gradient_progress.h"
 #include "ui/handoff.h"

@@ -12,7 +12,7 @@
 #include <set>
 #include <string_view>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/messages.h"
 #include "platform/files.h"
 #include "platform/language.h"

@@ -16,7 +16,7 @@
 #include <span>
 #include <string_view>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "platform/language.h"
 
 namespace lumaset::resui {

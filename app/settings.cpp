@@ -1,6 +1,6 @@
 #include "app/settings.h"
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/messages.h"
 #include "platform/language.h"
 

@@ -20,7 +20,7 @@
 
 #include "app/lumaset_app.h"
 #include "app/reg_settings.h"
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "app/settings.h"
 #include "platform/port_map.h"
 #include "tests/sim_process.h"

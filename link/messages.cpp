@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "platform/language.h"
 
 namespace lumaset {

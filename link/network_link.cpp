@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/busy_flag.h"
 #include "link/messages.h"
 #include "platform/clock.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/busy_flag.h"
 #include "link/command_string.h"
 #include "link/messages.h"

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/busy_flag.h"
 #include "link/command_string.h"
 #include "link/messages.h"

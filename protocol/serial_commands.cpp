@@ -2,7 +2,7 @@
 // the clock, the resend after a baud search and the host rate change.
 #include <cstdint>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/messages.h"
 #include "link/serial_link.h"
 #include "platform/clock.h"

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <iterator>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "resources/images.h"
 #include "resources/lumaset_resources.h"
 

@@ -8,7 +8,7 @@
 
 #include <map>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "link/link_events.h"
 

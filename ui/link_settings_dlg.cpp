@@ -15,7 +15,7 @@
 
 #include <algorithm>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "platform/language.h"
 #include "platform/port_map.h"

@@ -9,7 +9,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "platform/files.h"
 

@@ -17,7 +17,7 @@
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
 #include "app/qt_link_event.h"
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "app/settings.h"
 #include "link/link_events.h"

@@ -22,7 +22,7 @@
 
 #include <memory>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "tests/pty_host.h"
 #include "app/resource_ui.h"
 #include "platform/language.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "platform/language.h"
 #include "tests/app/settings_fixture.h"
 

@@ -26,7 +26,7 @@
 #include <thread>
 
 #include "app/qt_ui_loop.h"
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/command_string.h"
 #include "link/network_link.h"
 #include "platform/clock.h"

@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/serial_link.h"
 #include "platform/clock.h"
 #include "platform/language.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/serial_link.h"
 #include "platform/language.h"
 #include "platform/port_map.h"

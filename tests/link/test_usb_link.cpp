@@ -21,7 +21,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/serial_link.h"  // kHostAck
 #include "link/usb_link.h"
 #include "platform/clock.h"

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "platform/event.h"
 #include "platform/language.h"
 

@@ -4,7 +4,7 @@
 #include <random>
 #include <thread>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 #include "platform/language.h"

@@ -14,7 +14,7 @@
 #include <optional>
 #include <thread>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/command_string.h"
 #include "link/messages.h"
 #include "link/serial_link.h"

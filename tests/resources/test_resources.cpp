@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "tests/pty_host.h"
 #include "platform/language.h"
 

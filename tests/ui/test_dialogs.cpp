@@ -13,7 +13,7 @@
 #include "app/main_frame.h"
 #include "app/reg_settings.h"
 #include "app/settings.h"
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/link_events.h"
 #include "platform/port_map.h"
 #include "tests/pty_host.h"

@@ -12,7 +12,7 @@
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "link/link_events.h"
 #include "tests/pty_host.h"
 #include "tests/ui/window_test.h"

@@ -2,7 +2,7 @@
 
 #include <QJsonObject>
 
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "platform/language.h"
 #include "tools/cli/console.h"
 #include "tools/cli/json_output.h"

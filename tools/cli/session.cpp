@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "app/qt_link_event.h"
-#include "app/resource_ids.h"
+#include "resources/resource_ids.h"
 #include "app/settings.h"
 #include "link/link_events.h"
 #include "link/messages.h"
