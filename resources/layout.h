@@ -7,9 +7,9 @@
 #include <cstddef>
 #include <iterator>
 
-#include "resources/resource_ids.h"
 #include "resources/images.h"
 #include "resources/lumaset_resources.h"
+#include "resources/resource_ids.h"
 
 namespace lumaset_layout {
 
@@ -74,12 +74,16 @@ struct Texts {
 constexpr unsigned kCtrl = 0x04000000u;
 constexpr unsigned kShift = 0x02000000u;
 constexpr unsigned kKeyF1 = 0x01000030u;
+constexpr unsigned kKeyF2 = 0x01000031u;
+constexpr unsigned kKeyF3 = 0x01000032u;
+constexpr unsigned kKeyF4 = 0x01000033u;
 constexpr unsigned kKeyF5 = 0x01000034u;
+constexpr unsigned kKeyF6 = 0x01000035u;
 constexpr unsigned kKeyF8 = 0x01000037u;
 constexpr unsigned kKeyF9 = 0x01000038u;
 
 // Accelerator table 128. None is a plain printable key: typed characters go
-// to the host.
+// to the host. Every command of the command bar has one.
 constexpr LumasetAccelerator kAccelerators[] = {
     {res::kCmdFileOpen, 'O', kCtrl},
     {res::kCmdFileSave, 'S', kCtrl},
@@ -90,6 +94,12 @@ constexpr LumasetAccelerator kAccelerators[] = {
     {res::kCmdSetClock, 'T', kCtrl},
     {res::kCmdLinkSettings, 'K', kCtrl},
     {res::kIdConnect, kKeyF5, 0},
+    {res::kIdUserProgram, kKeyF2, 0},
+    {res::kIdUserProgramFast, kKeyF2, kShift},
+    {res::kIdSystemProgram, kKeyF3, 0},
+    {res::kIdSystemProgramFast, kKeyF3, kShift},
+    {res::kIdTouchProgram, kKeyF4, 0},
+    {res::kIdHostCommand3, kKeyF6, 0},
     {res::kIdStop, kKeyF8, 0},
     {res::kCmdBaudSearch, kKeyF9, 0},
     {res::kCmdLanguage, 'L', kCtrl | kShift},

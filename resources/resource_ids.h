@@ -143,6 +143,66 @@ constexpr unsigned kStrRecentEmpty = 59424;     // the recent-file entry while t
 constexpr unsigned kStrAllFilesFilter = 59425;  // "All files (*)", for the save dialog
 constexpr unsigned kStrPinnedPort = 59426;      // %1 device: a COM entry of the link settings dialog that is pinned
 
+// File-dialog filter names, two a filter (the kind's files, every file); the
+// patterns are fixed by the program.
+constexpr unsigned kStrFilterSystem = 59430;
+constexpr unsigned kStrFilterSystemAll = 59431;
+constexpr unsigned kStrFilterUser = 59432;
+constexpr unsigned kStrFilterUserAll = 59433;
+constexpr unsigned kStrFilterTouch = 59434;
+constexpr unsigned kStrFilterTouchAll = 59435;
+constexpr unsigned kStrFilterImage = 59436;
+constexpr unsigned kStrFilterImageAll = 59437;
+constexpr unsigned kStrFilterAny = 59438;
+
+// What a transfer did. %1 in 59444 to 59446 is one of 59440 to 59443, whose
+// %1 is the file's name.
+constexpr unsigned kStrJobSystem = 59440;
+constexpr unsigned kStrJobUser = 59441;
+constexpr unsigned kStrJobTouch = 59442;
+constexpr unsigned kStrJobFile = 59443;
+constexpr unsigned kStrJobFailed = 59444;    // %1 the job: it was not loaded
+constexpr unsigned kStrJobDone = 59445;      // %1 the job, %2 bytes, %3 seconds
+constexpr unsigned kStrJobStopped = 59446;   // %1 the job: stopped by the operator
+constexpr unsigned kStrFileDetail = 59448;   // %1 the file's path
+// Why a transfer failed and what to try, by link status (and the silent
+// announcement).
+constexpr unsigned kStrWhyNotReady = 59450;
+constexpr unsigned kStrWhyHandshake = 59451;
+constexpr unsigned kStrWhyHostCancelled = 59452;
+constexpr unsigned kStrWhyTimeout = 59453;
+constexpr unsigned kStrWhyUsbPipe = 59454;
+constexpr unsigned kStrWhyWriteFailed = 59455;
+constexpr unsigned kStrWhyVerifyFailed = 59456;
+constexpr unsigned kStrWhyRefused = 59457;
+constexpr unsigned kStrWhyNoAnnounceAnswer = 59458;
+constexpr unsigned kStrWhyUnknown = 59459;   // %1 the status code
+
+// Host commands and the clock.
+constexpr unsigned kStrCommandSent = 59460;     // %1 the command's name: sent, the host answered
+constexpr unsigned kStrCommandNotSent = 59461;  // %1 the command's name: the host did not answer
+constexpr unsigned kStrClockSent = 59462;       // %1 the time sent
+
+// Questions before what cannot be undone.
+constexpr unsigned kStrConfirmCloseTransfer = 59463;
+constexpr unsigned kStrConfirmCloseSearch = 59464;
+constexpr unsigned kStrConfirmErase = 59465;
+constexpr unsigned kStrConfirmFactory = 59466;
+constexpr unsigned kStrConfirmRestart = 59467;
+
+// The link coming and going; which port, host or file a message is about.
+constexpr unsigned kStrPortGone = 59470;        // %1 the port (COM n and its device)
+constexpr unsigned kStrReconnected = 59471;     // %1 the port
+constexpr unsigned kStrConnecting = 59472;      // %1 host:port
+constexpr unsigned kStrConnectionLost = 59473;  // %1 host:port
+constexpr unsigned kStrPortDetail = 59474;      // %1 the COM number, %2 its device
+constexpr unsigned kStrHostDetail = 59475;      // %1 host, %2 TCP port
+constexpr unsigned kStrDialoutHint = 59476;     // a serial port refused for lack of permission
+
+// Names for assistive technology.
+constexpr unsigned kStrDisplayName = 59477;     // the receive display
+constexpr unsigned kStrStatusBarName = 59478;   // the status bar
+
 // The document strings (string 128), separated by "\n", in this order.
 enum DocumentString : int {
   kDocWindowTitle = 0,
@@ -163,7 +223,18 @@ constexpr unsigned kRequiredStrings[] = {
     kStrTransferRunning,   kStrProbeFailedSearch,   kStrNetProbeFailed,     kStrPortInUse,
     kStrPortMissing,       kStrUsbOpen,             kStrUsbNotOpen,         kStrNotRegularFile,
     kStrFileTooLarge,      kStrOpenFailed,          kStrSaveFailed,         kStrRecentEmpty,
-    kStrAllFilesFilter,    kStrPinnedPort,
+    kStrAllFilesFilter,    kStrPinnedPort,          kStrFilterSystem,       kStrFilterSystemAll,
+    kStrFilterUser,        kStrFilterUserAll,       kStrFilterTouch,        kStrFilterTouchAll,
+    kStrFilterImage,       kStrFilterImageAll,      kStrFilterAny,          kStrJobSystem,
+    kStrJobUser,           kStrJobTouch,            kStrJobFile,            kStrJobFailed,
+    kStrJobDone,           kStrJobStopped,          kStrFileDetail,         kStrWhyNotReady,
+    kStrWhyHandshake,      kStrWhyHostCancelled,    kStrWhyTimeout,         kStrWhyUsbPipe,
+    kStrWhyWriteFailed,    kStrWhyVerifyFailed,     kStrWhyRefused,         kStrWhyNoAnnounceAnswer,
+    kStrWhyUnknown,        kStrCommandSent,         kStrCommandNotSent,     kStrClockSent,
+    kStrConfirmCloseTransfer, kStrConfirmCloseSearch, kStrConfirmErase,     kStrConfirmFactory,
+    kStrConfirmRestart,    kStrPortGone,            kStrReconnected,        kStrConnecting,
+    kStrConnectionLost,    kStrPortDetail,          kStrHostDetail,         kStrDialoutHint,
+    kStrDisplayName,       kStrStatusBarName,
 };
 
 // Every dialog template, and the controls each must have.
