@@ -20,10 +20,10 @@
 #include "app/main_frame.h"
 #include "app/qt_signals.h"
 #include "app/qt_ui_loop.h"
-#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "app/settings.h"
 #include "link/messages.h"
+#include "resources/resource_ids.h"
 #include "ui/handoff.h"
 #include "ui/lumaset_doc.h"
 #include "ui/lumaset_view.h"
@@ -174,6 +174,9 @@ bool CLumasetApp::CreateFrame() {
   frame->show();
   frame->raise();
   frame->activateWindow();
+  // The link opens once the window is there: a message about the port
+  // appears over it, and a network connect shows where it goes.
+  if (m_view) m_view->OpenActiveLink();
   return true;
 }
 
@@ -322,7 +325,7 @@ void CLumasetApp::InstallQuitSignals() {
   // closed.
   WatchQuitSignals(this, [this](int) {
     if (m_frame)
-      m_frame->close();
+      m_frame->ForceClose();
     else
       quit();
   });

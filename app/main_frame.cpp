@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QFrame>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
@@ -16,8 +17,9 @@
 #include <QWindow>
 
 #include "app/lumaset_app.h"
-#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
+#include "link/messages.h"
+#include "resources/resource_ids.h"
 #include "ui/gradient_progress.h"
 #include "ui/handoff.h"
 #include "ui/image_button.h"
@@ -47,6 +49,24 @@ constexpr BarButton kBarButtons[] = {
 constexpr const char* kRecentEntryProperty = "lumasetRecentEntry";
 
 bool IsRecentCommand(unsigned id) { return id >= res::kCmdMruFirst && id < res::kCmdMruFirst + res::kMruCount; }
+
+// A status-bar text that takes the room it is given and ends in "..." where
+// it does not fit; the whole text stays its accessible text and tooltip.
+class ElidedLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+  QSize minimumSizeHint() const override { return {0, QLabel::minimumSizeHint().height()}; }
+  QSize sizeHint() const override { return {0, QLabel::sizeHint().height()}; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    const QRect area = contentsRect();
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                     fontMetrics().elidedText(text(), Qt::ElideRight, area.width()));
+  }
+};
 
 }  // namespace
 
@@ -83,6 +103,19 @@ bool CCommandBar::OnInitDialog(CLumasetApp* app) {
     if (app) app->*(b.member) = button;
   }
   return true;
+}
+
+void CCommandBar::LoadCaptions() {
+  for (const BarButton& b : kBarButtons)
+    if (CImageButton* button = Button(b.control)) {
+      const QString caption = resui::ControlCaption(res::kDlgCommandBar, b.control);
+      if (!caption.isEmpty()) button->setText(caption);
+    }
+}
+
+void CCommandBar::contextMenuEvent(QContextMenuEvent* event) {
+  if (auto* frame = qobject_cast<CMainFrame*>(window())) frame->ShowContextMenu(event->globalPos());
+  event->accept();
 }
 
 CImageButton* CCommandBar::Button(unsigned controlId) const {
@@ -146,8 +179,18 @@ bool CMainFrame::Create(CLumasetDoc* document) {
   m_statusBar->setSizeGripEnabled(false);
   m_pane0 = new QLabel(resui::String(res::kStrStatusIndicator), m_statusBar);
   m_pane0->setObjectName(QStringLiteral("pane0"));
-  m_statusBar->addWidget(m_pane0, 1);
+  m_statusBar->addWidget(m_pane0);
+  // Beside it, behind a line, what the last command or link change came to.
+  m_resultLine = new QFrame(m_statusBar);
+  m_resultLine->setFrameShape(QFrame::VLine);
+  m_resultLine->setFrameShadow(QFrame::Sunken);
+  m_resultLine->hide();
+  m_statusBar->addWidget(m_resultLine);
+  m_result = new ElidedLabel(m_statusBar);
+  m_result->setObjectName(QStringLiteral("result"));
+  m_statusBar->addWidget(m_result, 1);
   setStatusBar(m_statusBar);
+  LoadTexts();
 
   // 4. The progress bar over the whole status bar, hidden until a transfer
   // reports progress.
@@ -217,6 +260,10 @@ void CMainFrame::PlaceProgress() {
 }
 
 void CMainFrame::OnUpdateFrameTitle() { setWindowTitle(resui::String(res::kStrFrameTitle)); }
+
+void CMainFrame::LoadTexts() {
+  if (m_statusBar) m_statusBar->setAccessibleName(resui::String(res::kStrStatusBarName));
+}
 
 bool CMainFrame::LoadFrameMenu() {
   QMenuBar* bar = menuBar();
@@ -351,7 +398,14 @@ void CMainFrame::OnLanguageSwitch() {
   LoadFrameMenu();
   LoadAccelerators();
   OnUpdateFrameTitle();
-  if (m_view) m_view->RefreshControls();
+  // Everything built from the library changes with it: the bar's captions
+  // and the texts that widgets keep.
+  if (m_commandBar) m_commandBar->LoadCaptions();
+  LoadTexts();
+  if (m_view) {
+    m_view->OnLanguageChanged();
+    m_view->RefreshControls();
+  }
 }
 
 int CMainFrame::OnHandOffMessage(uint32_t first, uint32_t second) {
@@ -367,6 +421,15 @@ void CMainFrame::SetPaneText(int pane, const QString& text) {
 
 QString CMainFrame::PaneText(int pane) const { return pane == 0 && m_pane0 ? m_pane0->text() : QString(); }
 
+void CMainFrame::SetResultText(const QString& text) {
+  if (!m_result) return;
+  m_result->setText(text);
+  m_result->setToolTip(text);
+  if (m_resultLine) m_resultLine->setVisible(!text.isEmpty());
+}
+
+QString CMainFrame::ResultText() const { return m_result ? m_result->text() : QString(); }
+
 QMenu* CMainFrame::BuildContextMenu() { return resui::BuildPopupMenu(res::kMainResource, res::kFrameContextSubmenu, this); }
 
 void CMainFrame::TrackPopupMenu(QMenu* menu, const QPoint& globalPos) {
@@ -376,9 +439,29 @@ void CMainFrame::TrackPopupMenu(QMenu* menu, const QPoint& globalPos) {
   menu->deleteLater();
 }
 
+void CMainFrame::ShowContextMenu(const QPoint& globalPos) { TrackPopupMenu(BuildContextMenu(), globalPos); }
+
 void CMainFrame::contextMenuEvent(QContextMenuEvent* event) {
-  TrackPopupMenu(BuildContextMenu(), event->globalPos());
+  ShowContextMenu(event->globalPos());
   event->accept();
+}
+
+void CMainFrame::ForceClose() {
+  m_forceClose = true;
+  close();
+}
+
+bool CMainFrame::ConfirmClose() {
+  if (!m_view) return true;
+  unsigned question = 0;
+  if (m_view->SerialLink().IsTransferring() || m_view->UsbLink().IsBusy())
+    question = res::kStrConfirmCloseTransfer;
+  else if (m_view->SerialLink().IsSearching())
+    question = res::kStrConfirmCloseSearch;
+  if (!question) return true;
+  return ResourceMessageBox(m_view, question, res::kStrCaption,
+                            platform::kMbYesNo | platform::kMbIconQuestion | platform::kMbDefButton2) ==
+         platform::kIdYes;
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
@@ -402,6 +485,12 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
           Qt::SingleShotConnection);
       m_view->AbortLinkCall();
     }
+    return;
+  }
+  // A running transfer or search ends with the window only when the operator
+  // says so; a quit signal does not ask.
+  if (!m_forceClose && !ConfirmClose()) {
+    event->ignore();
     return;
   }
   event->accept();

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+class QFrame;
 class QLabel;
 class QMenu;
 class QShortcut;
@@ -54,12 +55,16 @@ class CCommandBar : public QWidget {
   // button the disabled look and stores them in the application object.
   virtual bool OnInitDialog(CLumasetApp* app);
   CImageButton* Button(unsigned controlId) const;
+  // The captions of the buttons from template 104 of the current library.
+  void LoadCaptions();
 
  signals:
   void command(unsigned id);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  // A right click over the bar opens the frame's context menu.
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   std::vector<CImageButton*> buttons_;
@@ -94,12 +99,19 @@ class CMainFrame : public QMainWindow {
 
   void SetPaneText(int pane, const QString& text);
   QString PaneText(int pane) const;
+  // What the last command or link change came to, beside pane 0; it stays
+  // until the next one.
+  void SetResultText(const QString& text);
+  QString ResultText() const;
+  // Closes without asking about a running transfer (a quit signal).
+  void ForceClose();
   QStatusBar* StatusBar() const { return m_statusBar; }
   CGradientProgressCtrl* Progress() const { return m_progress; }
   CCommandBar* CommandBar() const { return m_commandBar; }
   CLumasetView* View() const { return m_view; }
   // The context menu of the frame (sub-menu 3), built fresh.
   QMenu* BuildContextMenu();
+  void ShowContextMenu(const QPoint& globalPos);
   // Shows a popup menu whose items are updated and routed as the frame's
   // own (the view's context menu uses it too); deletes it afterwards.
   void TrackPopupMenu(QMenu* menu, const QPoint& globalPos);
@@ -126,12 +138,19 @@ class CMainFrame : public QMainWindow {
   void PlaceProgress();
   void ApplyFixedSize(bool fixed);
   void ToggleStatusBar();
+  // Texts of the current library that widgets keep: the status bar's name.
+  void LoadTexts();
+  // Whether the operator lets a running transfer or search end with the window.
+  bool ConfirmClose();
 
   QToolBar* m_barHolder = nullptr;
   QLabel* m_pane0 = nullptr;
+  QLabel* m_result = nullptr;
+  QFrame* m_resultLine = nullptr;
   CLumasetView* m_view = nullptr;
   std::vector<QShortcut*> m_accelerators;
   bool m_closeRequested = false;
+  bool m_forceClose = false;
 };
 
 }  // namespace lumaset

@@ -12,12 +12,12 @@
 #include <set>
 #include <string_view>
 
-#include "resources/resource_ids.h"
 #include "link/messages.h"
 #include "platform/files.h"
 #include "platform/language.h"
 #include "platform/locked_file.h"
 #include "protocol/whole_file.h"
+#include "resources/resource_ids.h"
 
 namespace lumaset {
 namespace {

@@ -10,14 +10,15 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QRegularExpressionValidator>
 
 #include <cstddef>
 #include <span>
 #include <string_view>
 
-#include "resources/resource_ids.h"
 #include "platform/language.h"
+#include "resources/resource_ids.h"
 
 namespace lumaset::resui {
 namespace {
@@ -252,7 +253,33 @@ QKeySequence AcceleratorFor(unsigned id, unsigned command) {
   return {};
 }
 
+QString WithoutMnemonic(const QString& text) {
+  static const QRegularExpression kTrailing(QStringLiteral("\\(&[^&]\\)$"));
+  static const QRegularExpression kMarker(QStringLiteral("&(.)"));
+  QString plain = text;
+  plain.remove(kTrailing);
+  plain.replace(kMarker, QStringLiteral("\\1"));
+  return plain;
+}
+
+QString MenuItemText(unsigned id, unsigned command) {
+  for (const LumasetMenuItem& item : MenuItems(FindMenu(id))) {
+    if (item.popup || item.command != command || !item.text) continue;
+    QString text = WithoutMnemonic(QString::fromUtf8(item.text));
+    if (text.endsWith(QLatin1String("..."))) text.chop(3);
+    return text.trimmed();
+  }
+  return {};
+}
+
 const LumasetDialog* FindDialog(unsigned id) { return Find(Dialogs(), id); }
+
+QString ControlCaption(unsigned dialogId, unsigned controlId) {
+  const LumasetDialog* d = FindDialog(dialogId);
+  for (unsigned i = 0; d && d->controls && i < d->controlCount; ++i)
+    if (d->controls[i].id == controlId) return Caption(d->controls[i].caption);
+  return {};
+}
 
 bool BuildDialog(QWidget* dialog, unsigned id, std::map<unsigned, QWidget*>* controls,
                  const ControlFactory& factory) {

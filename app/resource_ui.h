@@ -63,8 +63,17 @@ std::vector<Accelerator> Accelerators(unsigned id);
 // shortcut column of a menu item; empty when there is none.
 QKeySequence AcceleratorFor(unsigned id, unsigned command);
 
+// A menu or button text as an operator reads it: without its mnemonic
+// marker ("&x", or "(&X)" after a Chinese text; "&&" is a literal '&').
+QString WithoutMnemonic(const QString& text);
+// The text of the item with that command in menu `id`, as an operator reads
+// it: without the mnemonic marker and a trailing "..."; empty when missing.
+QString MenuItemText(unsigned id, unsigned command);
+
 // The template itself, or null.
 const LumasetDialog* FindDialog(unsigned id);
+// The caption of a control of dialog template `id`; empty when missing.
+QString ControlCaption(unsigned dialogId, unsigned controlId);
 
 // Creates the widget for a control, or returns null to let the builder
 // create its own for the control's kind.

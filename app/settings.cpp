@@ -1,8 +1,8 @@
 #include "app/settings.h"
 
-#include "resources/resource_ids.h"
 #include "link/messages.h"
 #include "platform/language.h"
+#include "resources/resource_ids.h"
 
 namespace lumaset {
 

@@ -20,9 +20,9 @@
 
 #include "app/lumaset_app.h"
 #include "app/reg_settings.h"
-#include "resources/resource_ids.h"
 #include "app/settings.h"
 #include "platform/port_map.h"
+#include "resources/resource_ids.h"
 #include "tests/sim_process.h"
 #include "ui/lumaset_doc.h"
 #include "ui/lumaset_view.h"

@@ -8,9 +8,9 @@
 
 #include <map>
 
-#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "link/link_events.h"
+#include "resources/resource_ids.h"
 
 namespace lumaset {
 namespace {
@@ -58,11 +58,18 @@ int CBaudSearchDlg::CreateModeless(platform::IEventTarget* viewWindow) {
                                         });
   if (!built) return 0;
   m_textArea = controls[res::kIdBaudText];
-  if (auto* stop = qobject_cast<QAbstractButton*>(controls[res::kIdStop]))
-    connect(stop, &QAbstractButton::clicked, this, &CBaudSearchDlg::OnStop);
+  m_stopButton = qobject_cast<QAbstractButton*>(controls[res::kIdStop]);
+  if (m_stopButton) connect(m_stopButton, &QAbstractButton::clicked, this, &CBaudSearchDlg::OnStop);
   m_created = true;
   m_timerId = startTimer(kBlinkMs);
   return 1;
+}
+
+void CBaudSearchDlg::LoadTexts() {
+  const LumasetDialog* dialog = resui::FindDialog(res::kDlgBaudSearch);
+  if (!m_created || !dialog) return;
+  setWindowTitle(QString::fromUtf8(dialog->caption ? dialog->caption : ""));
+  if (m_stopButton) m_stopButton->setText(resui::ControlCaption(res::kDlgBaudSearch, res::kIdStop));
 }
 
 QString CBaudSearchDlg::Line() const { return QString::asprintf("Searching at %d Baud ...", m_rate); }

@@ -11,6 +11,8 @@
 
 #include "platform/operator.h"
 
+class QAbstractButton;
+
 namespace lumaset {
 
 class CBaudSearchDlg : public QDialog {
@@ -28,6 +30,8 @@ class CBaudSearchDlg : public QDialog {
   // later ones (a window the operator moved stays where it is).
   void ShowRate(int rate);
   void HideWindow();
+  // The title and the stop button's caption from the current library.
+  void LoadTexts();
 
   // The line for the current rate, and the font that makes it fill `area`.
   QString Line() const;
@@ -49,6 +53,7 @@ class CBaudSearchDlg : public QDialog {
   void OnStop();
 
   QPointer<QWidget> m_textArea;
+  QPointer<QAbstractButton> m_stopButton;
   platform::IEventTarget* m_viewWindow = nullptr;
   QColor m_textColour{255, 0, 0};
   int m_shown = 0;

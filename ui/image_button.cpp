@@ -1,5 +1,6 @@
 #include "ui/image_button.h"
 
+#include <QAccessibleWidget>
 #include <QEnterEvent>
 #include <QFocusEvent>
 #include <QGuiApplication>
@@ -14,10 +15,61 @@
 #include <algorithm>
 
 #include "app/resource_ui.h"
+#include "resources/resource_ids.h"
 
 namespace lumaset {
 
 namespace {
+
+// What assistive technology is told of a command-bar button: a push button
+// named by its caption, described by its tooltip, unavailable under the
+// disabled look, and a toggle (checkable, checked while pressed in) when it
+// is push-like, as the connect button is. Without this it would be taken
+// for a check box, since the check state is kept in QAbstractButton.
+class ImageButtonAccessible : public QAccessibleWidget {
+ public:
+  explicit ImageButtonAccessible(CImageButton* button) : QAccessibleWidget(button, QAccessible::Button) {}
+
+  QString text(QAccessible::Text t) const override {
+    switch (t) {
+      case QAccessible::Name: return resui::WithoutMnemonic(Button()->text());
+      case QAccessible::Description: return Button()->ToolTipText();
+      case QAccessible::Accelerator: return Button()->Keys().toString(QKeySequence::NativeText);
+      default: return QAccessibleWidget::text(t);
+    }
+  }
+
+  QAccessible::State state() const override {
+    QAccessible::State st = QAccessibleWidget::state();
+    if (Button()->DisabledLook()) st.disabled = true;
+    st.focusable = false;
+    st.checkable = Button()->PushLike();
+    st.checked = st.checkable && Button()->CheckState() != 0;
+    st.pressed = Button()->Pressed() != 0;
+    return st;
+  }
+
+  QStringList actionNames() const override {
+    QStringList names = QAccessibleWidget::actionNames();
+    names.prepend(Button()->PushLike() ? toggleAction() : pressAction());
+    return names;
+  }
+
+  void doAction(const QString& name) override {
+    if (name == pressAction() || name == toggleAction())
+      Button()->Press();
+    else
+      QAccessibleWidget::doAction(name);
+  }
+
+ private:
+  CImageButton* Button() const { return static_cast<CImageButton*>(widget()); }
+};
+
+QAccessibleInterface* ImageButtonAccessibleFactory(const QString&, QObject* object) {
+  if (auto* button = qobject_cast<CImageButton*>(object)) return new ImageButtonAccessible(button);
+  return nullptr;
+}
 
 QPointer<QWidget>& FocusTarget() {
   static QPointer<QWidget> target;
@@ -49,6 +101,11 @@ CImageButton::CImageButton(unsigned controlId, QWidget* parent)
   setMouseTracking(true);
   // Every pixel comes from the off-screen image of the paint.
   setAttribute(Qt::WA_OpaquePaintEvent);
+  static const bool factoryInstalled = [] {
+    QAccessible::installFactory(ImageButtonAccessibleFactory);
+    return true;
+  }();
+  (void)factoryInstalled;
 }
 
 void CImageButton::SetFocusTarget(QWidget* target) { FocusTarget() = target; }
@@ -124,7 +181,6 @@ bool CImageButton::IsInput(const QEvent* event) {
     case QEvent::HoverMove:
     case QEvent::FocusIn:
     case QEvent::FocusOut:
-    case QEvent::ContextMenu:
     case QEvent::InputMethod:
     case QEvent::TouchBegin:
     case QEvent::TouchUpdate:
@@ -144,7 +200,8 @@ bool CImageButton::IsInput(const QEvent* event) {
 bool CImageButton::event(QEvent* event) {
   if (m_disabledLook && IsInput(event)) {
     // The disabled look swallows input; each swallowed event resets the
-    // button to its resting look. Paints and tooltips still get through.
+    // button to its resting look. Paints, tooltips and the context menu (for
+    // the bar under it) still get through.
     Leave();
     // The button still never keeps the focus.
     if (event->type() == QEvent::FocusIn) HandFocusOn();
@@ -164,16 +221,34 @@ bool CImageButton::event(QEvent* event) {
   }
 }
 
-void CImageButton::ShowToolTip(QEvent* event) {
+QKeySequence CImageButton::Keys() const {
+  QKeySequence keys = resui::AcceleratorFor(res::kMainResource, m_commandId);
+  return keys.isEmpty() ? resui::AcceleratorFor(res::kMainResource, m_controlId) : keys;
+}
+
+QString CImageButton::ToolTipText() const {
   // Looked up now, so the text follows the language and the command number
-  // (the connect button's changes while connected).
+  // (the connect button's changes while connected); the key that gives the
+  // same command follows it.
+  if (!resui::HasString(m_commandId)) return {};
+  QString text = resui::String(m_commandId);
+  if (const QKeySequence keys = Keys(); !keys.isEmpty())
+    text += QStringLiteral(" (%1)").arg(keys.toString(QKeySequence::NativeText));
+  return text;
+}
+
+void CImageButton::ShowToolTip(QEvent* event) {
   const auto* help = static_cast<QHelpEvent*>(event);
-  if (lumaset::resui::HasString(m_commandId)) {
-    QToolTip::showText(help->globalPos(), lumaset::resui::String(m_commandId), this);
+  if (const QString text = ToolTipText(); !text.isEmpty()) {
+    QToolTip::showText(help->globalPos(), text, this);
   } else {
     QToolTip::hideText();
     event->ignore();
   }
+}
+
+void CImageButton::Press() {
+  if (!m_disabledLook) Click();
 }
 
 void CImageButton::HandFocusOn() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QAbstractButton>
+#include <QKeySequence>
 #include <QPixmap>
 
 class QPainter;
@@ -36,6 +37,15 @@ class CImageButton : public QAbstractButton {
   // The window style's push-like bit: a checked push-like button is drawn
   // sunken with the fourth image.
   void SetPushLikeStyle(bool pushLike);
+
+  // A click as from the pointer, unless the disabled look is on (what
+  // assistive technology's press action does).
+  void Press();
+  // The tooltip: the string numbered like the command, with its key.
+  QString ToolTipText() const;
+  // The accelerator that gives the button's command, if any.
+  QKeySequence Keys() const;
+  bool PushLike() const { return m_pushLikeStyle; }
 
   unsigned ControlId() const { return m_controlId; }
   unsigned CommandId() const { return m_commandId; }

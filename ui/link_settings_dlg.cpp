@@ -15,10 +15,10 @@
 
 #include <algorithm>
 
-#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "platform/language.h"
 #include "platform/port_map.h"
+#include "resources/resource_ids.h"
 
 namespace lumaset {
 

@@ -9,9 +9,9 @@
 #include <new>
 #include <stdexcept>
 
-#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "platform/files.h"
+#include "resources/resource_ids.h"
 
 namespace lumaset {
 namespace {

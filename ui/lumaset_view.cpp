@@ -1,11 +1,13 @@
 #include "ui/lumaset_view.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QLocale>
 #include <QMenu>
 #include <QScrollBar>
 #include <QStatusBar>
@@ -17,7 +19,6 @@
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
 #include "app/qt_link_event.h"
-#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
 #include "app/settings.h"
 #include "link/link_events.h"
@@ -28,12 +29,14 @@
 #include "platform/port_map.h"
 #include "protocol/host_commands.h"
 #include "protocol/whole_file.h"
+#include "resources/resource_ids.h"
 #include "ui/baud_search_dlg.h"
 #include "ui/gradient_progress.h"
 #include "ui/handoff.h"
 #include "ui/image_button.h"
 #include "ui/link_settings_dlg.h"
 #include "ui/lumaset_doc.h"
+#include "ui/qt_operator.h"
 
 namespace lumaset {
 namespace {
@@ -55,20 +58,42 @@ int HostCommandIndex(unsigned id) {
   return -1;
 }
 
-// A fixed filter "name|patterns|name|patterns||" as Qt name filters. The
+// A filter as Qt name filters, its names in the current language. The
 // patterns are given again in Qt's form behind the name, which the dialog
 // hides, so it shows the name exactly as written. "*.*" means every file.
-QStringList QtNameFilters(const char* filter) {
-  const QStringList parts = QString::fromUtf8(filter).split(QLatin1Char('|'));
+QStringList QtNameFilters(const FileFilter& filter) {
   QStringList out;
-  for (int i = 0; i + 1 < parts.size(); i += 2) {
-    if (parts[i].isEmpty()) break;
-    QStringList patterns = parts[i + 1].split(QLatin1Char(';'), Qt::SkipEmptyParts);
+  for (int i = 0; i < 2 && filter.names[i] && filter.patterns[i]; ++i) {
+    QStringList patterns = QString::fromLatin1(filter.patterns[i]).split(QLatin1Char(';'), Qt::SkipEmptyParts);
     for (QString& p : patterns)
       if (p == QLatin1String("*.*")) p = QStringLiteral("*");
-    out << parts[i] + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+    out << resui::String(filter.names[i]) + QStringLiteral(" (") + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
   }
   return out;
+}
+
+// The host commands that cannot be undone, and the question asked first.
+unsigned ConfirmationFor(int index) {
+  switch (index) {
+    case 3: return res::kStrConfirmRestart;
+    case 8: return res::kStrConfirmErase;
+    case 13: return res::kStrConfirmFactory;
+    default: return 0;
+  }
+}
+
+// Why a transfer failed, by its link status.
+unsigned WhyFailed(uint32_t status, bool usb) {
+  switch (status) {
+    case LS_NOT_READY: return res::kStrWhyNotReady;
+    case LS_CHECK_VERSION: return res::kStrWhyHandshake;
+    case LS_CANCELLED: return res::kStrWhyHostCancelled;
+    case LS_TIMEOUT: return usb ? res::kStrWhyUsbPipe : res::kStrWhyTimeout;
+    case LS_WRITE_FAILED: return res::kStrWhyWriteFailed;
+    case LS_VERIFY_FAILED: return res::kStrWhyVerifyFailed;
+    case LS_REFUSED: return res::kStrWhyRefused;
+    default: return res::kStrWhyUnknown;
+  }
 }
 
 QString FolderOf(const std::string& path) {
@@ -167,12 +192,6 @@ bool CLumasetView::OnCreate() {
     m_serialLink.SetNotifyTarget(this, WM_LINK_EVENT);
     m_usbLink.SetTarget(this, WM_LINK_EVENT);
     m_serialLink.SetControlRefresh([this] { RefreshControls(); });
-    if (m_record.port != 0) {
-      LinkCall call(this);
-      m_serialLink.Open(1);
-    } else {
-      m_usbLink.Open();
-    }
   }
   setFont(m_displayFont);
   setReadOnly(true);
@@ -183,8 +202,42 @@ bool CLumasetView::OnCreate() {
     m_baudSearchDlg->CreateModeless(this);
   }
   ReRenderLog();
+  OnLanguageChanged();
   m_created = true;
   return true;
+}
+
+void CLumasetView::OpenActiveLink() {
+  if (m_serialLink.IsOpen() || m_usbLink.IsOpen()) return;
+  if (m_record.port != 0)
+    OpenSerialNetworkLink();
+  else
+    m_usbLink.Open();
+  RefreshControls();
+}
+
+int CLumasetView::OpenSerialNetworkLink() {
+  LinkCall call(this);
+  if (m_record.network == 0) return m_serialLink.Open(1);
+  // The connect keeps the event loop running for up to 10 s: the operator
+  // sees where it goes, commands are disabled and the pointer shows the wait
+  // (the connect button still ends it).
+  m_connectingText = resui::String(res::kStrConnecting).arg(NetworkAddress());
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+  RefreshControls();
+  const int result = m_serialLink.Open(1);
+  QApplication::restoreOverrideCursor();
+  m_connectingText.clear();
+  return result;
+}
+
+QString CLumasetView::NetworkAddress() const {
+  return QStringLiteral("%1:%2").arg(QString::fromStdString(m_remoteHost)).arg(m_record.tcpPort);
+}
+
+void CLumasetView::OnLanguageChanged() {
+  setAccessibleName(resui::String(res::kStrDisplayName));
+  if (m_baudSearchDlg) m_baudSearchDlg->LoadTexts();
 }
 
 void CLumasetView::OnInitialUpdate() {
@@ -211,6 +264,8 @@ bool CLumasetView::IsBusy() const {
   auto& link = const_cast<CNetworkLink&>(m_serialLink);
   return link.IsTransferring() || link.IsSearching();
 }
+
+bool CLumasetView::TransferRunning() const { return m_serialLink.IsTransferring() || m_usbLink.IsBusy(); }
 
 void CLumasetView::AbortLinkCall() {
   if (InLinkCall()) m_serialLink.Disconnect();
@@ -250,8 +305,18 @@ bool CLumasetView::OnCommand(unsigned id) {
     return true;
   }
   if (const int index = HostCommandIndex(id); index >= 0) {
-    SendHostCommand(index);
+    HostCommandCommand(id, index);
     return true;
+  }
+  // What the last command came to stays until the next one that acts on
+  // the host or the link.
+  switch (id) {
+    case res::kCmdClear:
+    case res::kCmdHexDisplay:
+    case res::kCmdFileOpen:
+    case res::kCmdEditCopy:
+    case res::kCmdEditSelectAll: break;
+    default: ReportResult({});
   }
   switch (id) {
     case res::kIdConnect:
@@ -276,14 +341,12 @@ bool CLumasetView::OnCommand(unsigned id) {
 }
 
 void CLumasetView::UpdateMenuItem(CommandState* state) const {
-  auto& link = const_cast<CNetworkLink&>(m_serialLink);
-  const bool idle = !link.IsTransferring() && !link.IsSearching();
   switch (state->id) {
     case res::kCmdHexDisplay: state->SetCheck(m_hexDisplay != 0); break;
     case res::kCmdViewStatusBar:
       if (m_app && m_app->m_statusBar) state->SetCheck(!m_app->m_statusBar->isHidden());
       break;
-    case res::kCmdBaudSearch: state->Enable(idle && m_record.network == 0); break;
+    case res::kCmdBaudSearch:
     case res::kCmdSendFile:
     case res::kCmdHost13:
     case res::kCmdLinkSettings:
@@ -295,12 +358,53 @@ void CLumasetView::UpdateMenuItem(CommandState* state) const {
     case res::kCmdHost3:
     case res::kCmdHost5:
     case res::kCmdHost0:
-    case res::kCmdHost1: state->Enable(idle); break;
+    case res::kCmdHost1:
+    case res::kIdSystemProgram:
+    case res::kIdSystemProgramFast:
+    case res::kIdUserProgram:
+    case res::kIdUserProgramFast:
+    case res::kIdTouchProgram:
+    case res::kIdStop:
+    case res::kIdHostCommand3: state->Enable(CommandEnabled(state->id)); break;
     default: break;
   }
 }
 
-QString CLumasetView::OpenFileDialog(const char* filter, const QString& folderHint) {
+bool CLumasetView::CommandEnabled(unsigned id) const {
+  auto& link = const_cast<CNetworkLink&>(m_serialLink);
+  const bool connecting = InLinkCall();
+  const bool connected = IsConnected() && !connecting;
+  const bool transferring = link.IsTransferring() != 0;
+  const bool idle = !transferring && !link.IsSearching() && !connecting;
+  switch (id) {
+    case res::kIdConnect:
+    case res::kIdDisconnect: return true;  // also ends a connect in progress
+    case res::kIdStop: return connected && TransferRunning();
+    case res::kIdSystemProgram:
+    case res::kIdSystemProgramFast:
+    case res::kIdUserProgram:
+    case res::kIdUserProgramFast: return connected && idle;
+    case res::kIdTouchProgram: return connected && m_record.network == 0 && idle;
+    case res::kIdHostCommand3: return connected && !transferring;
+    // The search opens the port itself.
+    case res::kCmdBaudSearch: return idle && m_record.network == 0 && !UsbActive();
+    case res::kCmdLinkSettings: return idle;
+    case res::kCmdSendFile:
+    case res::kCmdHost13:
+    case res::kCmdSetClock:
+    case res::kCmdHost8:
+    case res::kCmdHost9:
+    case res::kCmdHost2:
+    case res::kCmdHost7:
+    case res::kCmdHost3:
+    case res::kCmdHost5:
+    case res::kCmdHost0:
+    case res::kCmdHost1: return idle && connected;
+    default: return HasCommandHandler(id);
+  }
+}
+
+QString CLumasetView::OpenFileDialog(const FileFilter& filter, const QString& folderHint) {
   QFileDialog dialog(this);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
@@ -347,12 +451,16 @@ void CLumasetView::DownloadProgram(const QString& path, bool isSystem) {
   if (!CheckRegularFile(path)) return;
   const std::string file = Local(path);
   if (isSystem) {
+    BeginJob(res::kStrJobSystem, path);
+    const uint64_t boxes = BoxesRaised();
+    int started = 0;
     if (!UsbActive()) {
       m_serialLink.SetSystemProgramPath(file.c_str());
-      m_serialLink.SendSystemProgram();
+      started = m_serialLink.SendSystemProgram();
     } else {
-      m_usbLink.SendProgramImage(file.c_str(), 1, 0);
+      started = m_usbLink.SendProgramImage(file.c_str(), 1, 0);
     }
+    if (!started) JobNotStarted(boxes);
   } else {
     const int answer = ResourceMessageBox(this, res::kStrUserProgramQuestion, res::kStrUserProgramCaption,
                                           platform::kMbYesNoCancel | platform::kMbIconQuestion |
@@ -360,12 +468,16 @@ void CLumasetView::DownloadProgram(const QString& path, bool isSystem) {
     if (answer == platform::kIdCancel) return;
     if (answer == platform::kIdYes || answer == platform::kIdNo) {
       const int yes = answer == platform::kIdYes ? 1 : 0;
+      BeginJob(res::kStrJobUser, path);
+      const uint64_t boxes = BoxesRaised();
+      int started = 0;
       if (!UsbActive()) {
         m_serialLink.SetUserProgramPath(file.c_str());
-        m_serialLink.SendUserProgram(yes);
+        started = m_serialLink.SendUserProgram(yes);
       } else {
-        m_usbLink.SendProgramImage(file.c_str(), 0, yes);
+        started = m_usbLink.SendProgramImage(file.c_str(), 0, yes);
       }
+      if (!started) JobNotStarted(boxes);
     }
   }
   RefreshControls();
@@ -381,22 +493,51 @@ void CLumasetView::TouchProgramCommand() {
   const QString path = ChooseProgramFile(kTouchProgramFile);
   if (path.isEmpty() || !CheckRegularFile(path)) return;
   const std::string file = Local(path);
+  BeginJob(res::kStrJobTouch, path);
+  const uint64_t boxes = BoxesRaised();
+  int started = 0;
   if (!UsbActive()) {
     m_serialLink.SetDownloadMode(0);
     m_serialLink.SetTouchProgramPath(file.c_str());
-    m_serialLink.SendFileWithHandshake(nullptr);
+    started = m_serialLink.SendFileWithHandshake(nullptr);
   } else {
-    m_usbLink.SendFileWithHandshake(file.c_str());
+    started = m_usbLink.SendFileWithHandshake(file.c_str());
   }
+  if (!started) JobNotStarted(boxes);
   RefreshControls();
 }
 
 void CLumasetView::StopCommand() {
+  // The failure this ends with is the operator's own doing, not news.
+  if (m_job.kind) m_job.stopRequested = true;
   if (!UsbActive())
     m_serialLink.StopTransfer();
   else
     m_usbLink.StopSending();
   if (m_app && m_app->m_stopButton) m_app->m_stopButton->SetEnabledLook(0);
+}
+
+void CLumasetView::HostCommandCommand(unsigned id, int index) {
+  // A command that cannot be undone is sent only when the operator says so.
+  if (const unsigned question = ConfirmationFor(index);
+      question && ResourceMessageBox(this, question, res::kStrCaption,
+                                     platform::kMbYesNo | platform::kMbIconQuestion | platform::kMbDefButton2) !=
+                      platform::kIdYes)
+    return;
+  ReportResult({});
+  const QDateTime now = QDateTime::currentDateTime();
+  const int sent = SendHostCommand(index);
+  // A search that the failed probe started tells the rest in its window;
+  // a refusal because something runs has said so in a box.
+  if (m_serialLink.IsSearching() || (!sent && TransferRunning())) return;
+  const unsigned menuCommand = id == res::kIdHostCommand3 ? res::kCmdHost3 : id;
+  const QString name = resui::MenuItemText(res::kMainResource, menuCommand);
+  if (!sent)
+    ReportResult(resui::String(res::kStrCommandNotSent).arg(name));
+  else if (index == kCmdSetClock)
+    ReportResult(resui::String(res::kStrClockSent).arg(QLocale().toString(now, QLocale::ShortFormat)));
+  else
+    ReportResult(resui::String(res::kStrCommandSent).arg(name));
 }
 
 int CLumasetView::SendHostCommand(int index) {
@@ -405,12 +546,12 @@ int CLumasetView::SendHostCommand(int index) {
 
 int CLumasetView::ToggleConnection() {
   int result = 1;
+  ReportResult({});
   if (!UsbActive()) {
     if (m_serialLink.IsOpen()) {
       m_serialLink.Disconnect();
     } else {
-      LinkCall call(this);
-      result = m_serialLink.Open(1);
+      result = OpenSerialNetworkLink();
     }
   } else {
     // The USB link is closed and opened again on every press.
@@ -429,7 +570,70 @@ void CLumasetView::BaudSearchCommand() {
 void CLumasetView::SendFileCommand() {
   const QString path = OpenFileDialog(kFilterAnyFile, m_app ? m_app->m_initialFileName : QString());
   if (path.isEmpty() || !CheckRegularFile(path)) return;
-  m_serialLink.SendRawFile(Local(path).c_str());
+  BeginJob(res::kStrJobFile, path);
+  const uint64_t boxes = BoxesRaised();
+  if (!m_serialLink.SendRawFile(Local(path).c_str())) JobNotStarted(boxes);
+}
+
+// ---- what a transfer came to ---------------------------------------------------------
+
+void CLumasetView::BeginJob(unsigned kind, const QString& path) {
+  m_job = Job{};
+  m_job.kind = kind;
+  m_job.path = path;
+  const QFileInfo info(path);
+  m_job.size = info.exists() ? info.size() : -1;
+  m_job.started.start();
+}
+
+QString CLumasetView::JobName(const Job& job) const {
+  return resui::String(job.kind ? job.kind : res::kStrJobFile).arg(QFileInfo(job.path).fileName());
+}
+
+uint64_t CLumasetView::BoxesRaised() const {
+  return m_app && m_app->Operator() ? m_app->Operator()->RaisedCount() : 0;
+}
+
+void CLumasetView::JobNotStarted(uint64_t boxesBefore) {
+  const Job job = std::exchange(m_job, Job{});
+  if (!m_app || !m_app->Operator() || BoxesRaised() != boxesBefore) return;
+  ShowJobFailure(job, res::kStrWhyNoAnnounceAnswer);
+}
+
+void CLumasetView::JobDone(uint32_t bytes) {
+  const Job job = std::exchange(m_job, Job{});
+  if (!job.kind) return;
+  const qint64 count = job.size >= 0 ? job.size : qint64{bytes};
+  const double seconds = job.started.isValid() ? job.started.elapsed() / 1000.0 : 0.0;
+  ReportResult(resui::String(res::kStrJobDone)
+                   .arg(JobName(job), QLocale().toString(count), QLocale().toString(seconds, 'f', 1)));
+}
+
+void CLumasetView::JobFailed(uint32_t status) {
+  const Job job = std::exchange(m_job, Job{});
+  if (job.stopRequested) {
+    ReportResult(resui::String(res::kStrJobStopped).arg(JobName(job)));
+    return;
+  }
+  ShowJobFailure(job, WhyFailed(status, UsbActive()), QStringLiteral("0x") + QString::number(status, 16).toUpper());
+}
+
+void CLumasetView::ShowJobFailure(const Job& job, unsigned why, const QString& whyArg) {
+  QString whyText = resui::String(why);
+  if (whyText.contains(QLatin1String("%1"))) whyText = whyText.arg(whyArg);
+  // What failed, when the view started it; else the reason's first line.
+  const QString headline =
+      job.kind ? resui::String(res::kStrJobFailed).arg(JobName(job)) : whyText.section(QLatin1Char('\n'), 0, 0);
+  // The failure stays in the status bar for an operator who missed the box.
+  ReportResult(headline);
+  QString text = job.kind ? headline + QStringLiteral("\n\n") + whyText : whyText;
+  if (!job.path.isEmpty())
+    text += QStringLiteral("\n\n") + resui::String(res::kStrFileDetail).arg(QDir::toNativeSeparators(job.path));
+  FixedMessageBox(this, text.toStdString(), resui::String(res::kStrCaption).toStdString(), platform::kMbIconWarning);
+}
+
+void CLumasetView::ReportResult(const QString& text) {
+  if (CMainFrame* frame = m_app ? m_app->MainFrame() : nullptr) frame->SetResultText(text);
 }
 
 void CLumasetView::LoadImageFileCommand() {
@@ -460,6 +664,7 @@ void CLumasetView::ToggleHexDisplay() {
 void CLumasetView::LinkSettingsCommand() {
   // 1. What the record holds now.
   const uint8_t oldPort = m_record.port;
+  const uint8_t oldNetwork = m_record.network;
   const uint32_t oldRate = m_record.rate;
   const std::string oldPin = platform::ComPortPin(oldPort);
   // 2. The dialog.
@@ -477,6 +682,7 @@ void CLumasetView::LinkSettingsCommand() {
   m_serialLink.SetRemoteHost(m_remoteHost.c_str());
   platform::SetComPortPin(m_record.port, dialog.PinnedDevice());
 
+  ReportResult({});
   LinkCall call(this);
   if (m_record.port == 0) {
     // 4. The USB link: the serial-network link is closed first.
@@ -484,11 +690,14 @@ void CLumasetView::LinkSettingsCommand() {
     m_serialLink.ApplySettings(&m_record);
     RefreshControls();
   } else {
-    if (m_record.port != oldPort) {
+    // A stored TCP link that the dialog turned into a COM port is another
+    // port too: the link must take the record before the rate is looked at.
+    if (m_record.port != oldPort || m_record.network != oldNetwork) {
       // 5. Another port: opened, or the old one put back.
       m_serialLink.ApplySettings(&m_record);
       if (!ToggleConnection()) {
         m_record.port = oldPort;
+        m_record.network = oldNetwork;
         platform::SetComPortPin(oldPort, oldPin);
         m_serialLink.ApplySettings(&m_record);
         RefreshControls();
@@ -523,27 +732,20 @@ void CLumasetView::RefreshControls() {
     description = m_usbLink.StatusText();
     connected = m_usbLink.IsOpen() != 0;
   }
-  const bool transferring = m_serialLink.IsTransferring() != 0;
-  const bool busy = IsBusy();
   if (CImageButton* b = m_app->m_connectButton) {
     b->SetChecked(connected);
     b->SetCommandId(connected || UsbActive() ? res::kIdDisconnect : res::kIdConnect);
   }
-  if (CImageButton* b = m_app->m_stopButton) b->SetEnabledLook(connected && transferring);
-  for (CImageButton* b : {m_app->m_systemButton, m_app->m_systemButtonFast, m_app->m_userButton,
-                          m_app->m_userButtonFast})
-    if (b) b->SetEnabledLook(connected && !busy);
-  if (CImageButton* b = m_app->m_touchButton) b->SetEnabledLook(connected && m_record.network == 0 && !busy);
-  if (transferring) {
-    if (m_app->m_command3Button) m_app->m_command3Button->SetEnabledLook(0);
-  } else {
-    if (m_app->m_command3Button) m_app->m_command3Button->SetEnabledLook(connected);
-    if (m_app->m_progress) {
-      m_app->m_progress->hide();
-      m_app->m_progress->SetPos(0);
-    }
+  for (CImageButton* b : {m_app->m_stopButton, m_app->m_systemButton, m_app->m_systemButtonFast, m_app->m_userButton,
+                          m_app->m_userButtonFast, m_app->m_touchButton, m_app->m_command3Button})
+    if (b) b->SetEnabledLook(CommandEnabled(b->ControlId()));
+  if (!m_serialLink.IsTransferring() && m_app->m_progress) {
+    m_app->m_progress->hide();
+    m_app->m_progress->SetPos(0);
   }
-  m_app->MainFrame()->SetPaneText(0, QString::fromStdString(description));
+  // While a network connect runs, pane 0 says where it connects to.
+  m_app->MainFrame()->SetPaneText(
+      0, m_connectingText.isEmpty() ? QString::fromStdString(description) : m_connectingText);
 }
 
 void CLumasetView::StatusDisplay(QStatusBar* statusBar, uint32_t code) {
@@ -585,6 +787,7 @@ int CLumasetView::OnLinkEvent(uint32_t code, uint32_t value) {
     case LE_SEND_DONE:
       RefreshControls();
       if (!UsbActive()) m_serialLink.RearmReceive();
+      JobDone(value);
       break;
     case LE_BAUD_TRYING:
       if (m_baudSearchDlg) m_baudSearchDlg->ShowRate(static_cast<int>(value));
@@ -611,6 +814,9 @@ int CLumasetView::OnLinkEvent(uint32_t code, uint32_t value) {
       m_serialLink.RearmReceive();
       if (m_app && m_app->MainFrame()) m_app->MainFrame()->SetPaneText(0, QString());
       RefreshControls();
+      // Pane 0 shows the link again; the failure is told in a box and stays
+      // beside it.
+      JobFailed(value);
       break;
     default: break;
   }

@@ -18,6 +18,7 @@
 #include "link/network_link.h"
 #include "link/usb_link.h"
 #include "platform/operator.h"
+#include "resources/resource_ids.h"
 #include "ui/baud_search_dlg.h"
 #include "ui/receive_render.h"
 
@@ -37,12 +38,17 @@ constexpr int kReceiveTake = 1024;
 // Display updates are drawn at most this often while bytes stream in.
 constexpr int kDisplayFlushMs = 50;
 
-// The fixed file-dialog filters, the same in both languages.
-constexpr const char* kFilterSystemProgram = "系统底层文件(*.pgs)|*.pgs|所有文件|*.*||";
-constexpr const char* kFilterUserProgram = "用户程序文件(*.pgu)|*.pgu|所有文件|*.*||";
-constexpr const char* kFilterTouchProgram = "触屏底层文件(*.tps)|*.tps|所有文件|*.*||";
-constexpr const char* kFilterAnyFile = "所有文件|*.*||";
-constexpr const char* kFilterImageFile = "二进制文件(*.bin,*.dat)|*.bin;*.dat|所有文件|*.*||";
+// A file-dialog filter: its names are strings of the language library (0
+// ends the list), its patterns are fixed.
+struct FileFilter {
+  unsigned names[2];
+  const char* patterns[2];
+};
+constexpr FileFilter kFilterSystemProgram = {{res::kStrFilterSystem, res::kStrFilterSystemAll}, {"*.pgs", "*.*"}};
+constexpr FileFilter kFilterUserProgram = {{res::kStrFilterUser, res::kStrFilterUserAll}, {"*.pgu", "*.*"}};
+constexpr FileFilter kFilterTouchProgram = {{res::kStrFilterTouch, res::kStrFilterTouchAll}, {"*.tps", "*.*"}};
+constexpr FileFilter kFilterAnyFile = {{res::kStrFilterAny, 0}, {"*.*", nullptr}};
+constexpr FileFilter kFilterImageFile = {{res::kStrFilterImage, res::kStrFilterImageAll}, {"*.bin;*.dat", "*.*"}};
 
 // The file kinds of ChooseProgramFile.
 enum ProgramKind : int { kSystemProgramFile = 0, kUserProgramFile = 1, kTouchProgramFile = 2 };
@@ -60,13 +66,21 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
   // After the document was created or opened: downloads its file as a user
   // program with the command-line number as download mode.
   void OnInitialUpdate();
+  // Opens the active link; runs once the window is shown, so that what the
+  // open says appears over it and a network connect can be watched.
+  void OpenActiveLink();
   // Window destruction: both links closed.
   void OnDestroy();
+  // The interface language changed: texts the view's widgets keep.
+  void OnLanguageChanged();
 
   // Commands: true when the view has a handler for `id` (and ran it).
   bool OnCommand(unsigned id);
   static bool HasCommandHandler(unsigned id);
   void UpdateMenuItem(CommandState* state) const;
+  // Whether the operator may give command `id` now: the one rule behind the
+  // buttons' looks, the menu items and the accelerators.
+  bool CommandEnabled(unsigned id) const;
 
   QString ChooseProgramFile(int kind);
   void DownloadProgram(const QString& path, bool isSystem);
@@ -105,6 +119,8 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
   bool UsbActive() const { return m_record.port == 0; }
   bool IsConnected() const;
   bool IsBusy() const;
+  // A transfer of either link runs.
+  bool TransferRunning() const;
   CNetworkLink& SerialLink() { return m_serialLink; }
   CUsbLink& UsbLink() { return m_usbLink; }
   const LinkSettings& Record() const { return m_record; }
@@ -136,10 +152,36 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
   void SendFileCommand();
   void LoadImageFileCommand();
   void LinkSettingsCommand();
+  void HostCommandCommand(unsigned id, int index);
   void ToggleHexDisplay();
+  // Opens the serial-network link; over TCP the status bar says where it
+  // connects to and the pointer shows the wait.
+  int OpenSerialNetworkLink();
+  // Where the TCP link connects to: "host:port".
+  QString NetworkAddress() const;
+
+  // The transfer the operator started last, to tell how it ended.
+  struct Job {
+    unsigned kind = 0;  // res::kStrJobSystem ... kStrJobFile; 0: none
+    QString path;
+    qint64 size = -1;
+    QElapsedTimer started;
+    bool stopRequested = false;
+  };
+  void BeginJob(unsigned kind, const QString& path);
+  // A start that returned 0: when the link told the operator nothing, the
+  // host did not take the announcement.
+  void JobNotStarted(uint64_t boxesBefore);
+  void JobFailed(uint32_t status);
+  void JobDone(uint32_t bytes);
+  QString JobName(const Job& job) const;
+  uint64_t BoxesRaised() const;
+  void ShowJobFailure(const Job& job, unsigned why, const QString& whyArg = {});
+  // The result pane of the frame: what the last command came to.
+  void ReportResult(const QString& text);
   void SendTyped(const QString& text);
   // Shows a file dialog with a fixed filter; the chosen path or empty.
-  QString OpenFileDialog(const char* filter, const QString& folderHint);
+  QString OpenFileDialog(const FileFilter& filter, const QString& folderHint);
   // A file that is no regular file (a FIFO, a device) is refused with a
   // message: reading it could block the window.
   bool CheckRegularFile(const QString& path);
@@ -167,6 +209,8 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
   QElapsedTimer m_lastFlush;
   QTimer m_flushTimer;
   int m_linkCallDepth = 0;
+  QString m_connectingText;  // pane 0 while a network connect runs
+  Job m_job;
   QString m_lastFolder;  // folder of the last file chosen in a dialog
   bool m_created = false;
 };

@@ -92,6 +92,7 @@ bool QtOperator::OnUiThread() const {
 
 int QtOperator::MessageBox(platform::IEventTarget* owner, const std::string& text, const std::string& caption,
                            unsigned type) {
+  ++raised_;
   auto request = std::make_shared<Request>(Request{owner, text, caption, type});
   const bool here = OnUiThread();
   {

@@ -6,7 +6,9 @@
 
 #include <QPointer>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -45,6 +47,10 @@ class QtOperator : public platform::IOperator {
   // The parent of boxes whose owner is no widget. User-interface thread.
   void SetMainWindow(QWidget* window);
 
+  // How many boxes have been raised so far: a caller can tell whether a
+  // call it made told the operator anything.
+  uint64_t RaisedCount() const { return raised_.load(); }
+
   // The application is ending: every waiting and every later request gets
   // the safe answer without a box, and boxes open now are closed with it.
   // Any thread; idempotent.
@@ -68,6 +74,7 @@ class QtOperator : public platform::IOperator {
   void Answer(Request& request, int answer);
   void CloseOpenBoxes();
 
+  std::atomic<uint64_t> raised_{0};
   std::mutex lock_;
   std::condition_variable answered_;
   std::deque<std::shared_ptr<Request>> queue_;

@@ -21,8 +21,8 @@
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
-#include "resources/resource_ids.h"
 #include "app/resource_ui.h"
+#include "resources/resource_ids.h"
 #include "tests/pty_host.h"
 #include "tests/ui/window_test.h"
 #include "ui/gradient_progress.h"
@@ -84,13 +84,17 @@ TEST_F(FrameTest, TheProgressBarCoversTheStatusBarAlsoWhenMaximized) {
   EXPECT_EQ(progress->geometry(), Frame()->StatusBar()->rect());
 }
 
-TEST_F(FrameTest, TheLanguageSwitchChangesMenusTitleAndPaneButNotTheCommandBar) {
+TEST_F(FrameTest, TheLanguageSwitchChangesEverythingBuiltFromTheLibrary) {
   StartOnPty();
   const QStringList englishMenus = MenuTitles(Frame());
   const QString englishTitle = Frame()->windowTitle();
   const QString englishPane = Frame()->PaneText(0);
   CImageButton* user = Button(res::kIdUserProgram);
   const QString caption = user->text();
+  const QString searchTitle = View()->BaudSearchWindow()->windowTitle();
+  const QString statusName = Frame()->StatusBar()->accessibleName();
+  const QString displayName = View()->accessibleName();
+  EXPECT_EQ(displayName, QStringLiteral("Received data"));
 
   Trigger(res::kCmdLanguage);
   QCoreApplication::processEvents();
@@ -99,7 +103,11 @@ TEST_F(FrameTest, TheLanguageSwitchChangesMenusTitleAndPaneButNotTheCommandBar) 
   EXPECT_NE(Frame()->windowTitle(), englishTitle);
   EXPECT_NE(Frame()->PaneText(0), englishPane) << "pane 0 rewritten in the new language";
   EXPECT_EQ(Button(res::kIdUserProgram), user);
-  EXPECT_EQ(user->text(), caption) << "the command bar is not reloaded";
+  EXPECT_EQ(user->text(), resui::ControlCaption(res::kDlgCommandBar, res::kIdUserProgram));
+  EXPECT_NE(user->text(), caption) << "the command bar follows the language";
+  EXPECT_NE(View()->BaudSearchWindow()->windowTitle(), searchTitle);
+  EXPECT_NE(Frame()->StatusBar()->accessibleName(), statusName);
+  EXPECT_NE(View()->accessibleName(), displayName);
   // The menu still works: its items carry commands of the new library.
   ASSERT_NE(MenuAction(res::kCmdHexDisplay), nullptr);
   Trigger(res::kCmdHexDisplay);
@@ -114,6 +122,7 @@ TEST_F(FrameTest, TheLanguageSwitchChangesMenusTitleAndPaneButNotTheCommandBar) 
   EXPECT_NE(MenuTitles(Frame()), englishMenus);
   Trigger(res::kCmdLanguage);
   EXPECT_EQ(MenuTitles(Frame()), englishMenus);
+  EXPECT_EQ(Button(res::kIdUserProgram)->text(), caption) << "and back again";
 }
 
 TEST_F(FrameTest, MenuItemsFollowTheUpdateRules) {

@@ -22,10 +22,10 @@
 
 #include <memory>
 
-#include "resources/resource_ids.h"
-#include "tests/pty_host.h"
 #include "app/resource_ui.h"
 #include "platform/language.h"
+#include "resources/resource_ids.h"
+#include "tests/pty_host.h"
 
 namespace lumaset::resui {
 namespace {

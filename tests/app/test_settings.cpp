@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "resources/resource_ids.h"
 #include "platform/language.h"
+#include "resources/resource_ids.h"
 #include "tests/app/settings_fixture.h"
 
 namespace lumaset {

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/language.h"
 #include "resources/resource_ids.h"
 #include "tests/pty_host.h"
-#include "platform/language.h"
 
 namespace lumaset {
 namespace {

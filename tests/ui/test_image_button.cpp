@@ -4,7 +4,9 @@
 #define QTEST_QPA_MOUSE_HANDLING
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QPainter>
@@ -265,15 +267,62 @@ TEST_F(ImageButtonTest, TooltipIsTheStringOfTheCurrentCommand) {
     QApplication::sendEvent(button, &help);
     return QToolTip::text();
   };
-  EXPECT_EQ(tip(), lumaset::resui::String(1004));
+  // The text of the command's number, and the key that gives the same
+  // command (the connect key also for the disconnect number).
+  EXPECT_EQ(tip(), lumaset::resui::String(1004) + " (F5)");
   button->SetCommandId(1006);
-  EXPECT_EQ(tip(), lumaset::resui::String(1006));
+  EXPECT_EQ(tip(), lumaset::resui::String(1006) + " (F5)");
   EXPECT_NE(lumaset::resui::String(1004), lumaset::resui::String(1006));
   // Tooltips get through the disabled look.
   button->SetEnabledLook(0);
   button->SetCommandId(1004);
-  EXPECT_EQ(tip(), lumaset::resui::String(1004));
+  EXPECT_EQ(tip(), lumaset::resui::String(1004) + " (F5)");
   QToolTip::hideText();
+}
+
+TEST_F(ImageButtonTest, AssistiveTechnologySeesAPushButtonNamedByItsCaption) {
+  QAccessibleInterface* a = QAccessible::queryAccessibleInterface(button);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->role(), QAccessible::Button) << "a push button, not a check box";
+  EXPECT_EQ(a->text(QAccessible::Name), QStringLiteral("Connect"));
+  EXPECT_EQ(a->text(QAccessible::Description), lumaset::resui::String(1004) + " (F5)");
+  EXPECT_FALSE(a->state().checkable) << "only a push-like button toggles";
+  EXPECT_FALSE(a->state().disabled);
+  // Push-like, as the connect button is: a toggle, checked while pressed in.
+  button->SetPushLikeStyle(true);
+  button->SetChecked(1);
+  EXPECT_TRUE(a->state().checkable);
+  EXPECT_TRUE(a->state().checked);
+  // The disabled look is unavailable to it, and its press does nothing.
+  button->SetEnabledLook(0);
+  EXPECT_TRUE(a->state().disabled);
+  QAccessibleActionInterface* actions = a->actionInterface();
+  ASSERT_NE(actions, nullptr);
+  ASSERT_FALSE(actions->actionNames().isEmpty());
+  actions->doAction(actions->actionNames().first());
+  EXPECT_TRUE(commands.empty());
+  button->SetEnabledLook(1);
+  actions->doAction(actions->actionNames().first());
+  EXPECT_EQ(commands, std::vector<unsigned>{1004});
+}
+
+TEST_F(ImageButtonTest, TheContextMenuGoesToTheParentAlsoUnderTheDisabledLook) {
+  // The bar under the buttons opens the frame's menu for them.
+  struct Parent : QWidget {
+    int menus = 0;
+    void contextMenuEvent(QContextMenuEvent* e) override {
+      ++menus;
+      e->accept();
+    }
+  } parent;
+  button->setParent(&parent);
+  for (int look : {1, 0}) {
+    button->SetEnabledLook(look);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, Inside(), button->mapToGlobal(Inside()));
+    QApplication::sendEvent(button, &event);
+  }
+  EXPECT_EQ(parent.menus, 2);
+  button->setParent(&window);
 }
 
 TEST_F(ImageButtonTest, FocusNeverStaysOnTheButton) {

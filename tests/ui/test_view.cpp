@@ -3,6 +3,8 @@
 // The window runs in this process (offscreen); dialogs are answered by the
 // modal driver as an operator would.
 #include <QAction>
+#include <QDir>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
@@ -12,8 +14,8 @@
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
-#include "resources/resource_ids.h"
 #include "link/link_events.h"
+#include "resources/resource_ids.h"
 #include "tests/pty_host.h"
 #include "tests/ui/window_test.h"
 #include "ui/gradient_progress.h"
@@ -69,6 +71,12 @@ TEST_F(SimWindow, UserProgramFromTheButtonAsksShowsProgressAndArrives) {
   EXPECT_EQ(Frame()->PaneText(0), description);
   EXPECT_EQ(sim_->Received("-user.pgu"), RandomBytes(6000, 1));
   EXPECT_FALSE(Button(res::kIdUserProgram)->DisabledLook());
+  // The success is confirmed beside the link: kind, name and size.
+  const QString result = Frame()->ResultText();
+  EXPECT_TRUE(result.startsWith(QStringLiteral("User program job.pgu loaded: ") + QLocale().toString(6000) +
+                                QStringLiteral(" bytes in ")))
+      << result.toStdString();
+  EXPECT_TRUE(driver_.Unexpected().isEmpty()) << driver_.Unexpected().join(" | ").toStdString();
 }
 
 TEST_F(SimWindow, CancellingTheQuestionSendsNothing) {
@@ -99,14 +107,79 @@ TEST_F(SimWindow, HostCommandsAndTheClockFromTheMenu) {
   StartWithSim();
   Trigger(res::kCmdHost2);
   EXPECT_EQ(JsonField(WaitEvent(*sim_, "command"), "index"), "2");
+  EXPECT_EQ(Frame()->ResultText(), QStringLiteral("Sent to the host: Ask the host for its version. The host answered."));
+  // What cannot be undone is asked first, naming what happens; No sends
+  // nothing, Yes sends.
+  QString question;
+  driver_.AnswerBox(QMessageBox::No, 0, [&](QWidget* w) { question = qobject_cast<QMessageBox*>(w)->text(); });
+  Trigger(res::kCmdHost13);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_TRUE(question.contains(QStringLiteral("factory settings"))) << question.toStdString();
+  EXPECT_TRUE(WaitEvent(*sim_, "command", "", 1000).empty()) << "No sends nothing";
+  driver_.AnswerBox(QMessageBox::Yes);
   Trigger(res::kCmdHost13);
   EXPECT_EQ(JsonField(WaitEvent(*sim_, "command"), "index"), "13");
   Trigger(res::kCmdSetClock);
   const std::string clock = WaitEvent(*sim_, "clock");
   EXPECT_EQ(JsonField(clock, "validBcd"), "true") << clock;
-  // The command-bar button of host command 3.
+  EXPECT_TRUE(Frame()->ResultText().startsWith(QStringLiteral("Host clock set to "))) << Frame()->ResultText().toStdString();
+  // The command-bar button of host command 3 asks as its menu item does, and
+  // so does erasing the user program.
+  driver_.AnswerBox(QMessageBox::Yes, 0, [&](QWidget* w) { question = qobject_cast<QMessageBox*>(w)->text(); });
   ClickButton(res::kIdHostCommand3);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_TRUE(question.startsWith(QStringLiteral("Restart the host?"))) << question.toStdString();
   EXPECT_EQ(JsonField(WaitEvent(*sim_, "command"), "index"), "3");
+  EXPECT_EQ(Frame()->ResultText(), QStringLiteral("Sent to the host: Restart the host. The host answered."));
+  driver_.AnswerBox(QMessageBox::No, 0, [&](QWidget* w) { question = qobject_cast<QMessageBox*>(w)->text(); });
+  Trigger(res::kCmdHost8);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_TRUE(question.startsWith(QStringLiteral("Erase the user program"))) << question.toStdString();
+  EXPECT_TRUE(driver_.Unexpected().isEmpty()) << driver_.Unexpected().join(" | ").toStdString();
+}
+
+TEST_F(SimWindow, AHostThatDoesNotAnswerIsToldInTheStatusBar) {
+  StartWithSim({"--fault", "silent"});
+  // The probe fails: the operator declines the search, and the status bar
+  // says the command was not sent.
+  driver_.AnswerBox(QMessageBox::Cancel);
+  Trigger(res::kCmdHost9);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_EQ(Frame()->ResultText(), QStringLiteral("Not sent: Ask the host for its status. The host did not answer."));
+  // A display command keeps it; the next command clears it.
+  Trigger(res::kCmdHexDisplay);
+  EXPECT_FALSE(Frame()->ResultText().isEmpty());
+  ClickButton(res::kIdConnect);
+  EXPECT_TRUE(Frame()->ResultText().isEmpty());
+}
+
+TEST_F(SimWindow, FailuresAreToldInABoxNamingFileAndReasonAndStayInTheStatusBar) {
+  StartWithSim({"--fault", "no-final-ack"});
+  const QString description = Frame()->PaneText(0);
+  const auto file = Dir().File("base.pgs", RandomBytes(3000, 5));
+  QString box;
+  driver_.ChooseFile(Q(file));
+  driver_.AnswerBox(QMessageBox::Ok, 0, [&](QWidget* w) { box = qobject_cast<QMessageBox*>(w)->text(); });
+  ClickButton(res::kIdSystemProgram);
+  ASSERT_TRUE(driver_.WaitDone(30000));
+  EXPECT_TRUE(box.startsWith(QStringLiteral("System program base.pgs was not loaded into the host."))) << box.toStdString();
+  EXPECT_TRUE(box.contains(QStringLiteral("closing answer"))) << box.toStdString();
+  EXPECT_TRUE(box.contains(QDir::toNativeSeparators(Q(file)))) << "the box names the file";
+  EXPECT_EQ(Frame()->PaneText(0), description) << "pane 0 shows the link again";
+  EXPECT_EQ(Frame()->ResultText(), QStringLiteral("System program base.pgs was not loaded into the host."));
+}
+
+TEST_F(SimWindow, AnAnnouncementTheHostDoesNotAcceptIsToldToo) {
+  StartWithSim({"--fault", "wrong-ack"});
+  const auto file = Dir().File("job.pgu", RandomBytes(500, 6));
+  QString box;
+  driver_.ChooseFile(Q(file));
+  driver_.AnswerBox(QMessageBox::No);
+  driver_.AnswerBox(QMessageBox::Ok, 0, [&](QWidget* w) { box = qobject_cast<QMessageBox*>(w)->text(); });
+  ClickButton(res::kIdUserProgram);
+  ASSERT_TRUE(driver_.WaitDone(15000));
+  EXPECT_TRUE(box.contains(QStringLiteral("did not accept the announcement"))) << box.toStdString();
+  EXPECT_TRUE(Frame()->ResultText().startsWith(QStringLiteral("User program job.pgu was not loaded")));
 }
 
 TEST_F(SimWindow, DuringATransferTheMenuAndTheProgramButtonsAreDisabled) {
@@ -125,11 +198,25 @@ TEST_F(SimWindow, DuringATransferTheMenuAndTheProgramButtonsAreDisabled) {
                       res::kIdTouchProgram, res::kIdHostCommand3})
     EXPECT_TRUE(Button(id)->DisabledLook()) << id;
   EXPECT_FALSE(Button(res::kIdStop)->DisabledLook());
-  // Stop: the transfer ends cancelled, the controls come back.
+  // Closing the window asks first; No keeps the transfer and the window.
+  QString question;
+  driver_.AnswerBox(QMessageBox::No, 0, [&](QWidget* w) { question = qobject_cast<QMessageBox*>(w)->text(); });
+  EXPECT_FALSE(Frame()->close());
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_TRUE(question.startsWith(QStringLiteral("A download is running."))) << question.toStdString();
+  EXPECT_TRUE(Frame()->isVisible());
+  EXPECT_TRUE(View()->SerialLink().IsTransferring()) << "the answer No keeps it running";
+  // Stop: the transfer ends cancelled, the controls come back; a stop the
+  // operator asked for is told in the status bar, without a box.
   ClickButton(res::kIdStop);
   EXPECT_TRUE(WaitFor([&] { return !View()->SerialLink().IsTransferring(); }, 10000));
   EXPECT_TRUE(WaitFor([&] { return !Button(res::kIdUserProgram)->DisabledLook(); }, 5000));
   EXPECT_TRUE(Frame()->Progress()->isHidden());
+  EXPECT_TRUE(WaitFor([&] { return Frame()->ResultText().startsWith(QStringLiteral("Stopped: User program big.pgu")); },
+                      5000))
+      << Frame()->ResultText().toStdString();
+  QTest::qWait(200);
+  EXPECT_TRUE(driver_.Unexpected().isEmpty()) << driver_.Unexpected().join(" | ").toStdString();
 }
 
 TEST_F(SimWindow, DisabledLookButtonsSendNothing) {
@@ -260,7 +347,11 @@ TEST_F(PtyWindow, FailureLeavesThePaneToTheLinkDescription) {
   View()->OnLinkEvent(LE_PROGRESS_FLAG | 1000, 10);
   EXPECT_FALSE(Frame()->Progress()->isHidden());
   EXPECT_EQ(Frame()->Progress()->position, 1000);
+  // A failure nobody started here still tells its reason.
+  QString box;
+  driver_.AnswerBox(QMessageBox::Ok, 0, [&](QWidget* w) { box = qobject_cast<QMessageBox*>(w)->text(); });
   View()->OnLinkEvent(LE_FAILED, LS_VERIFY_FAILED);
+  EXPECT_TRUE(box.startsWith(QStringLiteral("The host's closing answer"))) << box.toStdString();
   EXPECT_EQ(Frame()->PaneText(0), description);
   EXPECT_TRUE(Frame()->Progress()->isHidden());
   EXPECT_EQ(View()->OnLinkEvent(12345, 0), 1) << "unknown codes are ignored";
