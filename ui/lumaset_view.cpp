@@ -109,7 +109,10 @@ std::string Local(const QString& path) { return QFile::encodeName(path).toStdStr
 struct CLumasetView::LinkCall {
   explicit LinkCall(CLumasetView* view) : view(view) { ++view->m_linkCallDepth; }
   ~LinkCall() {
-    if (--view->m_linkCallDepth == 0) emit view->linkCallEnded();
+    if (--view->m_linkCallDepth > 0) return;
+    // Commands were disabled during the call; they follow the link again.
+    view->RefreshControls();
+    emit view->linkCallEnded();
   }
   CLumasetView* view;
 };

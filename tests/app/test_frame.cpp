@@ -8,8 +8,11 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <QAccessible>
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -250,6 +253,116 @@ TEST_F(FrameTest, ClosingTheWindowDuringAConnectEndsCleanly) {
   EXPECT_FALSE(View()->IsConnected());
   // The close goes on once the connect has returned, and ends the loop.
   EXPECT_TRUE(WaitFor([&] { return !Frame()->isVisible(); }, 3000));
+}
+
+TEST_F(FrameTest, ANetworkConnectAtStartUpShowsTheWindowFirstWithCommandsDisabled) {
+  DeafListener host;
+  // Its one queue place is taken, so the program's connect waits.
+  const int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(host.Port());
+  ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  SetLink(1, 1, 115200, host.Port());
+  SetText("RemoteHost", "127.0.0.1");
+  bool looked = false;
+  QTimer::singleShot(500, [&] {
+    looked = true;
+    ASSERT_NE(Frame(), nullptr);
+    EXPECT_TRUE(Frame()->isVisible()) << "the window shows before the connect";
+    EXPECT_EQ(Frame()->PaneText(0), QStringLiteral("Connecting to 127.0.0.1:%1 ...").arg(host.Port()));
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
+    // Commands are disabled and look it; only the connect button, which
+    // ends the connect, stays.
+    EXPECT_TRUE(Button(res::kIdUserProgram)->DisabledLook());
+    EXPECT_TRUE(Button(res::kIdHostCommand3)->DisabledLook());
+    for (unsigned id : {res::kCmdHost2, res::kCmdLinkSettings, res::kCmdSendFile, unsigned(res::kIdUserProgram)})
+      EXPECT_FALSE(Frame()->CommandStateOf(id).enabled) << id;
+    EXPECT_FALSE(Button(res::kIdConnect)->DisabledLook());
+    ClickButton(res::kIdConnect);
+  });
+  QElapsedTimer timer;
+  timer.start();
+  ASSERT_TRUE(Start());
+  EXPECT_TRUE(looked);
+  EXPECT_LT(timer.elapsed(), 5000) << "the connect button ended the connect";
+  EXPECT_FALSE(View()->IsConnected());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(Frame()->PaneText(0), QStringLiteral("Not connected"));
+  EXPECT_TRUE(driver_.Unexpected().isEmpty()) << driver_.Unexpected().join(" | ").toStdString();
+  close(filler);
+}
+
+TEST_F(FrameTest, EveryCommandBarCommandHasAKeyAndTheFiltersFollowTheLanguage) {
+  StartOnPty();
+  // As typed on the keyboard of the active window (a closed dialog leaves
+  // no window active on the offscreen platform).
+  auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
+    Frame()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(Frame()));
+    QTest::keyClick(View(), key, modifiers);
+  };
+  QStringList filters;
+  auto cancelDialog = [&] {
+    driver_.Handle([&](QWidget* w) {
+      auto* dialog = qobject_cast<QFileDialog*>(w);
+      ASSERT_NE(dialog, nullptr) << w->windowTitle().toStdString();
+      filters = dialog->nameFilters();
+      dialog->reject();
+    });
+  };
+  // Every button's command has its key, named in its tooltip.
+  for (unsigned id : res::kCommandBarControls) {
+    const QKeySequence keys = resui::AcceleratorFor(res::kMainResource, id);
+    EXPECT_FALSE(keys.isEmpty()) << id;
+    EXPECT_TRUE(Button(id)->ToolTipText().endsWith(QStringLiteral(" (%1)").arg(keys.toString(QKeySequence::NativeText))))
+        << Button(id)->ToolTipText().toStdString();
+  }
+  cancelDialog();
+  press(Qt::Key_F2);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_EQ(filters, (QStringList{QStringLiteral("User programs (*.pgu) (*.pgu)"), QStringLiteral("All files (*)")}));
+  EXPECT_TRUE(host_.Read(1, 200).empty()) << "a function key is not typed to the host";
+  Trigger(res::kCmdLanguage);
+  QCoreApplication::processEvents();
+  cancelDialog();
+  press(Qt::Key_F3, Qt::ShiftModifier);
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_EQ(filters, (QStringList{QStringLiteral("系统底层文件 (*.pgs) (*.pgs)"), QStringLiteral("所有文件 (*)")}));
+  EXPECT_EQ(View()->SerialLink().GetDownloadMode(), 1) << "Shift+F3 is the fast system download";
+  // The stop key does nothing while nothing runs.
+  press(Qt::Key_F8);
+  EXPECT_TRUE(driver_.Unexpected().isEmpty());
+}
+
+TEST_F(FrameTest, TheStatusBarIsNamedAndItsTextsAreReadable) {
+  StartOnPty();
+  QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(Frame()->StatusBar());
+  ASSERT_NE(bar, nullptr);
+  EXPECT_EQ(bar->role(), QAccessible::StatusBar);
+  EXPECT_EQ(bar->text(QAccessible::Name), QStringLiteral("Status"));
+  Frame()->SetResultText(QStringLiteral("Sent to the host: test."));
+  QStringList texts;
+  for (int i = 0; i < bar->childCount(); ++i) texts << bar->child(i)->text(QAccessible::Name);
+  EXPECT_TRUE(texts.contains(Frame()->PaneText(0))) << texts.join(" | ").toStdString();
+  EXPECT_TRUE(texts.contains(QStringLiteral("Sent to the host: test."))) << texts.join(" | ").toStdString();
+  QAccessibleInterface* display = QAccessible::queryAccessibleInterface(View());
+  ASSERT_NE(display, nullptr);
+  EXPECT_EQ(display->text(QAccessible::Name), QStringLiteral("Received data"));
+  // Right-clicking the command bar opens the frame's context menu there.
+  QMenu* shown = nullptr;
+  QTimer::singleShot(200, [&] {
+    shown = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (shown) shown->close();
+  });
+  QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), Button(res::kIdStop)->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(Button(res::kIdStop), &event);
+  ASSERT_NE(shown, nullptr);
+  QStringList items;
+  for (QAction* a : shown->actions()) items << QString::number(resui::CommandOf(a));
+  EXPECT_TRUE(items.contains(QString::number(res::kCmdLinkSettings))) << items.join(",").toStdString();
 }
 
 TEST_F(FrameTest, TheCommandLineNumberIsTakenAfterTheLastSpace) {

@@ -21,6 +21,7 @@
 #include "ui/baud_search_dlg.h"
 #include "ui/image_button.h"
 #include "ui/link_settings_dlg.h"
+#include "ui/lumaset_doc.h"
 #include "ui/lumaset_view.h"
 
 namespace lumaset::test {
@@ -338,6 +339,30 @@ TEST_F(LinkSettingsFlow, TheSamePortAt115200ReconnectsWithoutAHostCommand) {
   RunDialog(0, true);
   EXPECT_EQ(View()->Record().port, 1);
   EXPECT_TRUE(View()->IsConnected());
+}
+
+TEST_F(LinkSettingsFlow, AStoredTcpLinkConfirmedAsTheSameComNumberBecomesThatComPort) {
+  // The stored record is TCP with port number 1 and the host's rate change
+  // on; the dialog's COM 1 at the unchanged rate must still leave TCP.
+  HostSimProcess tcpHost({"--tcp", "0"});
+  PtyHost com1;
+  MapCom(1, com1.SlavePath());
+  SetLink(1, 1, 115200, static_cast<uint32_t>(std::stoi(JsonField(tcpHost.Ready(), "port"))));
+  SetText("RemoteHost", "127.0.0.1");
+  SetDword("ChangePGMBaud", 1);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->IsConnected());
+  ASSERT_TRUE(View()->SerialLink().IsNetwork());
+  RunDialog(1);
+  EXPECT_FALSE(View()->SerialLink().IsNetwork()) << "the link is COM 1 now";
+  EXPECT_TRUE(View()->IsConnected());
+  EXPECT_EQ(View()->Record().network, 0);
+  // The touch-panel button sends over the COM port: it is enabled.
+  EXPECT_FALSE(Button(res::kIdTouchProgram)->DisabledLook());
+  com1.Write({'o', 'k'});
+  EXPECT_TRUE(WaitFor([&] { return App()->Document()->LogLength() == 2; }, 5000));
+  Stop();
+  EXPECT_EQ(StoredLink().network, 0) << "the saved record keeps no network flag";
 }
 
 TEST_F(LinkSettingsFlow, APortThatCannotBeOpenedPutsTheOldOneBack) {
