@@ -54,10 +54,16 @@ class FrameTest : public WindowFixture {
 };
 
 TEST_F(FrameTest, OpensFixedAndCentredWithOnlyConnectEnabledBeforeTheRefresh) {
-  // No port: the link cannot open (its message is answered).
+  // No port: the link cannot open; its message appears over the window,
+  // which is shown by then.
   MapCom(1, (Dir().Path() / "missing").string());
-  driver_.AnswerBox(QMessageBox::Ok);
+  bool overTheWindow = false;
+  driver_.AnswerBox(QMessageBox::Ok, 0, [&](QWidget* box) {
+    overTheWindow = Frame() && Frame()->isVisible() && box->parentWidget() && box->parentWidget()->window() == Frame();
+  });
   ASSERT_TRUE(Start());
+  ASSERT_TRUE(driver_.WaitDone());
+  EXPECT_TRUE(overTheWindow);
   EXPECT_EQ(Frame()->size(), QSize(kFrameWidth, kFrameHeight));
   EXPECT_EQ(Frame()->minimumSize(), Frame()->maximumSize()) << "not resizable by dragging";
   const QRect screen = QApplication::primaryScreen()->availableGeometry();
