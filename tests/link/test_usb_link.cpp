@@ -344,6 +344,7 @@ TEST(UsbDevice, ReadsEndOnTimeOutCancelCloseAndUnplug) {
   closer.join();
   EXPECT_LT(ms, 1500);
   EXPECT_EQ(in->Read(buffer, 64, &count, nullptr, 2000), IoStatus::kClosed);
+  EXPECT_FALSE(in->Gone());  // closed here, not unplugged
 
   // An unplugged device fails every call at once.
   auto in2 = platform::OpenPipe(host.Config(), platform::kReadPipeName);
@@ -351,7 +352,7 @@ TEST(UsbDevice, ReadsEndOnTimeOutCancelCloseAndUnplug) {
   ASSERT_TRUE(host.WaitOpened(3, 2000));
   host.Unplug();
   ms = TimeMs([&] {
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(in2->Read(buffer, 64, &count, nullptr, 2000), IoStatus::kClosed);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(in2->Read(buffer, 64, &count, nullptr, 2000), IoStatus::kGone);
     EXPECT_EQ(platform::PipeWrite(out, kProbe.data(), 5, &n), 0);
   });
   EXPECT_LT(ms, 1000);

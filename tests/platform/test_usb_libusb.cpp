@@ -392,15 +392,16 @@ TEST(LibusbDevice, UnplugDuringATransferEndsItAtOnce) {
     d.Unplug();
     reader.join();
   });
-  EXPECT_EQ(status, IoStatus::kClosed);
+  EXPECT_EQ(status, IoStatus::kGone);
   EXPECT_LT(ms, 1500);  // well before the read's own time-out
   // Every later call fails at once, and the device is no longer found.
   const Bytes block = Pattern(64);
   EXPECT_LT(test::TimeMs([&] {
-              EXPECT_EQ(write->Write(block.data(), block.size(), &count, nullptr, 2000), IoStatus::kClosed);
-              EXPECT_EQ(read->Read(buffer, sizeof buffer, &count, nullptr, 2000), IoStatus::kClosed);
+              EXPECT_EQ(write->Write(block.data(), block.size(), &count, nullptr, 2000), IoStatus::kGone);
+              EXPECT_EQ(read->Read(buffer, sizeof buffer, &count, nullptr, 2000), IoStatus::kGone);
             }),
             1000);
+  EXPECT_TRUE(read->Gone() && write->Gone());
   UsbError error;
   EXPECT_FALSE(platform::OpenPipe(Config(0xa008), platform::kReadPipeName, &error));
   EXPECT_EQ(error.kind, UsbError::kNotFound);
