@@ -20,6 +20,11 @@ enum : uint32_t {
   LE_BAUD_FOUND = 8,      // the rate that answered
   LE_SEND_STARTED = 9,    // value 0
   LE_STATUS = 10,         // a link status code
+  // The port went away while open (an unplugged adapter or USB device, a
+  // pseudo-terminal whose host ended, a connection the host reset). Value:
+  // why, as an errno value (ENODEV, EIO, ECONNRESET, ...), or 0 when unknown.
+  // Posted once per open port; the link stays open until the view closes it.
+  LE_PORT_GONE = 11,
   LE_FAILED = 255,        // a link status code, or 1
 };
 

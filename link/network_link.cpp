@@ -234,6 +234,7 @@ void CLinkSocket::OnReadable() {
   if (fd < 0) return;
   uint8_t byte;
   const ssize_t got = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  const int error = got < 0 ? errno : 0;
   if (got > 0) {
     owner_->OnDataArrived();
   } else if (got == 0) {
@@ -241,10 +242,10 @@ void CLinkSocket::OnReadable() {
     // off (the end of the stream would otherwise be announced forever).
     std::lock_guard<std::mutex> guard(watchLock_);
     peerClosed_ = true;
-  } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+  } else if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
     Rearm();
   } else {
-    owner_->OnClosedWithError();
+    owner_->OnClosedWithError(error);
   }
 }
 
@@ -345,12 +346,14 @@ int CNetworkLink::Disconnect() {
   return 1;
 }
 
-void CNetworkLink::OnClosedWithError() {
+void CNetworkLink::OnClosedWithError(int error) {
   // A transfer that this ends failed for want of the connection; it was not
   // cancelled by anyone.
   m_connectionLost = true;
   Disconnect();
   if (m_controlRefresh) m_controlRefresh();
+  // The view learns why, as of a serial port that went away.
+  Post(LE_PORT_GONE, static_cast<uint32_t>(error));
 }
 
 void CNetworkLink::Describe() {

@@ -121,7 +121,9 @@ class CNetworkLink : public CSerialLink {
 
  private:
   friend class CLinkSocket;
-  void OnClosedWithError();
+  // The connection ended with `error` (an errno value): disconnects,
+  // refreshes the controls and posts LE_PORT_GONE.
+  void OnClosedWithError(int error);
   // Common refusal of the start operations; joins what is left of a
   // previous transfer thread before the buffer is refilled.
   bool MayStartNetTransfer();

@@ -193,7 +193,17 @@ std::string CSerialLink::ComDescription(const LinkSettings& record) const {
   return description + " (" + device + ")";
 }
 
-int CSerialLink::Open(int withWatcher) {
+int CSerialLink::Open(int withWatcher) { return OpenPort(withWatcher, false); }
+
+int CSerialLink::OpenQuietly(int withWatcher) {
+  if (Settings().network) {
+    m_lastOpenError = EOPNOTSUPP;
+    return 0;
+  }
+  return OpenPort(withWatcher, true);
+}
+
+int CSerialLink::OpenPort(int withWatcher, bool quiet) {
   if (m_open) return 1;
   int error = 0;
   {
@@ -202,7 +212,7 @@ int CSerialLink::Open(int withWatcher) {
     LinkSettings record = Settings();
     auto port = platform::SerialDevice::Open(platform::ComPortPath(record.port), &error);
     if (!port) {
-      m_portError = 1;
+      if (!quiet) m_portError = 1;
     } else {
       SetDescription(ComDescription(record));
 
@@ -241,15 +251,32 @@ int CSerialLink::Open(int withWatcher) {
         port->Purge(true, true);
         m_open = 1;
         m_watcher.Start();
-        if (watcherFailed) ReportPortError(NotifyWindow(), EAGAIN);
+        // Open without a watcher: a quiet open records why.
+        m_lastOpenError = watcherFailed ? EAGAIN : 0;
+        if (watcherFailed && !quiet) ReportPortError(NotifyWindow(), EAGAIN);
         return 1;
       }
-      m_portError = 1;
+      if (!quiet) m_portError = 1;
       port->Close();
     }
   }
-  ReportPortError(NotifyWindow(), static_cast<uint32_t>(error));
+  m_lastOpenError = error;
+  if (!quiet) ReportPortError(NotifyWindow(), static_cast<uint32_t>(error));
   return 0;
+}
+
+std::string CSerialLink::OpenDevicePath() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_port ? m_port->Path() : std::string();
+}
+
+bool CSerialLink::IsPortGone() const {
+  auto port = Port();
+  return port && port->IsGone();
+}
+
+void CSerialLink::ReportPortGone(const std::shared_ptr<platform::SerialDevice>& port) {
+  if (port && port->ClaimGoneReport()) Post(LE_PORT_GONE, static_cast<uint32_t>(port->GoneError()));
 }
 
 void CSerialLink::ClosePort(bool stopTransfer) {
@@ -306,6 +333,7 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
   // Line changes taken from the port and not yet posted: CTS goes before
   // DSR, one per pass, so two changes in one wake-up are both posted.
   uint32_t lineChanges = 0;
+  bool gone = false;
   while (!m_stopWatcher.IsSet()) {
     if (!m_watcher.ParkIfHeld(m_stopWatcher)) break;
     uint32_t events = 0;
@@ -313,6 +341,10 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
       int which = -1;
       IoStatus status = port->WaitEvent(interest, &events, {&m_stopWatcher, &hold}, platform::kInfinite, &which);
       if (status == IoStatus::kClosed || (status == IoStatus::kCancelled && which == 0)) break;
+      if (status == IoStatus::kGone) {
+        gone = true;
+        break;
+      }
       if (status != IoStatus::kOk || events == 0) continue;
       lineChanges = events & (platform::kEvCts | platform::kEvDsr);
     }
@@ -328,12 +360,22 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
       // Wait until the view has taken the previous bytes (a stop or a hold
       // ends the wait). Then look at the port again: the view may have taken
       // everything, and a transfer may have taken the mask over meanwhile.
-      if (platform::WaitAny({&m_stopWatcher, &hold, &m_dataConsumed}, platform::kInfinite) == 0) break;
+      // A port that goes away meanwhile is reported without waiting for the
+      // view: the data event already posted still reads what is queued.
+      const int woke = platform::WaitAny({&m_stopWatcher, &hold, &m_dataConsumed, &port->GoneEvent()},
+                                         platform::kInfinite);
+      if (woke == 0) break;
+      if (woke == 3) {
+        gone = true;
+        break;
+      }
       continue;
     }
     m_dataConsumed.Reset();
     Post(LE_DATA_RECEIVED, 0);
   }
+  // A transfer reports the port's going itself, after its own failure.
+  if (gone && !m_stopWatcher.IsSet() && !m_transferRunning) ReportPortGone(port);
   return kWatcherThreadDone;
 }
 
@@ -390,6 +432,10 @@ int CSerialLink::Write(const void* buffer, int length) {
       total += block;
       continue;
     }
+    // A port that has gone away is not re-opened (its device is not there):
+    // the caller sees the short count, and the watcher, transfer or search
+    // reports LE_PORT_GONE. The view closes it.
+    if (status == IoStatus::kGone) return static_cast<int>(written);
     // Recovery: abort what is queued, re-open the port in place. On the
     // transfer thread the port is closed without stopping that thread; the
     // download then fails on the short count. The search thread owns a port

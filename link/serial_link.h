@@ -83,6 +83,20 @@ class CSerialLink {
   int SendCommandString(const char* text);
   int SetHostBaudRate(uint32_t rate);
 
+  // Opens exactly as Open does, but tells of a failure only by its result
+  // and LastOpenError(), never in a message box: for reconnecting to a port
+  // that went away. Serial only: with the network flag set it returns 0 and
+  // EOPNOTSUPP.
+  int OpenQuietly(int withWatcher);
+  // The errno value of the last serial open that failed (ENOENT: no such
+  // device, EBUSY: in use, ...); 0 after one that succeeded.
+  int LastOpenError() const { return m_lastOpenError; }
+  // The device path that the open port was opened by ("" when no serial port
+  // is open), so that a device that comes back can be told from another.
+  std::string OpenDevicePath() const;
+  // The open port has gone away (LE_PORT_GONE); it stays open until closed.
+  bool IsPortGone() const;
+
   void StopTransfer();
   int IsTransferring() const { return m_transferRunning; }
   int IsOpen() const { return m_open; }
@@ -108,6 +122,11 @@ class CSerialLink {
   // Closes the port and stops the watcher; stops the transfer first only
   // when asked and when not called from the transfer thread itself.
   void ClosePort(bool stopTransfer);
+  // Open, with its failures shown (ReportPortError) or only recorded.
+  int OpenPort(int withWatcher, bool quiet);
+  // Posts LE_PORT_GONE when the port has gone and no other thread has
+  // reported it yet.
+  void ReportPortGone(const std::shared_ptr<platform::SerialDevice>& port);
   // Line settings from the whole record (used where a thread re-applies it).
   platform::LineSettings LineFromRecord(const LinkSettings& record) const;
   // Reads a whole file, or frames the program image at m_imagePath with the
@@ -143,6 +162,7 @@ class CSerialLink {
   std::string m_imagePath, m_userPath, m_systemPath, m_touchPath;
   std::string m_description;
   std::atomic<int> m_open{0};
+  std::atomic<int> m_lastOpenError{0};
   bool m_hardwareHandshake = false;  // nothing turns it on
 
   std::mutex m_openLock;  // one Open or port close at a time

@@ -82,7 +82,42 @@ std::string CUsbLink::LastOpenError() const {
 
 // ---- open and close ------------------------------------------------------------
 
+std::string CUsbLink::OpenDevicePath() const {
+  std::lock_guard<std::mutex> guard(m_lock);
+  return m_readPipe ? m_readPipe->DevicePath() : std::string();
+}
+
+bool CUsbLink::IsGone() const {
+  platform::UsbPipeHandle read = ReadPipe(), write = WritePipe();
+  return (read && read->Gone()) || (write && write->Gone());
+}
+
+void CUsbLink::ReportGone() {
+  if (!m_goneReported.exchange(true)) Post(LE_PORT_GONE, ENODEV);
+}
+
+namespace {
+int OpenErrno(platform::UsbError::Kind kind) {
+  switch (kind) {
+    case platform::UsbError::kNone: return 0;
+    case platform::UsbError::kNotFound: return ENOENT;
+    case platform::UsbError::kAccess: return EACCES;
+    case platform::UsbError::kBusy: return EBUSY;
+    case platform::UsbError::kNoInterface: return ENODEV;
+    case platform::UsbError::kOther: break;
+  }
+  return EIO;
+}
+}  // namespace
+
 int CUsbLink::Open() {
+  OpenPipes(false);
+  return 1;
+}
+
+int CUsbLink::OpenQuietly() { return OpenPipes(true); }
+
+int CUsbLink::OpenPipes(bool quiet) {
   if (IsOpen()) return 1;
   // A receive thread left from before has ended with its pipe; join it.
   platform::StopWorker(m_receiver, m_stopReceive, kUsbReceiveGraceMs, nullptr);
@@ -95,11 +130,12 @@ int CUsbLink::Open() {
       m_description = platform::LoadString(res::kStrUsbNotOpen);
       m_lastOpenError = error.text;
     }
+    m_lastOpenErrno = OpenErrno(error.kind == platform::UsbError::kNone ? platform::UsbError::kOther : error.kind);
     // A device that is there but may not be opened needs the operator: say
     // so, with the udev rule that fixes it. A missing device shows nothing.
-    if (error.kind == platform::UsbError::kAccess)
+    if (error.kind == platform::UsbError::kAccess && !quiet)
       FixedMessageBox(NotifyWindow(), error.text, kFrameworkCaption, platform::kMbIconWarning);
-    return 1;
+    return 0;
   }
   platform::UsbPipeHandle writePipe = platform::OpenPipe(config, platform::kWritePipeName, nullptr);
   {
@@ -109,6 +145,8 @@ int CUsbLink::Open() {
     m_description = platform::LoadString(res::kStrUsbOpen);
     m_lastOpenError.clear();
   }
+  m_lastOpenErrno = 0;
+  m_goneReported = false;
   m_stopReceive.Reset();
   m_receiveRun = 1;
   if (!m_receiver.Create([this] { return UsbReceiveThread(); })) {
@@ -121,8 +159,9 @@ int CUsbLink::Open() {
     }
     readPipe->Close();
     if (writePipe) writePipe->Close();
-    ShowSystemError(NotifyWindow(), EAGAIN);
-    return 1;
+    m_lastOpenErrno = EAGAIN;
+    if (!quiet) ShowSystemError(NotifyWindow(), EAGAIN);
+    return 0;
   }
   platform::SleepMs(kUsbStartDelayMs);
   m_receiver.Start();
@@ -180,9 +219,14 @@ uint32_t CUsbLink::UsbReceiveThread() {
         m_pending.append(reinterpret_cast<const char*>(buffer), strnlen(reinterpret_cast<const char*>(buffer), n));
         Post(LE_DATA_RECEIVED, 0);
       }
+    } else if (status == IoStatus::kGone) {
+      // Unplugged: nothing more will come. The pipes stay until Close; a
+      // transfer that runs reports the loss after its own failure.
+      if (m_receiveRun && !m_busy) ReportGone();
+      return kWatcherThreadDone;
     } else if (status != IoStatus::kCancelled && platform::NowMs() - started < kUsbRetryPaceMs) {
-      // A read that fails at once (an unplugged device) is tried again
-      // after a pause, not in a tight loop.
+      // A read that fails at once is tried again after a pause, not in a
+      // tight loop.
       platform::SleepUnlessSet(m_stopReceive, kUsbRetryPaceMs);
     }
     if (!m_receiveRun) break;
@@ -371,7 +415,8 @@ uint32_t CUsbLink::Handshake(uint32_t length) {
   const int n = WaitReply(answer, kHandshakeAnswerMax);
   if (!SendRunning()) return LS_CANCELLED;
   if (n < kHandshakeAcceptLength) {
-    FixedMessageBox(NotifyWindow(), kNoAnswerText, kErrorCaption, platform::kMbIconWarning);
+    // An unplugged device explains the silence itself (LE_PORT_GONE).
+    if (!IsGone()) FixedMessageBox(NotifyWindow(), kNoAnswerText, kErrorCaption, platform::kMbIconWarning);
     return LS_CHECK_VERSION;
   }
   if (std::memcmp(answer + n - kHandshakeAcceptLength, kHandshakeAccept, kHandshakeAcceptLength) != 0) {
@@ -386,7 +431,7 @@ uint32_t CUsbLink::Handshake(uint32_t length) {
   const int got = WaitReply(ack, kLengthAckMax);
   if (!SendRunning()) return LS_CANCELLED;
   if (got == 0) {
-    FixedMessageBox(NotifyWindow(), kNoLengthAckText, kErrorCaption, platform::kMbIconWarning);
+    if (!IsGone()) FixedMessageBox(NotifyWindow(), kNoLengthAckText, kErrorCaption, platform::kMbIconWarning);
     return LS_REFUSED;
   }
   return 0;
@@ -423,6 +468,7 @@ uint32_t CUsbLink::UsbSendThread() {
     if (result == 0) {
       Post(LE_STATUS, LS_DOWNLOAD_DATA);
       bool armed = false;
+      bool gone = false;
       while (SendRunning() && sent < total) {
         const uint32_t block = std::min<uint32_t>(total - sent, kWriteBlock);
         // The host answers the last block at once: the capture is armed
@@ -433,23 +479,32 @@ uint32_t CUsbLink::UsbSendThread() {
         }
         int written = 0;
         const int64_t started = platform::NowMs();
-        if (platform::PipeWrite(WritePipe(), m_transferBuffer.data() + sent, static_cast<int>(block), &written,
+        const platform::UsbPipeHandle pipe = WritePipe();
+        if (platform::PipeWrite(pipe, m_transferBuffer.data() + sent, static_cast<int>(block), &written,
                                 &m_stopSend) &&
             written > 0) {
           sent += static_cast<uint32_t>(written);
           Post(LE_PROGRESS_FLAG | static_cast<uint32_t>(uint64_t{sent} * 1000 / total), sent);
+        } else if (pipe && pipe->Gone()) {
+          // Unplugged: the block cannot go, now or later.
+          gone = true;
+          break;
         } else if (platform::NowMs() - started < kUsbRetryPaceMs) {
           // The block is tried again until it goes or the transfer is
-          // stopped; a device that fails at once (unplugged) is not spun on.
+          // stopped; a device that fails at once is not spun on.
           platform::SleepUnlessSet(m_stopSend, kUsbRetryPaceMs);
         }
       }
-      // Stopped or done, the closing answer is still waited for.
-      if (!armed) ArmCapture();
-      uint8_t ack[sizeof kHostAck] = {0};
-      success = WaitReply(ack, sizeof ack) == static_cast<int>(sizeof ack) &&
-                std::memcmp(ack, kHostAck, sizeof ack) == 0;
-      if (!success) result = LS_VERIFY_FAILED;
+      if (gone) {
+        result = LS_WRITE_FAILED;
+      } else {
+        // Stopped or done, the closing answer is still waited for.
+        if (!armed) ArmCapture();
+        uint8_t ack[sizeof kHostAck] = {0};
+        success = WaitReply(ack, sizeof ack) == static_cast<int>(sizeof ack) &&
+                  std::memcmp(ack, kHostAck, sizeof ack) == 0;
+        if (!success) result = LS_VERIFY_FAILED;
+      }
     }
   }
   m_busy = 0;
@@ -457,6 +512,10 @@ uint32_t CUsbLink::UsbSendThread() {
     Post(LE_SEND_DONE, sent);
   else
     Post(LE_FAILED, result);
+  // The device's loss follows the transfer's end: the receive thread leaves
+  // it to this thread while a transfer runs. Looked at after the busy flag
+  // is clear, so that one of the two always sees it.
+  if (IsGone()) ReportGone();
   return kTransferThreadDone;
 }
 

@@ -41,6 +41,10 @@ class CUsbLink {
   // Opens both pipes and starts the receive thread. Always 1; without a read
   // pipe the link stays not open (description 59415).
   int Open();
+  // Opens as Open does, but shows nothing: 1 when the read pipe opened, else
+  // 0 and LastOpenErrno() says why. For reconnecting to a device that went
+  // away.
+  int OpenQuietly();
   // Stops the transfer and the receive thread, closes both pipes. Always 1.
   int Close();
   int IsOpen() const;
@@ -49,6 +53,16 @@ class CUsbLink {
   std::string StatusText();
   // Why the last Open found no read pipe (empty when it found one).
   std::string LastOpenError() const;
+  // The same as an errno value: ENOENT (no device), EACCES (not permitted),
+  // EBUSY (in use), ENODEV (no interface with the two pipes), EAGAIN (no
+  // receive thread), EIO; 0 after an open that succeeded.
+  int LastOpenErrno() const { return m_lastOpenErrno; }
+  // The device the open read pipe belongs to ("1-2.3", "virtual:PATH"; ""
+  // when not open), so that a device that comes back can be told from another.
+  std::string OpenDevicePath() const;
+  // The device has been unplugged while open (LE_PORT_GONE); the link stays
+  // open until closed.
+  bool IsGone() const;
 
   // Takes up to `size` received bytes into `buffer` and returns the count.
   // Leaves the USB receive lock held until ReleaseReceived (same thread), so
@@ -84,6 +98,9 @@ class CUsbLink {
   void ArmCapture();
   int ReplyLength() const;  // m_replyLock held
   bool StartSendThread(std::vector<uint8_t> data, bool handshake, const char* failText, const char* failCaption);
+  int OpenPipes(bool quiet);
+  // Posts LE_PORT_GONE (ENODEV) once for the open device.
+  void ReportGone();
   uint32_t UsbReceiveThread();
   uint32_t UsbSendThread();
   // The handshake before a touch-panel program: 0 to go on, else the result.
@@ -101,6 +118,8 @@ class CUsbLink {
   mutable std::mutex m_lock;  // the description, the config and the pipes
   std::string m_description;
   std::string m_lastOpenError;
+  std::atomic<int> m_lastOpenErrno{0};
+  std::atomic<bool> m_goneReported{false};
   platform::UsbConfig m_config;
   // The pending-receive string lives under the process-wide USB receive lock.
   std::string m_pending;

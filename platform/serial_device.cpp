@@ -40,6 +40,18 @@ int SetModemBits(int fd, int bits, bool on) {
   return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
 }
 
+// Why a device whose read or write failed with `error` (0: a read found the
+// end of the stream) has gone: a hung-up terminal, whatever the call said,
+// is ENODEV, so that the reader and a writer name the same reason.
+int GoneReason(int fd, int error) {
+  pollfd p{fd, 0, 0};
+  if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) return ENODEV;
+  return error ? error : EIO;
+}
+
+// Errors of a write that mean the device has gone, not that the write failed.
+bool MeansGone(int error) { return error == EIO || error == ENODEV || error == ENXIO; }
+
 }  // namespace
 
 void SerialDevice::SetWriteObserver(WriteObserver observer) {
@@ -252,16 +264,18 @@ size_t SerialDevice::Read(void* buffer, size_t maxBytes) {
 
 IoStatus SerialDevice::ReadByte(uint8_t* out, const CancelList& cancel, int timeoutMs, int* which) {
   Deadline deadline(timeoutMs);
-  std::vector<const Event*> waits{&rxAvailable_, &closed_};
+  std::vector<const Event*> waits{&rxAvailable_, &closed_, &gone_};
   waits.insert(waits.end(), cancel.begin(), cancel.end());
   for (;;) {
     if (closed_.IsSet()) return IoStatus::kClosed;
     if (Read(out, 1) == 1) return IoStatus::kOk;
+    // The reader has ended: nothing more can come.
+    if (gone_.IsSet()) return IoStatus::kGone;
     int idx = WaitAny(waits, deadline.Remaining());
     if (idx < 0) return IoStatus::kTimeout;
     if (idx == 1) return IoStatus::kClosed;
-    if (idx >= 2) {
-      if (which) *which = idx - 2;
+    if (idx >= 3) {
+      if (which) *which = idx - 3;
       return IoStatus::kCancelled;
     }
   }
@@ -296,9 +310,13 @@ IoStatus SerialDevice::WaitEvent(uint32_t interest, uint32_t* occurred, const Ca
       *occurred = ev;
       break;
     }
+    if (gone_.IsSet()) {
+      status = IoStatus::kGone;
+      break;
+    }
     wake.Reset();
     lock.unlock();
-    std::vector<const Event*> waits{&wake, (want & kEvRxChar) ? &rxAvailable_ : nullptr};
+    std::vector<const Event*> waits{&wake, (want & kEvRxChar) ? &rxAvailable_ : nullptr, &gone_};
     waits.insert(waits.end(), cancel.begin(), cancel.end());
     int idx = WaitAny(waits, deadline.Remaining());
     lock.lock();
@@ -306,8 +324,8 @@ IoStatus SerialDevice::WaitEvent(uint32_t interest, uint32_t* occurred, const Ca
       status = IoStatus::kTimeout;
       break;
     }
-    if (idx >= 2) {
-      if (which) *which = idx - 2;
+    if (idx >= 3) {
+      if (which) *which = idx - 3;
       status = IoStatus::kCancelled;
       break;
     }
@@ -331,6 +349,11 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
       status = IoStatus::kClosed;
       break;
     }
+    if (gone_.IsSet()) {
+      lastError_ = goneError_.load();
+      status = IoStatus::kGone;
+      break;
+    }
     ssize_t k = ::write(fd_, p + done, n - done);
     if (k > 0) {
       done += static_cast<size_t>(k);
@@ -343,11 +366,17 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
     }
     if (k < 0 && errno == EINTR) continue;
     if (k < 0 && errno != EAGAIN) {
-      lastError_ = errno;
-      status = IoStatus::kError;
+      const int error = errno;
+      if (MeansGone(error)) {
+        MarkGone(GoneReason(fd_, error));
+        status = IoStatus::kGone;
+      } else {
+        lastError_ = error;
+        status = IoStatus::kError;
+      }
       break;
     }
-    std::vector<pollfd> fds{{fd_, POLLOUT, 0}, {closed_.Fd(), POLLIN, 0}};
+    std::vector<pollfd> fds{{fd_, POLLOUT, 0}, {closed_.Fd(), POLLIN, 0}, {gone_.Fd(), POLLIN, 0}};
     for (const Event* e : cancel)
       if (e) fds.push_back({e->Fd(), POLLIN, 0});
     int rc = PollFor(fds, deadline.Remaining());
@@ -364,8 +393,9 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
       status = IoStatus::kClosed;
       break;
     }
+    if (fds[2].revents) continue;  // seen at the top of the loop
     int fired = -1;
-    for (size_t i = 2, c = 0; i < fds.size(); ++i, ++c) {
+    for (size_t i = 3, c = 0; i < fds.size(); ++i, ++c) {
       while (c < cancel.size() && !cancel[c]) ++c;
       if (fds[i].revents && fired < 0) fired = static_cast<int>(c);
     }
@@ -375,8 +405,8 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
       break;
     }
     if (fds[0].revents & (POLLERR | POLLHUP)) {
-      lastError_ = EIO;
-      status = IoStatus::kError;
+      MarkGone(GoneReason(fd_, EIO));
+      status = IoStatus::kGone;
       break;
     }
   }
@@ -386,9 +416,11 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
 }
 
 IoStatus SerialDevice::WaitOnLine(const CancelList& cancel, const Deadline& deadline, int* which) {
-  std::vector<const Event*> waits{&closed_};
+  std::vector<const Event*> waits{&closed_, &gone_};
   waits.insert(waits.end(), cancel.begin(), cancel.end());
   for (;;) {
+    // What was written will not leave any more.
+    if (gone_.IsSet()) return IoStatus::kGone;
     int64_t leftMs;
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -403,25 +435,34 @@ IoStatus SerialDevice::WaitOnLine(const CancelList& cancel, const Deadline& dead
                                                   : static_cast<int>(std::min<int64_t>(leftMs, deadline.Remaining()));
     int idx = WaitAny(waits, slice);
     if (idx == 0) return IoStatus::kClosed;
-    if (idx > 0) {
-      if (which) *which = idx - 1;
+    if (idx >= 2) {
+      if (which) *which = idx - 2;
       return IoStatus::kCancelled;
     }
   }
 }
 
+void SerialDevice::MarkGone(int error) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (!gone_.IsSet()) {
+    goneError_ = error;
+    gone_.Set();
+    Notify();
+  }
+  lastError_ = goneError_.load();
+}
+
 void SerialDevice::ReaderLoop() {
   uint8_t chunk[4096];
-  bool hungUp = false;
   for (;;) {
     bool room;
     {
       std::lock_guard<std::mutex> guard(lock_);
       room = input_.size() < inputLimit_;
     }
-    std::vector<pollfd> fds{{closed_.Fd(), POLLIN, 0}};
-    // A hung-up device reports POLLHUP for ever; stop watching it then.
-    if (!hungUp) fds.push_back({fd_, static_cast<short>(room ? POLLIN : 0), 0});
+    // While the queue is full the descriptor is not watched (poll() skips a
+    // negative one): a hang-up then counts once the bytes before it are in.
+    std::vector<pollfd> fds{{closed_.Fd(), POLLIN, 0}, {room ? fd_ : -1, POLLIN, 0}};
     if (!room) fds.push_back({rxSpace_.Fd(), POLLIN, 0});
     // Modem lines have no wake-up of their own here: look at them ten times a second.
     int rc = PollFor(fds, hasModemLines_ ? 100 : kInfinite);
@@ -443,13 +484,15 @@ void SerialDevice::ReaderLoop() {
         }
       }
     }
-    if (hungUp || !(fds[1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    const short revents = fds[1].revents;
+    if (!(revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
     std::lock_guard<std::mutex> reading(readLock_);
     size_t space;
     {
       std::lock_guard<std::mutex> guard(lock_);
       space = inputLimit_ > input_.size() ? inputLimit_ - input_.size() : 0;
     }
+    if (space == 0) continue;
     ssize_t k = ::read(fd_, chunk, std::min(space, sizeof chunk));
     if (k > 0) {
       ReadObserver observer;
@@ -467,9 +510,17 @@ void SerialDevice::ReaderLoop() {
       rxAvailable_.Set();
       if (input_.size() >= inputLimit_) rxSpace_.Reset();
       Notify();
-    } else if ((fds[1].revents & (POLLHUP | POLLERR)) || (k < 0 && errno != EAGAIN && errno != EINTR)) {
-      hungUp = true;  // the other end is gone; writes will report it
+      continue;
     }
+    // With VMIN 0 a read with nothing to give returns 0 too: only together
+    // with a hang-up or an error does it mean that the device has gone. A
+    // failed read always does (EIO from a pseudo-terminal whose other side
+    // closed, ENODEV, ENXIO).
+    const int error = k < 0 ? errno : 0;
+    if (k < 0 && (error == EAGAIN || error == EINTR)) continue;
+    if (k == 0 && !(revents & (POLLHUP | POLLERR | POLLNVAL))) continue;
+    MarkGone(GoneReason(fd_, error));
+    return;
   }
 }
 

@@ -41,7 +41,10 @@ struct LineSettings {
   bool xonIn = false;
 };
 
-enum class IoStatus { kOk, kTimeout, kCancelled, kError, kClosed };
+// kGone: the device went away (an unplugged adapter, a pseudo-terminal whose
+// other side closed, an unplugged USB device). Nothing more passes either
+// way, but it stays open until its user closes it; kClosed is that close.
+enum class IoStatus { kOk, kTimeout, kCancelled, kError, kClosed, kGone };
 
 using CancelList = std::vector<const Event*>;
 
@@ -71,7 +74,8 @@ class SerialDevice {
   // Takes up to maxBytes from the input queue without waiting.
   size_t Read(void* buffer, size_t maxBytes);
   // Waits up to timeoutMs for one byte and takes it. On kCancelled, *which is
-  // the index of the cancel event that was set.
+  // the index of the cancel event that was set. Bytes queued before the
+  // device went away are still read; then kGone.
   IoStatus ReadByte(uint8_t* out, const CancelList& cancel, int timeoutMs, int* which = nullptr);
 
   // Waits for an event of the port's mask that is also in `interest`. The
@@ -79,7 +83,8 @@ class SerialDevice {
   // CTS/DSR changes that happen while the mask holds them are kept until a
   // wait that is interested takes them (also when no wait was running then).
   // Setting a different mask clears the history and ends every wait with kOk
-  // and no event.
+  // and no event. Once the device has gone, a wait reports what is still
+  // there to report (bytes in the queue), else ends with kGone.
   IoStatus WaitEvent(uint32_t interest, uint32_t* occurred, const CancelList& cancel, int timeoutMs,
                      int* which = nullptr);
 
@@ -95,9 +100,23 @@ class SerialDevice {
   // line needs at its rate and framing, and for as long as the driver still
   // reports queued output. (A pseudo-terminal buffers kilobytes and reports
   // none, so without this a writer would run seconds ahead of its peer.)
+  // kGone, without waiting, once the device has gone.
   IoStatus Write(const void* data, size_t n, size_t* written, const CancelList& cancel, int timeoutMs,
                  int* which = nullptr);
   int LastError() const { return lastError_; }
+
+  // The device went away: the reader thread saw a hang-up or a read error,
+  // or a write failed for that reason. Set once, never cleared; the reader
+  // thread has ended by then.
+  bool IsGone() const { return gone_.IsSet(); }
+  const Event& GoneEvent() const { return gone_; }
+  // Why, as an errno value: ENODEV for a hang-up (an unplugged adapter, a
+  // pseudo-terminal whose other side closed), else the error of the read or
+  // write that failed. 0 while the device is there.
+  int GoneError() const { return goneError_; }
+  // True for the first caller after the device has gone, false for every
+  // other: the threads that use a port report its going once between them.
+  bool ClaimGoneReport() { return IsGone() && !goneReported_.exchange(true); }
 
   // Ends every wait with kClosed and releases the port for the next opener.
   // The descriptor itself is closed when the last user lets go.
@@ -125,6 +144,9 @@ class SerialDevice {
   // Reads the modem lines; false when the device has none.
   bool ReadModemLines(int* lines) const;
   void Notify();  // wakes WaitEvent callers; lock_ held
+  // Records that the device has gone (the first reason stays) and wakes
+  // every wait.
+  void MarkGone(int error);
   // Waits until what was written has left on the line.
   IoStatus WaitOnLine(const CancelList& cancel, const Deadline& deadline, int* which);
 
@@ -152,6 +174,9 @@ class SerialDevice {
   Event rxSpace_{true};
   Event closed_;
   Event flagEvent_;
+  Event gone_;
+  std::atomic<int> goneError_{0};
+  std::atomic<bool> goneReported_{false};
   std::thread reader_;
   std::atomic<int> lastError_{0};
 };

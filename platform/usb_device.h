@@ -74,7 +74,9 @@ class UsbDevice {
 
 // One pipe. Reads return at most one packet. Every call is bounded by its
 // time-out and ends early when `cancel` is set or the pipe is closed; when a
-// call returns, nothing is written into its buffer any more.
+// call returns, nothing is written into its buffer any more. Once the device
+// is unplugged (libusb: no device; virtual: its connection ended), calls
+// fail at once with kGone.
 class UsbPipe {
  public:
   virtual ~UsbPipe() = default;
@@ -82,6 +84,8 @@ class UsbPipe {
   virtual IoStatus Write(const void* buffer, size_t size, size_t* count, const Event* cancel, int timeoutMs) = 0;
   // Ends the pipe's waits; every later call fails with kClosed.
   virtual void Close() = 0;
+  // The device has been unplugged (as far as a call of this pipe has seen).
+  virtual bool Gone() const = 0;
   const std::string& Name() const { return name_; }
   const std::string& DevicePath() const { return devicePath_; }
 

@@ -187,6 +187,7 @@ class LibusbPipe : public UsbPipe {
     return Transfer(std::vector<uint8_t>(bytes, bytes + size), nullptr, count, cancel, timeoutMs);
   }
   void Close() override { closed_.Set(); }
+  bool Gone() const override { return device_->Gone(); }
 
  private:
   // One bulk transfer of `data` (OUT), or of data.size() bytes into *in
@@ -194,7 +195,8 @@ class LibusbPipe : public UsbPipe {
   IoStatus Transfer(std::vector<uint8_t> data, std::vector<uint8_t>* in, size_t* count, const Event* cancel,
                     int timeoutMs) {
     *count = 0;
-    if (closed_.IsSet() || device_->Gone()) return IoStatus::kClosed;
+    if (closed_.IsSet()) return IoStatus::kClosed;
+    if (device_->Gone()) return IoStatus::kGone;
     if (cancel && cancel->IsSet()) return IoStatus::kCancelled;
     auto block = std::make_shared<TransferBlock>();
     block->transfer = libusb_alloc_transfer(0);
@@ -211,7 +213,7 @@ class LibusbPipe : public UsbPipe {
       delete owner;
       if (rc == LIBUSB_ERROR_NO_DEVICE) {
         device_->MarkGone();
-        return IoStatus::kClosed;
+        return IoStatus::kGone;
       }
       return IoStatus::kError;
     }
@@ -241,7 +243,7 @@ class LibusbPipe : public UsbPipe {
         return *count > 0 ? IoStatus::kOk : IoStatus::kTimeout;
       case LIBUSB_TRANSFER_NO_DEVICE:
         device_->MarkGone();
-        return IoStatus::kClosed;
+        return IoStatus::kGone;
       case LIBUSB_TRANSFER_STALL:
         libusb_clear_halt(device_->Handle(), endpoint_);
         // Bytes that went out before the stall are reported as written, so

@@ -105,7 +105,7 @@ class VirtualPipe : public UsbPipe {
 
   IoStatus Read(void* buffer, size_t size, size_t* count, const Event* cancel, int timeoutMs) override {
     *count = 0;
-    if (gone_) return IoStatus::kClosed;
+    if (gone_) return IoStatus::kGone;
     Deadline deadline(timeoutMs);
     for (;;) {
       int rc = WaitFd(fd_, POLLIN | POLLRDHUP, cancel, closed_, deadline.Remaining());
@@ -120,19 +120,19 @@ class VirtualPipe : public UsbPipe {
         // unplugged device.
         if (rc & (POLLHUP | POLLRDHUP | POLLERR)) {
           gone_ = true;
-          return IoStatus::kClosed;
+          return IoStatus::kGone;
         }
         return IoStatus::kOk;
       }
       if (errno == EAGAIN || errno == EINTR) continue;
       gone_ = true;
-      return IoStatus::kClosed;
+      return IoStatus::kGone;
     }
   }
 
   IoStatus Write(const void* buffer, size_t size, size_t* count, const Event* cancel, int timeoutMs) override {
     *count = 0;
-    if (gone_) return IoStatus::kClosed;
+    if (gone_) return IoStatus::kGone;
     Deadline deadline(timeoutMs);
     const auto* p = static_cast<const uint8_t*>(buffer);
     // One message per write; a longer write goes out as several messages.
@@ -147,7 +147,7 @@ class VirtualPipe : public UsbPipe {
       }
       if (errno == EAGAIN || errno == EINTR) continue;
       gone_ = true;
-      return IoStatus::kClosed;
+      return IoStatus::kGone;
     } while (*count < size);
     return IoStatus::kOk;
   }
@@ -156,6 +156,7 @@ class VirtualPipe : public UsbPipe {
     closed_.Set();
     shutdown(fd_, SHUT_RDWR);
   }
+  bool Gone() const override { return gone_; }
 
  private:
   int fd_;

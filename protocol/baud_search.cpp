@@ -51,9 +51,15 @@ uint32_t CSerialLink::SearchBody() {
   Open(0);
 
   bool found = false;
+  // The port the search opened, once it has gone away: no rate can answer.
+  std::shared_ptr<platform::SerialDevice> gonePort;
   // Reported when the search is stopped before its first try.
   uint32_t lastRate = savedRate;
   for (int attempt = 0; attempt < kSearchTries && !m_stopSearch.IsSet(); ++attempt) {
+    if (auto port = Port(); port && port->IsGone()) {
+      gonePort = port;
+      break;
+    }
     const uint32_t rate = kBaudRates[index];
     Post(LE_BAUD_TRYING, rate);
     lastRate = rate;
@@ -84,6 +90,8 @@ uint32_t CSerialLink::SearchBody() {
   m_searchRunning = 0;
   if (auto port = Port()) port->Purge(true, true);
   Post(found ? LE_BAUD_FOUND : LE_BAUD_NOT_FOUND, lastRate);
+  // Its device came back in time when the re-open found it.
+  if (gonePort && !m_open) ReportPortGone(gonePort);
   return 0;
 }
 

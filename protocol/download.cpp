@@ -37,7 +37,8 @@ uint32_t CSerialLink::TransferBody() {
     int n = ReadExact(reply, kHandshakeAnswerMax, &m_cancelTransfer);
     if (m_cancelTransfer.IsSet()) return LS_CANCELLED;
     if (n < kHandshakeAcceptLength) {
-      FixedMessageBox(NotifyWindow(), kNoAnswerText, kErrorCaption, platform::kMbIconWarning);
+      // A port that went away explains the silence itself (LE_PORT_GONE).
+      if (!IsPortGone()) FixedMessageBox(NotifyWindow(), kNoAnswerText, kErrorCaption, platform::kMbIconWarning);
       return LS_CHECK_VERSION;
     }
     if (std::memcmp(reply + n - kHandshakeAcceptLength, kHandshakeAccept, kHandshakeAcceptLength) != 0) {
@@ -51,7 +52,7 @@ uint32_t CSerialLink::TransferBody() {
     n = ReadExact(reply, kLengthAckMax, &m_cancelTransfer);
     if (m_cancelTransfer.IsSet()) return LS_CANCELLED;
     if (n == 0) {
-      FixedMessageBox(NotifyWindow(), kNoLengthAckText, kErrorCaption, platform::kMbIconWarning);
+      if (!IsPortGone()) FixedMessageBox(NotifyWindow(), kNoLengthAckText, kErrorCaption, platform::kMbIconWarning);
       return LS_REFUSED;
     }
     return kSuccess;  // what the host acknowledged with is not examined
@@ -64,6 +65,8 @@ uint32_t CSerialLink::TransferBody() {
   auto data = [&](uint32_t total, int factor) -> uint32_t {
     Post(LE_STATUS, LS_DOWNLOAD_DATA);
     if (mode == 1) {
+      // A port that has gone is not re-opened: its device is not there.
+      if (IsPortGone()) return LS_WRITE_FAILED;
       // Close(0) leaves this thread running: it is the one closing.
       Close(0);
       SetRate(kDownloadRate);
@@ -147,7 +150,7 @@ uint32_t CSerialLink::TransferBody() {
   // End, on every path. The switch to 115200 is undone only where it could
   // have been made: a link that was not ready stays as it was.
   startPort.reset();
-  if (mode == 1 && ready) {
+  if (mode == 1 && ready && !IsPortGone()) {
     Close(0);
     SetRate(kDownloadRate);
     Open(1);
@@ -167,6 +170,10 @@ uint32_t CSerialLink::TransferBody() {
   }
   if (ready)
     if (auto port = Port()) port->SetEventMask(savedMask);
+  // The port's going follows the transfer's end: the watcher leaves it to
+  // this thread while a transfer runs. Looked at after the running flag is
+  // clear, so that one of the two always sees it.
+  ReportPortGone(Port());
   ResumeWatcher();
   return kTransferThreadDone;
 }

@@ -31,9 +31,12 @@ PtyHost::PtyHost() {
   fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
-PtyHost::~PtyHost() {
-  close(master_);
-  close(slave_);
+PtyHost::~PtyHost() { HangUp(); }
+
+void PtyHost::HangUp() {
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+  master_ = slave_ = -1;
 }
 
 void PtyHost::MapAsCom(int number) { platform::SetComPortPath(number, slavePath_); }

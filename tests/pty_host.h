@@ -41,6 +41,9 @@ class PtyHost {
   void Write(const Bytes& bytes);
   // The rate the link has set on the line.
   uint32_t LineRate() const;
+  // Closes both sides, as a host process that ends: the link's side hangs up
+  // and the device node goes. Nothing else may be called after it.
+  void HangUp();
 
  private:
   int master_ = -1;

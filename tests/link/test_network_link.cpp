@@ -358,6 +358,11 @@ TEST_F(NetworkLinkTest, ResetByTheHostDisconnectsButAnOrderlyCloseDoesNot) {
     EXPECT_EQ(refreshes, 1);
     EXPECT_EQ(link.GetDescription(), "Not connected");
     EXPECT_EQ(DataEvents(), 0u);
+    // The view is told why, once.
+    PumpFor(200);
+    ASSERT_EQ(target.Count(LE_PORT_GONE), 1u);
+    EXPECT_EQ(target.Events().back().code, LE_PORT_GONE);
+    EXPECT_EQ(target.Events().back().value, static_cast<uint32_t>(ECONNRESET));
   }
   TcpHost host;
   auto c = Connect(host);
@@ -371,6 +376,7 @@ TEST_F(NetworkLinkTest, ResetByTheHostDisconnectsButAnOrderlyCloseDoesNot) {
   EXPECT_EQ(link.IsOpen(), 1);  // still counted as connected
   EXPECT_EQ(refreshes, 1);
   EXPECT_EQ(DataEvents(), 1u);
+  EXPECT_EQ(target.Count(LE_PORT_GONE), 1u);  // only the reset's
   EXPECT_EQ(link.Open(1), 1);
   // The next command's probe gets no answer; sending to the closed
   // connection must not end the program.
@@ -733,9 +739,14 @@ TEST_F(NetworkLinkTest, AHostThatResetsDuringTheDataFailsTheWrite) {
       if (c->Read(512, 5000).size() == 512) c->Reset();
     });
     ASSERT_EQ(link.SendRawFile(path.c_str()), 1);
-    ASSERT_TRUE(WaitEvent(LE_FAILED, 8000));
+    ASSERT_TRUE(WaitEvent(LE_PORT_GONE, 8000));
     host.Join();
-    EXPECT_EQ(target.Events().back().value, LS_WRITE_FAILED);
+    // The transfer's failure, then why the connection went.
+    const auto events = TransferEvents();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[events.size() - 2].code, LE_FAILED);
+    EXPECT_EQ(events[events.size() - 2].value, LS_WRITE_FAILED);
+    EXPECT_EQ(events.back().value, static_cast<uint32_t>(ECONNRESET));
     EXPECT_EQ(link.LastTransferExitCode(), LS_WRITE_FAILED);
     EXPECT_EQ(target.Count(LE_SEND_DONE), 0u);
     EXPECT_TRUE(PumpUntil([&] { return link.IsOpen() == 0; }, 2000));

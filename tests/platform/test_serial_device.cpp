@@ -207,5 +207,61 @@ TEST(SerialDevice, TheEventCharacterCountsOnlyWhileTheMaskAsksForIt) {
   EXPECT_EQ(device->WaitEvent(kEvRxFlag, &events, {}, 100), IoStatus::kTimeout);
 }
 
+// A terminal whose other side closes (the host's process ended; an
+// unplugged adapter hangs up the same way) is gone for every call at once,
+// waits already under way included. Bytes queued before are still read.
+TEST(SerialDevice, AHungUpTerminalIsGoneForEveryCallAfterWhatWasQueued) {
+  PtyHost host;
+  auto device = OpenDevice(host.SlavePath());
+  ASSERT_TRUE(device);
+  device->SetEventMask(kEvRxChar | kEvCts);
+  host.Write({1, 2});
+  uint32_t events = 0;
+  ASSERT_EQ(device->WaitEvent(kEvRxChar, &events, {}, 2000), IoStatus::kOk);
+  for (int i = 0; i < 100 && device->InputCount() < 2; ++i) SleepMs(10);
+  ASSERT_EQ(device->InputCount(), 2u);
+  EXPECT_FALSE(device->IsGone());
+  EXPECT_FALSE(device->ClaimGoneReport());
+
+  IoStatus waited = IoStatus::kOk;
+  std::thread waiter([&] {
+    uint32_t none = 0;
+    waited = device->WaitEvent(kEvCts, &none, {}, 10000);
+  });
+  SleepMs(100);
+  const int64_t ms = test::TimeMs([&] {
+    host.HangUp();
+    waiter.join();
+  });
+  EXPECT_EQ(waited, IoStatus::kGone);
+  EXPECT_LT(ms, 2000);
+  EXPECT_TRUE(device->IsGone());
+  EXPECT_TRUE(device->GoneEvent().IsSet());
+  EXPECT_EQ(device->GoneError(), ENODEV);
+
+  // What came before is reported and read first.
+  EXPECT_EQ(device->WaitEvent(kEvRxChar, &events, {}, 0), IoStatus::kOk);
+  EXPECT_EQ(events, kEvRxChar);
+  uint8_t byte = 0;
+  ASSERT_EQ(device->ReadByte(&byte, {}, 1000), IoStatus::kOk);
+  EXPECT_EQ(byte, 1);
+  ASSERT_EQ(device->ReadByte(&byte, {}, 1000), IoStatus::kOk);
+  EXPECT_EQ(byte, 2);
+  EXPECT_LT(test::TimeMs([&] {
+              EXPECT_EQ(device->ReadByte(&byte, {}, 5000), IoStatus::kGone);
+              EXPECT_EQ(device->WaitEvent(kEvRxChar, &events, {}, 5000), IoStatus::kGone);
+              size_t written = 99;
+              EXPECT_EQ(device->Write("x", 1, &written, {}, 5000), IoStatus::kGone);
+              EXPECT_EQ(written, 0u);
+            }),
+            1000);
+  EXPECT_EQ(device->LastError(), ENODEV);
+  // One report between the threads that see it.
+  EXPECT_TRUE(device->ClaimGoneReport());
+  EXPECT_FALSE(device->ClaimGoneReport());
+  device->Close();
+  EXPECT_EQ(device->ReadByte(&byte, {}, 100), IoStatus::kClosed);
+}
+
 }  // namespace
 }  // namespace lumaset::platform

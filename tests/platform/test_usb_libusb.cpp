@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -66,7 +68,8 @@ DeviceSpec Vendor(const std::string& name, const std::string& parent, uint8_t ad
 // start: libusb lists the bed's devices once, when it starts.
 struct Bench {
   test::UsbTestbed bed;
-  EmulatedUsbDevice *twinA, *twinB, *decoy, *walk, *wide, *partial, *locked, *busy, *unplug, *cancel, *wedged, *host;
+  EmulatedUsbDevice *twinA, *twinB, *decoy, *walk, *wide, *partial, *locked, *busy, *unplug, *cancel, *wedged, *host,
+      *pulled;
   std::string lockedNode;
 
   Bench() {
@@ -96,6 +99,7 @@ struct Bench {
     cancel = &bed.AddDevice(Vendor("1-12", "usb1", 12, 0xa00a));
     host = &bed.AddDevice(Vendor("1-13", "usb1", 13, 0xa009));
     wedged = &bed.AddDevice(Vendor("1-14", "usb1", 14, 0xa00b));
+    pulled = &bed.AddDevice(Vendor("1-15", "usb1", 15, 0xa00c));
   }
 };
 Bench* g_bench = nullptr;
@@ -392,15 +396,16 @@ TEST(LibusbDevice, UnplugDuringATransferEndsItAtOnce) {
     d.Unplug();
     reader.join();
   });
-  EXPECT_EQ(status, IoStatus::kClosed);
+  EXPECT_EQ(status, IoStatus::kGone);
   EXPECT_LT(ms, 1500);  // well before the read's own time-out
   // Every later call fails at once, and the device is no longer found.
   const Bytes block = Pattern(64);
   EXPECT_LT(test::TimeMs([&] {
-              EXPECT_EQ(write->Write(block.data(), block.size(), &count, nullptr, 2000), IoStatus::kClosed);
-              EXPECT_EQ(read->Read(buffer, sizeof buffer, &count, nullptr, 2000), IoStatus::kClosed);
+              EXPECT_EQ(write->Write(block.data(), block.size(), &count, nullptr, 2000), IoStatus::kGone);
+              EXPECT_EQ(read->Read(buffer, sizeof buffer, &count, nullptr, 2000), IoStatus::kGone);
             }),
             1000);
+  EXPECT_TRUE(read->Gone() && write->Gone());
   UsbError error;
   EXPECT_FALSE(platform::OpenPipe(Config(0xa008), platform::kReadPipeName, &error));
   EXPECT_EQ(error.kind, UsbError::kNotFound);
@@ -499,6 +504,33 @@ TEST(UsbLinkOverLibusb, ReceivesCommandsAndADownload) {
   EXPECT_EQ(link.IsOpen(), 0);
   EXPECT_EQ(d.OpenNow(), 0);
   EXPECT_TRUE(d.Claimed().empty());
+}
+
+// The link over a real device that is pulled out while idle: one
+// LE_PORT_GONE, no box; it stays open until closed, and a quiet open then
+// says that the device is not there.
+TEST(LibusbLink, AnUnpluggedDeviceIsReportedOnce) {
+  EmulatedUsbDevice& d = *g_bench->pulled;
+  test::RecordingTarget target;
+  test::RecordingOperator op;
+  CUsbLink link;
+  link.SetConfig(Config(0xa00c));
+  link.SetTarget(&target, WM_LINK_EVENT);
+  ASSERT_EQ(link.OpenQuietly(), 1) << link.LastOpenError();
+  EXPECT_EQ(link.OpenDevicePath(), "1-15");
+  ASSERT_TRUE(d.WaitPending(0x82, 1, 2000));
+  d.Unplug();
+  ASSERT_TRUE(target.WaitFor(LE_PORT_GONE, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(target.Events().size(), 1u);
+  EXPECT_EQ(target.Events()[0].value, static_cast<uint32_t>(ENODEV));
+  EXPECT_TRUE(link.IsGone());
+  EXPECT_EQ(link.IsOpen(), 1);
+  EXPECT_EQ(link.Close(), 1);
+  EXPECT_EQ(d.OpenNow(), 0);
+  EXPECT_EQ(link.OpenQuietly(), 0);
+  EXPECT_EQ(link.LastOpenErrno(), ENOENT);
+  EXPECT_TRUE(op.Boxes().empty());
 }
 
 }  // namespace

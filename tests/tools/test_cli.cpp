@@ -589,4 +589,24 @@ TEST(Cli, MonitorTextDecodesCodePage936AndEndsCleanlyOnSigterm) {
   EXPECT_TRUE(QString::fromUtf8(p.readAllStandardError()).contains("received 8 bytes"));
 }
 
+TEST(Cli, MonitorEndsWithOneWhenThePortGoesAway) {
+  REQUIRE_PROGRAMS();
+  App();
+  lumaset::test::PtyHost pty;
+  QProcess p;
+  p.start(Cli(), {"--device", QString::fromStdString(pty.SlavePath()), "monitor"});
+  ASSERT_TRUE(p.waitForStarted(10000));
+  QThread::msleep(1200);
+  pty.Write(ToBytes("before"));
+  QThread::msleep(500);
+  pty.HangUp();  // the host's process ends
+  ASSERT_TRUE(p.waitForFinished(10000));
+  EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(p.exitCode(), 1);
+  EXPECT_EQ(QString::fromUtf8(p.readAllStandardOutput()), "before");
+  const QString err = QString::fromUtf8(p.readAllStandardError());
+  EXPECT_TRUE(err.contains(QString::fromStdString(pty.SlavePath() + ") went away (No such device)"))) << err.toStdString();
+  EXPECT_TRUE(err.contains("received 6 bytes")) << err.toStdString();
+}
+
 }  // namespace

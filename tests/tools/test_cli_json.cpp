@@ -530,6 +530,27 @@ TEST(CliJson, ReceivedBytesComeAsHexAndAsDecodedText) {
   EXPECT_EQ(Int(run.First("end"), "received"), 13);
 }
 
+TEST(CliJson, APortThatGoesAwayEndsTheMonitorWithItsReason) {
+  for (const auto transport : {Sim::Transport::kSerial, Sim::Transport::kUsb}) {
+    SCOPED_TRACE(transport == Sim::Transport::kSerial ? "serial" : "usb");
+    Sim sim({}, transport);
+    REQUIRE_SIM(sim);
+    JsonRun run(Join(sim.LinkArgs(), {"monitor"}));
+    ASSERT_TRUE(run.WaitFor(
+        [](const QJsonObject& o) { return o.value("text").toString().startsWith("receiving on"); }, 15000))
+        << run.Kinds();
+    sim.host.Stop();
+    EXPECT_EQ(run.Finish(20000), 1) << run.Kinds();
+    ExpectFramed(run);
+    const QJsonObject end = run.First("end");
+    EXPECT_EQ(end.value("result").toString(), "failed");
+    EXPECT_EQ(end.value("reason").toString(), "port-gone");
+    bool said = false;
+    for (const auto& note : run.OfKind("note")) said = said || note.value("text").toString().contains("went away");
+    EXPECT_TRUE(said) << run.Kinds();
+  }
+}
+
 TEST(CliJson, PortsLinesAreThePortsAlone) {
   if (!fs::exists(Cli())) GTEST_SKIP() << "lumaset-cli not built";
   test::PtyHost pty;

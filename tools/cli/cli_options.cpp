@@ -286,7 +286,8 @@ std::string HelpText() {
              "  send-file FILE             send any file unchanged\n"
              "  monitor [--hex | --raw] [--save FILE] [--seconds N]\n"
              "                             show what the host sends until N seconds have passed or\n"
-             "                             Ctrl-C / SIGTERM (which end it cleanly and close the link)\n"
+             "                             Ctrl-C / SIGTERM (which end it cleanly and close the link),\n"
+             "                             or the port goes away (status 1)\n"
              "  ports [--json]             list every COM number that resolves to a device, one line\n"
              "                             each: COM<n>, its path, present or missing, the device it\n"
              "                             leads to, its by-id name, for a USB adapter vendor:product,\n"
@@ -348,8 +349,8 @@ std::string HelpText() {
          "  0  done\n"
          "  1  the host refused or did not answer, the link could not be opened, the transfer\n"
          "     failed (the message names the link status, e.g. LS_VERIFY_FAILED (0xFF00800B)),\n"
-         "     no rate answered, the chosen link refuses the command, or the command was\n"
-         "     interrupted or timed out\n"
+         "     no rate answered, the port went away while receiving, the chosen link refuses\n"
+         "     the command, or the command was interrupted or timed out\n"
          "  2  bad usage, or a FILE that cannot be read (--save: written)\n";
 }
 

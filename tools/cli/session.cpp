@@ -564,6 +564,14 @@ void Session::OnLinkEvent(uint32_t code, uint32_t value) {
       if (FailureLooksLikeSilence(value)) HostSilentHint();
       Finish(kExitFailed, "transfer-failed");
       break;
+    case LE_PORT_GONE:
+      // A transfer or a search ends on its own, with its own outcome; only a
+      // wait for received bytes would go on for nothing.
+      if (wait_ != Wait::kMonitor && wait_ != Wait::kListen) break;
+      Say(Format("%s went away (%s)", link_->PortText().c_str(),
+                 value ? std::strerror(static_cast<int>(value)) : "no reason given"));
+      Finish(kExitFailed, "port-gone");
+      break;
     case LE_BAUD_TRYING:
       if (json_)
         JsonOutput::Instance().Line("baud", {{"event", "trying"}, {"rate", static_cast<qint64>(value)}});
