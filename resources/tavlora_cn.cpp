@@ -132,7 +132,7 @@ constexpr LumasetString kStrings[] = {
     {res::kStrConfirmErase, "要擦除主机中的用户程序吗？\n主机将停止运行它，直到重新下载用户程序之前都没有用户程序。"},
     {res::kStrConfirmFactory, "要恢复主机的出厂设置吗？\n在主机上所做的设置将会丢失。"},
     {res::kStrConfirmRestart, "要重启主机吗？\n主机当前正在进行的工作将被中断。"},
-    {res::kStrPortGone, "%1 已断开（被拔出或关闭）。重新出现后 Lumaset 会自动重新连接。"},
+    {res::kStrPortGone, "%1 已断开，重新出现后自动重新连接。"},
     {res::kStrReconnected, "%1 已恢复，已重新连接。"},
     {res::kStrConnecting, "正在连接 %1 ..."},
     {res::kStrConnectionLost, "与 %1 的连接已断开。"},

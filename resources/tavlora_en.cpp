@@ -147,7 +147,7 @@ constexpr LumasetString kStrings[] = {
      "loaded again."},
     {res::kStrConfirmFactory, "Restore the host's factory settings?\nThe settings made on the host are lost."},
     {res::kStrConfirmRestart, "Restart the host?\nWhat the host is doing now is interrupted."},
-    {res::kStrPortGone, "%1 is gone (unplugged or closed). Lumaset connects again when it is back."},
+    {res::kStrPortGone, "%1 is gone; reconnecting when it is back."},
     {res::kStrReconnected, "%1 is back: connected again."},
     {res::kStrConnecting, "Connecting to %1 ..."},
     {res::kStrConnectionLost, "The connection to %1 was lost."},

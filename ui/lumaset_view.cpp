@@ -1,5 +1,7 @@
 #include "ui/lumaset_view.h"
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDateTime>
 #include <QDir>
@@ -104,6 +106,15 @@ QString FolderOf(const std::string& path) {
 
 std::string Local(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
+// How often a port that went away is looked for.
+constexpr int kReconnectPollMs = 1000;
+
+// Whether a device path may be opened again: a device file that exists (a
+// path of another kind, such as a network address, is simply tried).
+bool DeviceMayBeBack(const std::string& path) {
+  return path.empty() || path[0] != '/' || ::access(path.c_str(), F_OK) == 0;
+}
+
 }  // namespace
 
 struct CLumasetView::LinkCall {
@@ -148,6 +159,8 @@ CLumasetView::CLumasetView(CLumasetDoc* document, QWidget* parent)
   m_app = CLumasetApp::Instance();
   m_flushTimer.setSingleShot(true);
   connect(&m_flushTimer, &QTimer::timeout, this, [this] { FlushDisplay(); });
+  m_reconnectTimer.setInterval(kReconnectPollMs);
+  connect(&m_reconnectTimer, &QTimer::timeout, this, [this] { TryReconnect(); });
 }
 
 CLumasetView::~CLumasetView() {
@@ -252,6 +265,7 @@ void CLumasetView::OnInitialUpdate() {
 }
 
 void CLumasetView::OnDestroy() {
+  StopReconnecting();
   if (m_baudSearchDlg) m_baudSearchDlg->HideWindow();
   m_serialLink.Disconnect();
   m_usbLink.Close();
@@ -550,6 +564,8 @@ int CLumasetView::SendHostCommand(int index) {
 int CLumasetView::ToggleConnection() {
   int result = 1;
   ReportResult({});
+  // The operator takes the link in hand: no more looking for a lost device.
+  StopReconnecting();
   if (!UsbActive()) {
     if (m_serialLink.IsOpen()) {
       m_serialLink.Disconnect();
@@ -618,7 +634,10 @@ void CLumasetView::JobFailed(uint32_t status) {
     ReportResult(resui::String(res::kStrJobStopped).arg(JobName(job)));
     return;
   }
-  ShowJobFailure(job, WhyFailed(status, UsbActive()), QStringLiteral("0x") + QString::number(status, 16).toUpper());
+  // A port that went away explains any failure: the connection was lost.
+  const bool gone = UsbActive() ? m_usbLink.IsGone() : m_serialLink.IsPortGone();
+  ShowJobFailure(job, gone ? res::kStrWhyWriteFailed : WhyFailed(status, UsbActive()),
+                 QStringLiteral("0x") + QString::number(status, 16).toUpper());
 }
 
 void CLumasetView::ShowJobFailure(const Job& job, unsigned why, const QString& whyArg) {
@@ -686,6 +705,7 @@ void CLumasetView::LinkSettingsCommand() {
   platform::SetComPortPin(m_record.port, dialog.PinnedDevice());
 
   ReportResult({});
+  StopReconnecting();
   LinkCall call(this);
   if (m_record.port == 0) {
     // 4. The USB link: the serial-network link is closed first.
@@ -812,6 +832,7 @@ int CLumasetView::OnLinkEvent(uint32_t code, uint32_t value) {
       m_serialLink.ResendAfterSearch();
       break;
     case LE_SEND_STARTED: RefreshControls(); break;
+    case LE_PORT_GONE: OnPortGone(); break;
     case LE_STATUS: StatusDisplay(m_app ? m_app->m_statusBar : nullptr, value); break;
     case LE_FAILED:
       m_serialLink.RearmReceive();
@@ -824,6 +845,65 @@ int CLumasetView::OnLinkEvent(uint32_t code, uint32_t value) {
     default: break;
   }
   return 1;
+}
+
+// ---- a port that goes away ------------------------------------------------------------
+
+QString CLumasetView::PortName(int port, const std::string& device) {
+  return QStringLiteral("COM %1 (%2)").arg(port).arg(QFile::decodeName(device.c_str()));
+}
+
+void CLumasetView::OnPortGone() {
+  // Only the active link's loss counts; the other one is not shown.
+  if (UsbActive()) {
+    if (!m_usbLink.IsGone()) return;
+    m_lost = LostPort{true, 0, m_usbLink.OpenDevicePath()};
+    m_usbLink.Close();
+    ReportResult(resui::String(res::kStrPortGone).arg(QStringLiteral("USB (%1)").arg(
+        QString::fromStdString(m_lost->device))));
+  } else if (m_record.network) {
+    // The host's network connection: it is told; the operator connects again.
+    ReportResult(resui::String(res::kStrConnectionLost).arg(NetworkAddress()));
+    RefreshControls();
+    return;
+  } else {
+    if (!m_serialLink.IsPortGone()) return;
+    m_lost = LostPort{false, m_record.port, m_serialLink.OpenDevicePath()};
+    m_serialLink.Disconnect();
+    ReportResult(resui::String(res::kStrPortGone).arg(PortName(m_lost->port, m_lost->device)));
+  }
+  RefreshControls();
+  m_reconnectTimer.start();
+}
+
+void CLumasetView::TryReconnect() {
+  if (!m_lost || InLinkCall() || IsBusy()) return;
+  const LostPort lost = *m_lost;
+  // The active link changed meanwhile: the lost device no longer matters.
+  if (lost.usb != UsbActive() || (!lost.usb && (lost.port != m_record.port || m_record.network))) {
+    StopReconnecting();
+    return;
+  }
+  int opened = 0;
+  if (lost.usb) {
+    opened = m_usbLink.OpenQuietly();
+  } else {
+    // Only the same device: the COM number must still lead to the path it
+    // was opened by (a pinned or by-id name, or the same device file).
+    if (platform::ComPortPath(lost.port) != lost.device || !DeviceMayBeBack(lost.device)) return;
+    opened = m_serialLink.OpenQuietly(1);
+  }
+  if (!opened) return;
+  StopReconnecting();
+  ReportResult(resui::String(res::kStrReconnected)
+                   .arg(lost.usb ? QStringLiteral("USB (%1)").arg(QString::fromStdString(lost.device))
+                                 : PortName(lost.port, lost.device)));
+  RefreshControls();
+}
+
+void CLumasetView::StopReconnecting() {
+  m_reconnectTimer.stop();
+  m_lost.reset();
 }
 
 // ---- the hand-off -------------------------------------------------------------------

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/reg_settings.h"
@@ -179,6 +180,14 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
   void ShowJobFailure(const Job& job, unsigned why, const QString& whyArg = {});
   // The result pane of the frame: what the last command came to.
   void ReportResult(const QString& text);
+
+  // The active link's port went away: the link is closed, the operator told,
+  // and the same device is looked for until it is back.
+  void OnPortGone();
+  void TryReconnect();
+  void StopReconnecting();
+  // "COM n (device)" for a COM number and the device it opened.
+  static QString PortName(int port, const std::string& device);
   void SendTyped(const QString& text);
   // Shows a file dialog with a fixed filter; the chosen path or empty.
   QString OpenFileDialog(const FileFilter& filter, const QString& folderHint);
@@ -211,6 +220,15 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
   int m_linkCallDepth = 0;
   QString m_connectingText;  // pane 0 while a network connect runs
   Job m_job;
+  // The device of the active link that went away, looked for every second
+  // until it is back (the same COM number's same device, or the USB link).
+  struct LostPort {
+    bool usb = false;
+    int port = 0;
+    std::string device;
+  };
+  std::optional<LostPort> m_lost;
+  QTimer m_reconnectTimer;
   QString m_lastFolder;  // folder of the last file chosen in a dialog
   bool m_created = false;
 };

@@ -233,6 +233,51 @@ TEST_F(SimWindow, DisabledLookButtonsSendNothing) {
   EXPECT_EQ(Button(res::kIdConnect)->CommandId(), res::kIdDisconnect);
 }
 
+TEST_F(SimWindow, APortThatGoesAwayIsToldAndTheSameDeviceIsTakenBackByItself) {
+  const std::string link = (Dir().Path() / "host").string();
+  sim_ = std::make_unique<HostSimProcess>(std::vector<std::string>{"--link", link});
+  ASSERT_TRUE(sim_->Started());
+  MapCom(1, link);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->IsConnected());
+  // The host's end closes, as an unplugged adapter's does: noticed while
+  // idle, the link closes and the commands that need it are disabled.
+  sim_->Stop();
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsConnected(); }, 5000));
+  EXPECT_EQ(Frame()->ResultText(), QStringLiteral("COM 1 (%1) is gone; reconnecting when it is back.").arg(Q(link)));
+  EXPECT_EQ(Frame()->PaneText(0), QStringLiteral("Not connected"));
+  EXPECT_TRUE(Button(res::kIdUserProgram)->DisabledLook());
+  EXPECT_TRUE(Button(res::kIdHostCommand3)->DisabledLook());
+  EXPECT_FALSE(Frame()->CommandStateOf(res::kCmdHost2).enabled);
+  // The same device comes back at the same path: the window takes it again.
+  sim_ = std::make_unique<HostSimProcess>(std::vector<std::string>{"--link", link});
+  ASSERT_TRUE(sim_->Started());
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }, 5000));
+  EXPECT_EQ(Frame()->ResultText(), QStringLiteral("COM 1 (%1) is back: connected again.").arg(Q(link)));
+  Trigger(res::kCmdHost2);
+  EXPECT_EQ(JsonField(WaitEvent(*sim_, "command"), "index"), "2");
+  EXPECT_TRUE(driver_.Unexpected().isEmpty()) << driver_.Unexpected().join(" | ").toStdString();
+}
+
+TEST_F(SimWindow, AnUnplugDuringADownloadEndsItWithTheBoxThenTheLinkCloses) {
+  StartWithSim({"--pace"});
+  const auto file = Dir().File("big.pgu", RandomBytes(40000, 7));
+  QString box;
+  driver_.ChooseFile(Q(file));
+  driver_.AnswerBox(QMessageBox::No);
+  ClickButton(res::kIdUserProgram);
+  ASSERT_TRUE(driver_.WaitDone());
+  ASSERT_TRUE(WaitFor([&] { return !Frame()->Progress()->isHidden(); }, 10000));
+  driver_.AnswerBox(QMessageBox::Ok, 0, [&](QWidget* w) { box = qobject_cast<QMessageBox*>(w)->text(); });
+  sim_->Stop();
+  ASSERT_TRUE(driver_.WaitDone(15000));
+  EXPECT_TRUE(box.startsWith(QStringLiteral("User program big.pgu was not loaded into the host."))) << box.toStdString();
+  EXPECT_TRUE(box.contains(QStringLiteral("connection was lost"))) << box.toStdString();
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsConnected(); }, 5000));
+  EXPECT_TRUE(Frame()->ResultText().contains(QStringLiteral(" is gone;"))) << Frame()->ResultText().toStdString();
+  EXPECT_TRUE(driver_.Unexpected().isEmpty()) << driver_.Unexpected().join(" | ").toStdString();
+}
+
 TEST_F(SimWindow, AFifoIsRefusedInsteadOfBlockingTheWindow) {
   StartWithSim();
   const auto fifo = Dir().Path() / "pipe.pgu";
@@ -332,6 +377,40 @@ TEST_F(PtyWindow, TypedKeysGoToTheHostAndEnterIsCrLf) {
   ClickButton(res::kIdConnect);
   QTest::keyClick(View(), Qt::Key_Return);
   EXPECT_TRUE(host_.Read(2, 300).empty());
+}
+
+TEST_F(PtyWindow, AnotherDeviceUnderTheLostComNumberIsNotTakenInItsPlace) {
+  // COM 1 is a name for the device, as a by-id name is.
+  const std::string first = (Dir().Path() / "adapter-a").string();
+  std::filesystem::create_symlink(host_.SlavePath(), first);
+  MapCom(1, first);
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->IsConnected());
+  host_.HangUp();
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsConnected(); }, 5000));
+  // Another adapter appears and COM 1 now leads to it: not the lost device.
+  PtyHost other;
+  const std::string second = (Dir().Path() / "adapter-b").string();
+  std::filesystem::create_symlink(other.SlavePath(), second);
+  MapCom(1, second);
+  QTest::qWait(2500);
+  EXPECT_FALSE(View()->IsConnected());
+  // The lost name comes back (now on the other terminal): taken again.
+  std::filesystem::remove(first);
+  std::filesystem::create_symlink(other.SlavePath(), first);
+  MapCom(1, first);
+  EXPECT_TRUE(WaitFor([&] { return View()->IsConnected(); }, 5000));
+  // Pressing connect while waiting stops the waiting.
+  other.HangUp();
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsConnected(); }, 5000));
+  PtyHost third;
+  std::filesystem::remove(first);
+  driver_.AnswerBox(QMessageBox::Ok);  // the connect finds no device
+  ClickButton(res::kIdConnect);
+  ASSERT_TRUE(driver_.WaitDone());
+  std::filesystem::create_symlink(third.SlavePath(), first);
+  QTest::qWait(2500);
+  EXPECT_FALSE(View()->IsConnected()) << "the operator's connect ended the waiting";
 }
 
 TEST_F(PtyWindow, FailureLeavesThePaneToTheLinkDescription) {
