@@ -13,17 +13,34 @@ int ResourceMessageBox(platform::IEventTarget* owner, unsigned textId, unsigned 
                                          type);
 }
 
-void ShowSystemError(platform::IEventTarget* owner, uint32_t code) {
+namespace {
+std::string SystemText(uint32_t code) {
   char buffer[256];
   // GNU strerror_r returns the text, which may or may not be in the buffer.
-  const char* text = strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+  return strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+}
+}  // namespace
+
+std::string FormatString(unsigned id, std::initializer_list<std::string> args) {
+  std::string text = platform::LoadString(id);
+  int number = 1;
+  for (const std::string& arg : args) {
+    const std::string mark = "%" + std::to_string(number++);
+    if (const size_t at = text.find(mark); at != std::string::npos) text.replace(at, mark.size(), arg);
+  }
+  return text;
+}
+
+void ShowSystemError(platform::IEventTarget* owner, uint32_t code, const std::string& detail) {
+  std::string text = SystemText(code);
+  if (!detail.empty()) text += "\n\n" + detail;
   platform::Operator().MessageBox(owner, text, platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
 }
 
 void ShowFileError(platform::IEventTarget* owner, const std::string& path, uint32_t code) {
-  if (code != EISDIR && code != ENOTSUP) return ShowSystemError(owner, code);
-  std::string text = platform::LoadString(res::kStrNotRegularFile);
-  if (const size_t at = text.find("%1"); at != std::string::npos) text.replace(at, 2, path);
+  const bool notRegular = code == EISDIR || code == ENOTSUP;
+  const std::string text = notRegular ? FormatString(res::kStrNotRegularFile, {path})
+                                      : FormatString(res::kStrOpenFailed, {path, SystemText(code)});
   platform::Operator().MessageBox(owner, text, platform::LoadString(res::kStrCaption), platform::kMbIconWarning);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "platform/operator.h"
@@ -14,13 +15,18 @@ namespace lumaset {
 int ResourceMessageBox(platform::IEventTarget* owner, unsigned textId, unsigned captionId, unsigned type);
 
 // Shows the system's text for an errno value, caption string 59407,
-// information icon.
-void ShowSystemError(platform::IEventTarget* owner, uint32_t code);
+// information icon; `detail` (what the error is about), when given, follows
+// it on a line of its own.
+void ShowSystemError(platform::IEventTarget* owner, uint32_t code, const std::string& detail = {});
+
+// String `id` of the current library with "%1", "%2", ... replaced by the
+// arguments in order.
+std::string FormatString(unsigned id, std::initializer_list<std::string> args);
 
 // Why the file at `path` could not be read for a send. A folder, FIFO,
 // socket or device (EISDIR, ENOTSUP from ReadWholeFile) gets string 59420
-// naming the file, caption 59407, warning icon; any other errno value the
-// system's text (ShowSystemError).
+// naming the file, caption 59407, warning icon; any other errno value string
+// 59422 with the path and the system's text.
 void ShowFileError(platform::IEventTarget* owner, const std::string& path, uint32_t code);
 
 // The refusal of a command or a send while a transfer runs: string 59409,

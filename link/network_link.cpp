@@ -326,7 +326,10 @@ int CNetworkLink::Open(int withWatcher) {
     m_socket.reset();
     // A connect that the operator ended with a disconnect is no failure.
     if (error != ECANCELED)
-      FixedMessageBox(owner, platform::LoadString(res::kStrNetConnectFailed), kFrameworkCaption, platform::kMbOk);
+      FixedMessageBox(owner,
+                      platform::LoadString(res::kStrNetConnectFailed) + "\n\n" +
+                          FormatString(res::kStrHostDetail, {GetRemoteHost(), std::to_string(Settings().tcpPort)}),
+                      kFrameworkCaption, platform::kMbOk);
     return 0;
   }
   m_open = 1;

@@ -313,14 +313,21 @@ int CSerialLink::Close(int stopTransferFirst) {
 
 void CSerialLink::ReportPortError(IEventTarget* owner, uint32_t code) {
   if (m_searchRunning) return;
-  if (m_portError && code == ENOENT) {
+  // Every message names the port: its COM number and the device it leads to.
+  const int number = Settings().port;
+  const std::string path = platform::ComPortPath(number);
+  const std::string detail =
+      FormatString(res::kStrPortDetail, {std::to_string(number), path.empty() ? std::string("-") : path});
+  unsigned text = 0;
+  if (m_portError && code == ENOENT) text = res::kStrPortMissing;
+  if (m_portError && code == EBUSY) text = res::kStrPortInUse;
+  if (text) {
     m_portError = 0;
-    ResourceMessageBox(owner, res::kStrPortMissing, res::kStrCaption, platform::kMbIconInformation);
-  } else if (m_portError && code == EBUSY) {
-    m_portError = 0;
-    ResourceMessageBox(owner, res::kStrPortInUse, res::kStrCaption, platform::kMbIconInformation);
+    platform::Operator().MessageBox(owner, platform::LoadString(text) + "\n\n" + detail,
+                                    platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
   } else {
-    ShowSystemError(owner, code);
+    // Without permission to open it, say how one gets it.
+    ShowSystemError(owner, code, code == EACCES ? detail + "\n\n" + platform::LoadString(res::kStrDialoutHint) : detail);
   }
 }
 

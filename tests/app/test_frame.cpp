@@ -58,12 +58,17 @@ TEST_F(FrameTest, OpensFixedAndCentredWithOnlyConnectEnabledBeforeTheRefresh) {
   // which is shown by then.
   MapCom(1, (Dir().Path() / "missing").string());
   bool overTheWindow = false;
+  QString text;
   driver_.AnswerBox(QMessageBox::Ok, 0, [&](QWidget* box) {
     overTheWindow = Frame() && Frame()->isVisible() && box->parentWidget() && box->parentWidget()->window() == Frame();
+    text = qobject_cast<QMessageBox*>(box)->text();
   });
   ASSERT_TRUE(Start());
   ASSERT_TRUE(driver_.WaitDone());
   EXPECT_TRUE(overTheWindow);
+  // It names the port: its number and the device it leads to.
+  EXPECT_EQ(text, QStringLiteral("The serial port does not exist.\n\nPort: COM 1 (%1)")
+                      .arg(QString::fromStdString((Dir().Path() / "missing").string())));
   EXPECT_EQ(Frame()->size(), QSize(kFrameWidth, kFrameHeight));
   EXPECT_EQ(Frame()->minimumSize(), Frame()->maximumSize()) << "not resizable by dragging";
   const QRect screen = QApplication::primaryScreen()->availableGeometry();

@@ -259,14 +259,16 @@ TEST_F(NetworkLinkTest, ConnectsByAddressOrNameAndDescribesItself) {
 
 TEST_F(NetworkLinkTest, FailedConnectsSayWhyAndLeaveTheLinkDown) {
   const std::string failed = platform::LoadString(res::kStrNetConnectFailed);
-  UseHost("127.0.0.1", ClosedPort());
+  const uint16_t closed = ClosedPort();
+  UseHost("127.0.0.1", closed);
   EXPECT_EQ(link.Open(1), 0);
-  EXPECT_TRUE(op.Shown(failed));
+  // The reason, then which host and port.
+  EXPECT_TRUE(op.Shown(failed + "\n\nHost: 127.0.0.1, port " + std::to_string(closed)));
   EXPECT_EQ(link.IsOpen(), 0);
   op.Clear();
   UseHost("", 12345);
   EXPECT_EQ(link.Open(1), 0);
-  EXPECT_TRUE(op.Shown(failed));
+  EXPECT_TRUE(op.Shown(failed + "\n\nHost: , port 12345"));
   // Without a socket object the operations have nothing to work on.
   uint8_t b[4];
   EXPECT_EQ(link.Write("x", 1), 0);
@@ -295,7 +297,8 @@ TEST_F(NetworkLinkTest, AConnectThatHangsKeepsTheLoopRunningAndEnds) {
   EXPECT_TRUE(timerRan);
   EXPECT_GE(ms, 1400);
   EXPECT_LT(ms, 6000);
-  EXPECT_TRUE(op.Shown(platform::LoadString(res::kStrNetConnectFailed)));
+  EXPECT_TRUE(op.Shown(platform::LoadString(res::kStrNetConnectFailed) + "\n\nHost: 127.0.0.1, port " +
+                      std::to_string(host.Port())));
 
   // The operator's disconnect during the wait ends it quietly.
   op.Clear();
@@ -675,7 +678,7 @@ TEST_F(NetworkLinkTest, WithTheFlagClearTheSerialLinkAnswers) {
   link.ApplySettings(&s);
   link.SetRemoteHost("127.0.0.1");
   EXPECT_EQ(link.Open(1), 0);
-  EXPECT_TRUE(op.Shown(platform::LoadString(res::kStrPortMissing)));
+  EXPECT_TRUE(op.Shown(platform::LoadString(res::kStrPortMissing) + "\n\nPort: COM 250 (/nonexistent/lumaset-test-port)"));
   EXPECT_EQ(link.Disconnect(), 1);
   EXPECT_EQ(link.GetDescription(), "Not connected");
   link.Describe();
@@ -974,13 +977,15 @@ TEST_F(DISABLED_InOwnNetNamespace, ASlowAnswerConnectsWhileTheLoopRuns) {
 TEST_F(DISABLED_InOwnNetNamespace, ALookupPastTheBoundFailsTheConnect) {
   SlowNameServer dns(-1);
   ASSERT_TRUE(dns.Listening());
-  UseHost(kSlowName, ClosedPort());
+  const uint16_t closed = ClosedPort();
+  UseHost(kSlowName, closed);
   link.SetConnectTimeoutMs(1000);
   int64_t ms = TimeMs([&] { EXPECT_EQ(link.Open(1), 0); });
   EXPECT_GE(ms, 900);
   EXPECT_LT(ms, 5000);
   EXPECT_GE(dns.Queries(), 1);
-  EXPECT_TRUE(op.Shown(platform::LoadString(res::kStrNetConnectFailed)));
+  EXPECT_TRUE(op.Shown(platform::LoadString(res::kStrNetConnectFailed) + "\n\nHost: " + kSlowName + ", port " +
+                      std::to_string(closed)));
   dns.Release();
   PumpFor(300);
 }

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -101,7 +102,9 @@ TEST_F(SerialLinkTest, PortErrorsNameTheirCause) {
   link.ApplySettings(&s);
   EXPECT_EQ(link.Open(1), 0);
   ASSERT_EQ(op.Boxes().size(), 1u);
-  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortMissing));
+  // The reason, then which port: its number and the device it leads to.
+  EXPECT_EQ(op.Boxes()[0].text,
+            platform::LoadString(res::kStrPortMissing) + "\n\nPort: COM 200 (/dev/lumaset-no-such-port)");
   EXPECT_EQ(op.Boxes()[0].caption, platform::LoadString(res::kStrCaption));
 
   op.Clear();
@@ -112,7 +115,23 @@ TEST_F(SerialLinkTest, PortErrorsNameTheirCause) {
   second.ApplySettings(&s);
   EXPECT_EQ(second.Open(1), 0);
   ASSERT_EQ(op.Boxes().size(), 1u);
-  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortInUse));
+  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortInUse) + "\n\nPort: COM " +
+                                    std::to_string(kPort) + " (" + host.SlavePath() + ")");
+
+  // A device without permission for this user (as the link reports it; the
+  // tests may run as root): the system's reason, the port, and how to get
+  // the permission.
+  op.Clear();
+  platform::SetComPortPath(201, "/dev/ttyUSB7");
+  s.port = 201;
+  CSerialLink third;
+  third.ApplySettings(&s);
+  third.ReportPortError(nullptr, EACCES);
+  ASSERT_EQ(op.Boxes().size(), 1u);
+  EXPECT_EQ(op.Boxes()[0].text.rfind(std::strerror(EACCES), 0), 0u) << op.Boxes()[0].text;
+  EXPECT_NE(op.Boxes()[0].text.find("Port: COM 201 (/dev/ttyUSB7)"), std::string::npos) << op.Boxes()[0].text;
+  EXPECT_NE(op.Boxes()[0].text.find("dialout"), std::string::npos) << op.Boxes()[0].text;
+  platform::SetComPortPath(201, {});
 }
 
 // A port that another program holds in exclusive mode, without a lock (a
@@ -135,7 +154,7 @@ TEST_F(SerialLinkTest, APortInExclusiveModeIsInUse) {
     other.ApplySettings(&s);
     const bool refused = other.Open(0) == 0;
     const auto boxes = childOp.Boxes();
-    _exit(refused && boxes.size() == 1 && boxes[0].text == platform::LoadString(res::kStrPortInUse) ? 0 : 1);
+    _exit(refused && boxes.size() == 1 && boxes[0].text.rfind(platform::LoadString(res::kStrPortInUse), 0) == 0 ? 0 : 1);
   }
   int status = -1;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -85,7 +85,9 @@ TEST_F(PinnedPortTest, AMissingPinnedDeviceIsReportedMissingAndNoOtherIsOpened) 
   EXPECT_EQ(OpenCom(1), 0);
   EXPECT_EQ(link.IsOpen(), 0);
   ASSERT_EQ(op.Boxes().size(), 1u);
-  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortMissing));
+  // It names the pinned device, not another one.
+  EXPECT_EQ(op.Boxes()[0].text, platform::LoadString(res::kStrPortMissing) + "\n\nPort: COM 1 (" +
+                                    byId_.Entry("usb-FTDI_unplugged-if00-port0") + ")");
 }
 
 }  // namespace

@@ -717,7 +717,7 @@ TEST_F(UsbLinkTest, ProgramImagesAreAnnouncedThenFramed) {
 
   EXPECT_EQ(link.SendProgramImage((dir.Path() / "missing.pgu").c_str(), 0, 1), 0);
   ASSERT_EQ(op.Boxes().size(), 1u);
-  EXPECT_EQ(op.Boxes()[0].text, std::strerror(ENOENT));
+  EXPECT_EQ(op.Boxes()[0].text, "Could not open " + (dir.Path() / "missing.pgu").string() + ": " + std::strerror(ENOENT));
   EXPECT_EQ(host.Messages().size(), 8u);
 }
 

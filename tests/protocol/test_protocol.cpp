@@ -332,7 +332,8 @@ TEST_F(ProtocolTest, UnreadableFilesAreRefusedWithTheirReason) {
   EXPECT_EQ(link.SendRawFile("/nonexistent/lumaset.pgu"), 0);
   auto boxes = op.Boxes();
   ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text, std::strerror(ENOENT));
+  // The reason and the file.
+  EXPECT_EQ(boxes[0].text, std::string("Could not open /nonexistent/lumaset.pgu: ") + std::strerror(ENOENT));
   EXPECT_EQ(boxes[0].caption, platform::LoadString(res::kStrCaption));
 
   const std::string fifo = File({}) + ".fifo";
@@ -828,7 +829,7 @@ TEST_F(ProtocolTest, SecondStartDuringTheFileErrorReturnsAtOnce) {
     EXPECT_EQ(send(), 0);
     EXPECT_EQ(inner, 0);
     ASSERT_EQ(op.Boxes().size(), 1u);
-    EXPECT_EQ(op.Boxes()[0].text, std::strerror(ENOENT));
+    EXPECT_NE(op.Boxes()[0].text.find(std::strerror(ENOENT)), std::string::npos) << op.Boxes()[0].text;
   }
   EXPECT_TRUE(host.Drain(200).empty());
   EXPECT_EQ(target.Count(LE_SEND_STARTED), 0u);

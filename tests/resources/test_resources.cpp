@@ -232,6 +232,10 @@ TEST_P(EachLanguage, AcceleratorsAreNeverTypedCharacters) {
       {res::kCmdSetClock, ctl('T')},        {res::kCmdLinkSettings, ctl('K')},   {res::kIdConnect, 0x01000034u},
       {res::kIdStop, 0x01000037u},          {res::kCmdBaudSearch, 0x01000038u},  {res::kCmdLanguage, ctl('L') | shift},
       {res::kCmdAppAbout, 0x01000030u},     {res::kCmdAppExit, ctl('Q')},
+      // Every command of the command bar has a key.
+      {res::kIdUserProgram, 0x01000031u},   {res::kIdUserProgramFast, 0x01000031u | shift},
+      {res::kIdSystemProgram, 0x01000032u}, {res::kIdSystemProgramFast, 0x01000032u | shift},
+      {res::kIdTouchProgram, 0x01000033u},  {res::kIdHostCommand3, 0x01000035u},
   };
   std::sort(byCommand.begin(), byCommand.end());
   std::sort(expected.begin(), expected.end());

@@ -436,7 +436,8 @@ TEST(CliJson, ProblemsBeforeTheLinkStillGiveAStartAndAnEnd) {
     EXPECT_EQ(run.Stderr(), "");
     ExpectFramed(run);
     EXPECT_EQ(run.First("start").value("device").toString().toStdString(), device);
-    EXPECT_EQ(run.First("message").value("text"), "The serial port does not exist.");
+    EXPECT_EQ(run.First("message").value("text").toString().toStdString(),
+              "The serial port does not exist.\n\nPort: COM 1 (" + device + ")");
     EXPECT_EQ(run.First("end").value("reason"), "open-failed");
   }
   {
