@@ -21,6 +21,7 @@
 #include "resources/resource_ids.h"
 #include "ui/baud_search_dlg.h"
 #include "ui/receive_render.h"
+#include "ui/receive_text.h"
 
 class QStatusBar;
 
@@ -30,9 +31,6 @@ class CLumasetApp;
 class CLumasetDoc;
 struct CommandState;
 
-// The display keeps at most this many characters; older text leaves the
-// display first (the receive log keeps everything).
-constexpr int kDisplayCharLimit = 65536;
 // One take of received bytes.
 constexpr int kReceiveTake = 1024;
 // Display updates are drawn at most this often while bytes stream in.
