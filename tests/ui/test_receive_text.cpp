@@ -10,6 +10,7 @@
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <QTest>
+#include <QWheelEvent>
 
 #include <functional>
 #include <memory>
@@ -175,11 +176,17 @@ TEST_F(ReceiveTextTest, TheScrollBarCountsWrappedLinesAndEndsAtTheEnd) {
   ExpectAtEnd();
   ResizeViewport(350, 420);
   ExpectAtEnd();
-  // Home and PageDown scroll by the lines in view.
+  // Home and PageDown scroll by the lines in view, the wheel by lines.
   QTest::keyClick(text_.get(), Qt::Key_Home);
   EXPECT_EQ(Bar()->value(), 0);
   QTest::keyClick(text_.get(), Qt::Key_PageDown);
   EXPECT_EQ(Bar()->value(), Bar()->pageStep());
+  const QPointF at(20, 20);
+  QWheelEvent wheel(at, text_->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                    Qt::NoScrollPhase, false);
+  QApplication::sendEvent(text_->viewport(), &wheel);
+  EXPECT_GT(Bar()->value(), Bar()->pageStep());
+  EXPECT_LT(Bar()->value(), 2 * Bar()->pageStep());
 }
 
 TEST_F(ReceiveTextTest, DraggingTheHandleToTheBottomShowsTheEnd) {

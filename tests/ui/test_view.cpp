@@ -349,14 +349,20 @@ TEST_F(PtyWindow, TheLineLimitHoldsInAWideWindowAndTheSavedLogIsWhatIsShown) {
   // What the display shows is the log, and saving writes it.
   const auto saved = Dir().Path() / "log.bin";
   driver_.ChooseFile(Q(saved));
-  Trigger(res::kCmdFileSave);
+  Trigger(res::kCmdFileSaveAs);
   ASSERT_TRUE(driver_.WaitDone());
   QFile in(Q(saved));
   ASSERT_TRUE(in.open(QIODevice::ReadOnly));
   const QByteArray file = in.readAll();
   EXPECT_EQ(static_cast<size_t>(file.size()), kept);
   EXPECT_EQ(View()->toPlainText(), hex.Render(reinterpret_cast<const uint8_t*>(file.constData()), file.size()));
-  EXPECT_EQ(View()->verticalScrollBar()->value(), View()->verticalScrollBar()->maximum());
+  QScrollBar* bar = View()->verticalScrollBar();
+  EXPECT_EQ(bar->value(), bar->maximum());
+  // Paging up scrolls the display and sends nothing to the host.
+  View()->setFocus();
+  QTest::keyClick(View(), Qt::Key_PageUp);
+  EXPECT_EQ(bar->value(), bar->maximum() - bar->pageStep());
+  EXPECT_TRUE(host_.Read(1, 200).empty());
 }
 
 TEST_F(PtyWindow, TypedKeysGoToTheHostAndEnterIsCrLf) {
