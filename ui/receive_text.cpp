@@ -149,7 +149,8 @@ void CReceiveText::ResetMetrics() {
 qreal CReceiveText::CharAdvance(char32_t c) const {
   if (c > 0xFFFF) {
     auto it = m_supplementary.constFind(c);
-    if (it == m_supplementary.constEnd()) it = m_supplementary.insert(c, m_metrics.horizontalAdvance(QString::fromUcs4(&c, 1)));
+    if (it == m_supplementary.constEnd())
+      it = m_supplementary.insert(c, m_metrics.horizontalAdvance(QString::fromUcs4(&c, 1)));
     return *it;
   }
   std::unique_ptr<float[]>& page = m_pages[c >> 8];
@@ -278,13 +279,14 @@ void CReceiveText::AppendText(QStringView text) {
 }
 
 void CReceiveText::SetText(const QString& text) {
+  const QString before = QAccessible::isActive() ? m_text : QString();
   m_text = text;
   m_anchor = m_cursor = 0;
   WrapAll();
   UpdateScrollBar();
   verticalScrollBar()->setValue(0);
   if (QAccessible::isActive()) {
-    QAccessibleTextUpdateEvent event(this, 0, QString(), m_text);
+    QAccessibleTextUpdateEvent event(this, 0, before, m_text);
     QAccessible::updateAccessibility(&event);
   }
   DropOldest();
