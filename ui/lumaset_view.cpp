@@ -11,10 +11,7 @@
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
-#include <QScrollBar>
 #include <QStatusBar>
-#include <QTextBlock>
-#include <QTextCursor>
 
 #include <cstring>
 
@@ -131,12 +128,8 @@ struct CLumasetView::LinkCall {
 // ---- construction and destruction -------------------------------------------
 
 CLumasetView::CLumasetView(CLumasetDoc* document, QWidget* parent)
-    : QPlainTextEdit(parent), m_document(document) {
+    : CReceiveText(parent), m_document(document) {
   setObjectName(QStringLiteral("view"));
-  // Text wraps at the window's width: no horizontal scrolling.
-  setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  setUndoRedoEnabled(false);
   // The link settings record: 115200 8N1 on COM 1 until the settings say
   // otherwise.
   m_record = LinkDefaults();
@@ -210,7 +203,6 @@ bool CLumasetView::OnCreate() {
     m_serialLink.SetControlRefresh([this] { RefreshControls(); });
   }
   setFont(m_displayFont);
-  setReadOnly(true);
   // Typed characters, also those of an input method, go to the host.
   setAttribute(Qt::WA_InputMethodEnabled, true);
   if (!m_baudSearchDlg) {
@@ -789,7 +781,7 @@ bool CLumasetView::event(QEvent* e) {
     if (m->message == kHandOffMessage) OnHandOff(m->first, m->second);
     return true;
   }
-  return QPlainTextEdit::event(e);
+  return CReceiveText::event(e);
 }
 
 int CLumasetView::OnLinkEvent(uint32_t code, uint32_t value) {
@@ -923,22 +915,22 @@ int CLumasetView::OnHandOff(uint32_t, uint32_t) {
 
 // ---- the receive display -----------------------------------------------------------
 
-int CLumasetView::DisplayLineCount() const { return document()->lineCount(); }
-
 QString CLumasetView::DisplayText() const { return toPlainText() + m_pendingText; }
 
 void CLumasetView::AppendReceived() {
   // 1. Past the line limit, the display and the log start afresh.
-  if (static_cast<uint32_t>(DisplayLineCount()) > m_maxLines) ClearDisplay();
+  if (DisplayLineCount() > static_cast<qint64>(m_maxLines)) ClearDisplay();
   // 2. One take of at most 1024 bytes from the active link.
   uint8_t buffer[kReceiveTake];
   const bool usb = UsbActive();
   int n = usb ? m_usbLink.TakeReceived(buffer, kReceiveTake) : m_serialLink.ReadAvailable(buffer, kReceiveTake);
   if (n < 0) n = 0;
-  // 3-4. Into the log, rendered.
+  // 3-4. Into the log, rendered and counted.
   if (n > 0) {
     m_document->AppendLog(buffer, static_cast<size_t>(n));
-    m_pendingText += m_renderer.Render(buffer, static_cast<size_t>(n));
+    const QString text = m_renderer.Render(buffer, static_cast<size_t>(n));
+    m_lineCount.Add(text);
+    m_pendingText += text;
   }
   // 5-7. Drawn at the next idle pass; what waits is bounded like the display.
   m_updateLocked = true;
@@ -961,37 +953,13 @@ void CLumasetView::IdleUnlock() {
 
 void CLumasetView::FlushDisplay() {
   m_flushTimer.stop();
-  if (!m_pendingText.isEmpty()) {
-    QTextDocument* doc = document();
-    const int shown = doc->characterCount() - 1;
-    int excess = shown + static_cast<int>(m_pendingText.size()) - kDisplayCharLimit;
-    QTextCursor cursor(doc);
-    cursor.beginEditBlock();
-    if (excess > 0) {
-      // The oldest text leaves the display so the newest always shows.
-      if (excess >= shown) {
-        cursor.select(QTextCursor::Document);
-      } else {
-        if (doc->characterAt(excess).isLowSurrogate()) ++excess;
-        cursor.setPosition(0);
-        cursor.setPosition(excess, QTextCursor::KeepAnchor);
-      }
-      cursor.removeSelectedText();
-    }
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(m_pendingText);
-    cursor.endEditBlock();
-    m_pendingText.clear();
-  }
+  // The display lets its oldest text go itself, so the newest always shows.
+  AppendText(m_pendingText);
+  m_pendingText.clear();
   ScrollToEnd();
   m_lastFlush.restart();
   m_updateLocked = false;
   emit displayFlushed();
-}
-
-void CLumasetView::ScrollToEnd() {
-  QScrollBar* bar = verticalScrollBar();
-  bar->setValue(bar->maximum());
 }
 
 void CLumasetView::ReRenderLog() {
@@ -1000,9 +968,10 @@ void CLumasetView::ReRenderLog() {
   m_updateLocked = false;
   m_renderer.Reset();
   m_renderer.SetHex(m_hexDisplay != 0);
+  m_lineCount.Reset();
   // The whole log is one take. Only its last part can show, so it is
-  // rendered piece by piece keeping the tail; in text display a zero byte
-  // ends what is shown.
+  // rendered piece by piece keeping the tail, and its lines are counted on
+  // the way; in text display a zero byte ends what is shown.
   const uint8_t* data = m_document ? m_document->LogData() : nullptr;
   const size_t length = m_document ? m_document->LogLength() : 0;
   QString text;
@@ -1010,18 +979,20 @@ void CLumasetView::ReRenderLog() {
   for (size_t at = 0; at < length; at += kPiece) {
     const size_t n = std::min(kPiece, length - at);
     const bool zero = !m_hexDisplay && std::memchr(data + at, 0, n) != nullptr;
-    text += m_renderer.Render(data + at, n);
+    const QString piece = m_renderer.Render(data + at, n);
+    m_lineCount.Add(piece);
+    text += piece;
     if (text.size() > 2 * kDisplayCharLimit) text = text.right(kDisplayCharLimit);
     if (zero) break;
   }
-  if (text.size() > kDisplayCharLimit) text = text.right(kDisplayCharLimit);
-  setPlainText(text);
+  SetText(text);
   ScrollToEnd();
 }
 
 void CLumasetView::ClearDisplay() {
   m_pendingText.clear();
-  setPlainText(QString());
+  m_lineCount.Reset();
+  Clear();
   if (m_document) m_document->ClearLog();
 }
 
@@ -1059,7 +1030,7 @@ void CLumasetView::keyPressEvent(QKeyEvent* e) {
     case Qt::Key_Home:
     case Qt::Key_End:
       // Moving through the display stays local.
-      QPlainTextEdit::keyPressEvent(e);
+      CReceiveText::keyPressEvent(e);
       return;
     case Qt::Key_Return:
     case Qt::Key_Enter: SendTyped(QStringLiteral("\r")); return;

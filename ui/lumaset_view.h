@@ -5,7 +5,6 @@
 
 #include <QElapsedTimer>
 #include <QFont>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QTimer>
 
@@ -22,6 +21,7 @@
 #include "resources/resource_ids.h"
 #include "ui/baud_search_dlg.h"
 #include "ui/receive_render.h"
+#include "ui/receive_text.h"
 
 class QStatusBar;
 
@@ -31,9 +31,6 @@ class CLumasetApp;
 class CLumasetDoc;
 struct CommandState;
 
-// The display keeps at most this many characters; older text leaves the
-// display first (the receive log keeps everything).
-constexpr int kDisplayCharLimit = 65536;
 // One take of received bytes.
 constexpr int kReceiveTake = 1024;
 // Display updates are drawn at most this often while bytes stream in.
@@ -54,7 +51,7 @@ constexpr FileFilter kFilterImageFile = {{res::kStrFilterImage, res::kStrFilterI
 // The file kinds of ChooseProgramFile.
 enum ProgramKind : int { kSystemProgramFile = 0, kUserProgramFile = 1, kTouchProgramFile = 2 };
 
-class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
+class CLumasetView : public CReceiveText, public platform::IEventTarget {
   Q_OBJECT
 
  public:
@@ -105,8 +102,10 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
   // Whether the next idle pass has display work (a flush not yet timed).
   bool WantsIdle() const { return m_updateLocked && !m_flushTimer.isActive(); }
   Q_INVOKABLE void IdleUnlock();
-  // The display's line count as wrapped at the window's width.
-  int DisplayLineCount() const;
+  // The display's line count for the line limit (DisplayLineCounter): of
+  // everything shown since the last clear, drawn or still waiting, also of
+  // text the display has let go at its character limit.
+  qint64 DisplayLineCount() const { return m_lineCount.Lines(); }
   // What the display shows, with what is still waiting to be drawn.
   QString DisplayText() const;
 
@@ -196,7 +195,6 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
   bool CheckRegularFile(const QString& path);
   void ShowFileMessage(unsigned textId, const QString& path, const QString& detail);
   void FlushDisplay();
-  void ScrollToEnd();
 
   // Fields, in the order of construction.
   CNetworkLink m_serialLink;
@@ -215,6 +213,7 @@ class CLumasetView : public QPlainTextEdit, public platform::IEventTarget {
 
   ReceiveRenderer m_renderer;
   QString m_pendingText;  // rendered, not yet in the display
+  DisplayLineCounter m_lineCount;
   QElapsedTimer m_lastFlush;
   QTimer m_flushTimer;
   int m_linkCallDepth = 0;

@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
 
@@ -22,6 +23,7 @@
 #include "ui/image_button.h"
 #include "ui/lumaset_doc.h"
 #include "ui/lumaset_view.h"
+#include "ui/receive_render.h"
 
 namespace lumaset::test {
 namespace {
@@ -361,6 +363,51 @@ TEST_F(PtyWindow, TheNewestBytesAlwaysShowInHex) {
   EXPECT_LE(text.size(), kDisplayCharLimit);
   EXPECT_TRUE(text.endsWith(QStringLiteral("5A  01  02  03  "))) << text.right(40).toStdString();
   EXPECT_EQ(App()->Document()->LogLength(), total + 3);
+}
+
+TEST_F(PtyWindow, TheLineLimitHoldsInAWideWindowAndTheSavedLogIsWhatIsShown) {
+  // The default limit of 1000 lines at a width that wraps 16 KiB of hex
+  // into fewer lines: the limit counts 64 columns whatever the width, so
+  // display and log are cleared all the same and the log stays bounded.
+  StartWithPty();
+  ASSERT_EQ(View()->MaxLines(), 1000u);
+  Trigger(res::kCmdHexDisplay);
+  Frame()->setWindowState(Qt::WindowMaximized);  // lifts the fixed size
+  Frame()->resize(1280, 900);
+  ASSERT_TRUE(WaitFor([&] { return View()->viewport()->width() > 1000; }, 5000)) << View()->viewport()->width();
+  ReceiveRenderer hex;
+  hex.SetHex(true);
+  Bytes chunk(1000);
+  size_t sent = 0;
+  for (int i = 0; i < 40; ++i) {
+    for (size_t j = 0; j < chunk.size(); ++j) chunk[j] = static_cast<uint8_t>((sent + j) % 251);
+    host_.Write(chunk);
+    sent += chunk.size();
+    const QString tail = hex.Render(chunk.data() + chunk.size() - 4, 4);
+    ASSERT_TRUE(WaitFor([&] { return !View()->IsUpdateLocked() && View()->DisplayText().endsWith(tail); })) << i;
+    // At most 1000 lines of 16 bytes and one take.
+    ASSERT_LE(App()->Document()->LogLength(), 16000u + kReceiveTake);
+  }
+  const size_t kept = App()->Document()->LogLength();
+  EXPECT_LT(kept, sent - 16000) << "cleared twice";
+  EXPECT_LT(View()->WrappedLineCount(), View()->DisplayLineCount()) << "the window shows wider lines";
+  // What the display shows is the log, and saving writes it.
+  const auto saved = Dir().Path() / "log.bin";
+  driver_.ChooseFile(Q(saved));
+  Trigger(res::kCmdFileSaveAs);
+  ASSERT_TRUE(driver_.WaitDone());
+  QFile in(Q(saved));
+  ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+  const QByteArray file = in.readAll();
+  EXPECT_EQ(static_cast<size_t>(file.size()), kept);
+  EXPECT_EQ(View()->toPlainText(), hex.Render(reinterpret_cast<const uint8_t*>(file.constData()), file.size()));
+  QScrollBar* bar = View()->verticalScrollBar();
+  EXPECT_EQ(bar->value(), bar->maximum());
+  // Paging up scrolls the display and sends nothing to the host.
+  View()->setFocus();
+  QTest::keyClick(View(), Qt::Key_PageUp);
+  EXPECT_EQ(bar->value(), bar->maximum() - bar->pageStep());
+  EXPECT_TRUE(host_.Read(1, 200).empty());
 }
 
 TEST_F(PtyWindow, TypedKeysGoToTheHostAndEnterIsCrLf) {
