@@ -122,6 +122,9 @@ class CNetworkLink : public CSerialLink {
  private:
   friend class CLinkSocket;
   void OnClosedWithError();
+  // Takes what the host sends after the probe, judged byte by byte, within
+  // half a second; true when it answered among its own text.
+  bool ReadProbeReply();
   // Common refusal of the start operations; joins what is left of a
   // previous transfer thread before the buffer is refilled.
   bool MayStartNetTransfer();
