@@ -32,6 +32,8 @@ std::atomic<bool> g_netImageBusy{false};
 std::atomic<bool> g_netRawFileBusy{false};
 
 constexpr int kPollStepMs = 10;
+// Polls of the probe's reply window.
+constexpr int kProbePolls = 50;
 // How long each turn of the user-interface loop may run while a connect or a
 // lookup waits.
 constexpr int kPumpSliceMs = 10;
@@ -419,6 +421,28 @@ int CNetworkLink::ReadCount(void* buffer, int count, const Event* cancelEvent) {
   return 0;
 }
 
+bool CNetworkLink::ReadProbeReply() {
+  ProbeReply reply;
+  std::vector<uint8_t> bytes;
+  // 50 polls 10 ms apart, as long as ReadCount waits for one byte.
+  for (int poll = 0; poll < kProbePolls; ++poll) {
+    const int waiting = m_socket ? m_socket->Pending() : -1;
+    if (waiting < 0) return false;
+    if (waiting > 0) {
+      // Look first, then take the bytes up to the verdict: the host's text
+      // after its answer is left for the view.
+      bytes.resize(static_cast<size_t>(waiting));
+      const int seen = m_socket->Receive(bytes.data(), waiting, true);
+      int judged = 0;
+      while (judged < seen && reply.Get() == ProbeReply::kWaiting) reply.Add(bytes[judged++]);
+      if (judged > 0) m_socket->Receive(bytes.data(), judged, false);
+      if (reply.Get() != ProbeReply::kWaiting) return reply.Get() == ProbeReply::kAnswered;
+    }
+    platform::SleepMs(kPollStepMs);
+  }
+  return false;
+}
+
 void CNetworkLink::RearmReceive() {
   if (!IsNetwork() || !m_open || m_transferRunning) return;
   m_awaitingReply = 1;
@@ -453,10 +477,9 @@ int CNetworkLink::Probe(int askToSearch) {
   if (!m_open || m_transferRunning) return 0;
   m_awaitingReply = 1;
   if (SendCommandString(HostCommand(kCmdProbe)) == kProbeLength) {
-    uint8_t answer = 0;
-    const int got = ReadCount(&answer, 1, nullptr);
+    const bool answered = ReadProbeReply();
     m_awaitingReply = 0;
-    if (got == 1 && answer == kProbeAnswer) return 1;
+    if (answered) return 1;
   }
   // A probe that did not go out whole awaits no reply either.
   m_awaitingReply = 0;

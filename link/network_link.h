@@ -124,6 +124,9 @@ class CNetworkLink : public CSerialLink {
   // The connection ended with `error` (an errno value): disconnects,
   // refreshes the controls and posts LE_PORT_GONE.
   void OnClosedWithError(int error);
+  // Takes what the host sends after the probe, judged byte by byte, within
+  // half a second; true when it answered among its own text.
+  bool ReadProbeReply();
   // Common refusal of the start operations; joins what is left of a
   // previous transfer thread before the buffer is refilled.
   bool MayStartNetTransfer();

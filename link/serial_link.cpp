@@ -17,15 +17,16 @@ namespace lumaset {
 using platform::IoStatus;
 
 namespace {
-// Only one ReadExact at a time in the whole process, so that two readers
-// never take each other's reply bytes.
-std::atomic<bool> g_readExactBusy{false};
-
 // Port time-outs of the serial driver: a one-byte read completes empty after
 // 1000 ms per byte + 1000 ms.
 constexpr int kPortReadTimeoutMs = 1000 * 1 + 1000;
 constexpr size_t kDriverQueueBytes = 32768;
 }  // namespace
+
+std::atomic<bool>& ReplyReaderBusy() {
+  static std::atomic<bool> busy{false};
+  return busy;
+}
 
 int BaudRateIndex(uint32_t rate) {
   for (int i = 0; i < kBaudRateCount; ++i)
@@ -401,7 +402,7 @@ int CSerialLink::ReadAvailable(void* buffer, int maxBytes) {
 
 int CSerialLink::ReadExact(void* buffer, int count, const Event* cancelEvent) {
   // Another reader is running: nothing is read, and nothing is reported read.
-  BusyFlag busy(g_readExactBusy);
+  BusyFlag busy(ReplyReaderBusy());
   if (!busy.Owned()) return 0;
   auto port = Port();
   if (!m_open || !port || !buffer) return 0;

@@ -30,6 +30,10 @@ int BaudRateIndex(uint32_t rate);
 // The factor of the rate, or 12 for a rate that is not in the table.
 int TimePerByteFor(uint32_t rate);
 
+// Held by whoever reads a reply from a port (ReadExact, the probe), so that
+// two readers in the process never take each other's bytes.
+std::atomic<bool>& ReplyReaderBusy();
+
 constexpr int kWriteBlock = 512;
 constexpr uint8_t kEventChar = 0x9F;  // the host's abort character
 constexpr int kWatcherGraceMs = 2000;
@@ -136,6 +140,13 @@ class CSerialLink {
   bool ReadImageIntoBuffer(uint8_t type);
   bool OnTransferThread() const { return m_transfer.IsCurrentThread(); }
   IEventTarget* NotifyWindow() const { return m_notifyWindow.load(); }
+
+  // Sends the probe on a purged input and listens for the answer among the
+  // host's text (protocol/serial_commands.cpp). The answer must come within
+  // answerWaitMs; what follows it is listened to for tailMs more (0: it is
+  // left unread). `cancel` ends the listening without an answer.
+  enum class ProbeOutcome { kNotSent, kNoAnswer, kAnswered };
+  ProbeOutcome ProbeExchange(int answerWaitMs, int tailMs, const Event* cancel);
 
   uint32_t WatcherBody(std::shared_ptr<platform::SerialDevice> port);
   uint32_t TransferBody();

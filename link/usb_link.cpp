@@ -206,7 +206,12 @@ uint32_t CUsbLink::UsbReceiveThread() {
       bool captured = false;
       {
         std::lock_guard<std::mutex> guard(m_replyLock);
-        if (m_capture) {
+        if (m_capture == kCaptureProbe) {
+          // The probe's reply may come among the host's text, over several packets.
+          m_probeReply.insert(m_probeReply.end(), buffer, buffer + n);
+          m_replyArrived.Set();
+          captured = true;
+        } else if (m_capture) {
           std::memcpy(m_reply, buffer, n);
           m_capture = 0;
           m_replyArrived.Set();
@@ -263,11 +268,12 @@ void CUsbLink::ReleaseReceived() {
 
 // ---- replies ------------------------------------------------------------------------
 
-void CUsbLink::ArmCapture() {
+void CUsbLink::ArmCapture(int mode) {
   std::lock_guard<std::mutex> guard(m_replyLock);
   std::memset(m_reply, 0, sizeof m_reply);
+  m_probeReply.clear();
   m_replyArrived.Reset();
-  m_capture = 1;
+  m_capture = mode;
 }
 
 int CUsbLink::ReplyLength() const {
@@ -318,10 +324,28 @@ int CUsbLink::SendCommandString(const char* text) {
 
 int CUsbLink::Probe() {
   if (m_busy) return 0;
-  ArmCapture();
-  if (SendCommandString(HostCommand(kCmdProbe)) != kProbeLength) return 0;
-  uint8_t answer = 0;
-  return (WaitReply(&answer, 1) == 1 && answer == kProbeAnswer) ? 1 : 0;
+  ArmCapture(kCaptureProbe);
+  const bool sent = SendCommandString(HostCommand(kCmdProbe)) == kProbeLength;
+  // Every packet within the wait is judged until the answer has come among
+  // the host's text, or something else has.
+  ProbeReply reply;
+  size_t judged = 0;
+  platform::Deadline deadline(kUsbReplyWaitMs);
+  for (;;) {
+    std::unique_lock<std::mutex> guard(m_replyLock);
+    while (judged < m_probeReply.size() && reply.Get() == ProbeReply::kWaiting) reply.Add(m_probeReply[judged++]);
+    if (!sent || reply.Get() != ProbeReply::kWaiting || deadline.Passed()) {
+      const bool answered = sent && reply.Get() == ProbeReply::kAnswered;
+      // When nothing came at all, the capture stays armed for the next
+      // packet, as after any reply that did not come.
+      m_capture = !answered && m_probeReply.empty() ? kCaptureOnePacket : kCaptureOff;
+      m_probeReply.clear();
+      return answered ? 1 : 0;
+    }
+    m_replyArrived.Reset();
+    guard.unlock();
+    m_replyArrived.Wait(deadline.Remaining());
+  }
 }
 
 int CUsbLink::SendCommand(int index, int awaitReply) {

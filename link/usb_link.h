@@ -94,8 +94,12 @@ class CUsbLink {
   platform::UsbPipeHandle WritePipe() const;
   void Post(uint32_t code, uint32_t value);
   platform::IEventTarget* NotifyWindow() const { return m_notifyWindow.load(); }
-  // Clears the reply buffer and sets the capture flag.
-  void ArmCapture();
+  // What the receive thread does with the packets it reads: hands them to
+  // the view, captures the next one as a reply, or collects every one for the
+  // probe.
+  enum : int { kCaptureOff = 0, kCaptureOnePacket = 1, kCaptureProbe = 2 };
+  // Clears the reply buffers and sets the capture flag.
+  void ArmCapture(int mode = kCaptureOnePacket);
   int ReplyLength() const;  // m_replyLock held
   bool StartSendThread(std::vector<uint8_t> data, bool handshake, const char* failText, const char* failCaption);
   int OpenPipes(bool quiet);
@@ -126,6 +130,7 @@ class CUsbLink {
   std::atomic<int> m_capture{0};
   mutable std::mutex m_replyLock;  // the reply buffer, filled with the capture flag cleared
   uint8_t m_reply[kUsbReplySize] = {0};
+  std::vector<uint8_t> m_probeReply;  // every packet since the probe went out
   platform::Event m_replyArrived;
   std::atomic<platform::IEventTarget*> m_notifyWindow{nullptr};
   platform::UsbPipeHandle m_readPipe, m_writePipe;

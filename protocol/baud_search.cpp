@@ -4,7 +4,6 @@
 #include "link/messages.h"
 #include "link/serial_link.h"
 #include "platform/clock.h"
-#include "protocol/host_commands.h"
 
 namespace lumaset {
 
@@ -13,7 +12,9 @@ namespace {
 constexpr int kSearchTries = 12;
 constexpr int kSettleMs = 10;
 constexpr int kReopenPauseMs = 100;
-constexpr int kProbeReplyMax = 5;
+// A rate counts as found when the host answers this many probes in a row:
+// a single answer byte could be noise at a wrong rate.
+constexpr int kAnswersToConfirm = 2;
 constexpr int kSearchGraceMs = 5000;
 }  // namespace
 
@@ -72,11 +73,14 @@ uint32_t CSerialLink::SearchBody() {
     if (!port || port->Apply(line) != 0) continue;
     if (platform::SleepUnlessSet(m_stopSearch, kSettleMs)) break;
     port->Purge(true, true);
-    if (SendCommandString(HostCommand(kCmdProbe)) != kProbeLength || m_stopSearch.IsSet()) continue;
-    // Exactly the one answer byte: a host that says more is not this rate.
-    uint8_t reply[kProbeReplyMax] = {};
-    const int n = ReadExact(reply, kProbeReplyMax, &m_stopSearch);
-    if (!m_stopSearch.IsSet() && n == 1 && reply[0] == kProbeAnswer) {
+    // The answer has up to 4F + 500 ms to come; what follows it for 3F + 500
+    // ms more must be the host's text too, or this is not the host's rate.
+    const int factor = m_iTimePerByte;
+    int answers = 0;
+    while (answers < kAnswersToConfirm &&
+           ProbeExchange(4 * factor + 500, 3 * factor + 500, &m_stopSearch) == ProbeOutcome::kAnswered)
+      ++answers;
+    if (answers == kAnswersToConfirm && !m_stopSearch.IsSet()) {
       found = true;
       break;
     }

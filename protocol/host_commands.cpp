@@ -27,6 +27,47 @@ const char* HostCommand(int index) {
   return index >= 0 && index < kHostCommandCount ? kHostCommands[index] : nullptr;
 }
 
+namespace {
+bool IsPlainText(uint8_t b) { return (b >= 0x20 && b <= 0x7E) || b == '\r' || b == '\n' || b == '\t'; }
+bool IsLeadByte(uint8_t b) { return b >= 0x81 && b <= 0xFE; }
+bool IsTrailByte(uint8_t b) { return b >= 0x40 && b <= 0xFE && b != 0x7F; }
+}  // namespace
+
+void ProbeReply::Reading::Take(uint8_t byte) {
+  if (!alive) return;
+  if (inCharacter) {
+    inCharacter = false;
+    alive = IsTrailByte(byte);
+  } else if (IsLeadByte(byte)) {
+    inCharacter = true;
+  } else {
+    alive = IsPlainText(byte);
+  }
+}
+
+ProbeReply::State ProbeReply::Add(uint8_t byte) {
+  if (byte == kProbeAnswer && !answered_) {
+    answered_ = true;
+    return Get();
+  }
+  whole_.Take(byte);
+  // Only a trail byte that is not ASCII text can be a character's end alone.
+  if (textBytes_ == 0) skipFirst_.alive = byte >= 0x80 && IsTrailByte(byte);
+  else skipFirst_.Take(byte);
+  ++textBytes_;
+  return Get();
+}
+
+ProbeReply::State ProbeReply::Add(const uint8_t* bytes, size_t count) {
+  for (size_t i = 0; i < count && Get() != kRefused; ++i) Add(bytes[i]);
+  return Get();
+}
+
+ProbeReply::State ProbeReply::Get() const {
+  if (!whole_.alive && !skipFirst_.alive) return kRefused;
+  return answered_ ? kAnswered : kWaiting;
+}
+
 std::string ClockString(const platform::LocalTime& t) {
   char text[64];
   std::snprintf(text, sizeof text, "\\x%02d\\x%02d\\x%02d\\x%02d\\x%02d\\x%02d\\x%02d", t.year % 100, t.month,

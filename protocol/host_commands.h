@@ -2,6 +2,7 @@
 // clock string that follows the set-clock command. Shared by every link.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,35 @@ enum : int {
 constexpr uint8_t kProbeAnswer = 0x0F;
 // Number of bytes the probe string stands for.
 constexpr int kProbeLength = 5;
+
+// Judges, byte by byte, what comes back after the probe. A host that prints
+// status lines may put some of its text before or after its answer, so the
+// answer byte counts when everything else that came is the host's ordinary
+// text: printable ASCII, CR, LF, TAB and code-page-936 characters (lead byte
+// 0x81-0xFE, trail byte 0x40-0xFE but 0x7F). The answer byte is a control
+// character that no text contains. The reply window may cut a character at
+// either end: a lone trail byte may open it and a lone lead byte end it.
+// Anything else (a second answer byte, other control characters, a broken
+// character, noise from a wrong line rate) refuses the reply.
+class ProbeReply {
+ public:
+  enum State { kWaiting, kAnswered, kRefused };
+  State Add(uint8_t byte);
+  State Add(const uint8_t* bytes, size_t count);
+  State Get() const;
+
+ private:
+  // The text is read twice over: from its first byte, and from its second
+  // when the first may be the end of a character begun before the window.
+  struct Reading {
+    bool alive = true;
+    bool inCharacter = false;  // a lead byte wants its trail byte
+    void Take(uint8_t byte);
+  };
+  Reading whole_, skipFirst_;
+  size_t textBytes_ = 0;
+  bool answered_ = false;
+};
 
 // The table, indexed 0 to 15.
 extern const char* const kHostCommands[kHostCommandCount];

@@ -1,14 +1,62 @@
 // Host commands over the serial link: the probe, the command table entries,
 // the clock, the resend after a baud search and the host rate change.
+#include <algorithm>
 #include <cstdint>
 
 #include "resources/resource_ids.h"
+#include "link/busy_flag.h"
 #include "link/messages.h"
 #include "link/serial_link.h"
 #include "platform/clock.h"
 #include "protocol/host_commands.h"
 
 namespace lumaset {
+
+namespace {
+// The probe's own wait for the answer (a search waits by the rate's factor).
+constexpr int kProbeAnswerWaitMs = 500;
+// Text that keeps coming keeps the wait for the answer going, for at most the
+// time this many bytes take on the line: the rest of a line that the host
+// had begun when the probe came, which its answer has to wait for.
+constexpr int kTextAheadBytes = 128;
+// Bits of one byte on the line: start bit, 8 data bits, stop bit.
+constexpr int kBitsPerByte = 10;
+}  // namespace
+
+CSerialLink::ProbeOutcome CSerialLink::ProbeExchange(int answerWaitMs, int tailMs, const Event* cancel) {
+  auto port = Port();
+  if (!port) return ProbeOutcome::kNotSent;
+  port->Purge(true, false);
+  if (SendCommandString(HostCommand(kCmdProbe)) != kProbeLength) return ProbeOutcome::kNotSent;
+  BusyFlag reader(ReplyReaderBusy());
+  if (!reader.Owned() || !m_open) return ProbeOutcome::kNoAnswer;
+
+  const int64_t aheadMs =
+      int64_t{kTextAheadBytes} * kBitsPerByte * 1000 / std::max<uint32_t>(Settings().rate, 300);
+  const int64_t opened = platform::NowMs();
+  const int64_t latest = opened + answerWaitMs + aheadMs;
+  int64_t closes = opened + answerWaitMs;
+  ProbeReply reply;
+  for (int64_t now = opened; now < closes; now = platform::NowMs()) {
+    uint8_t byte = 0;
+    const platform::IoStatus status = port->ReadByte(&byte, {cancel}, static_cast<int>(closes - now));
+    if (status == platform::IoStatus::kTimeout) continue;
+    if (status != platform::IoStatus::kOk) return ProbeOutcome::kNoAnswer;
+    const bool answeredBefore = reply.Get() == ProbeReply::kAnswered;
+    switch (reply.Add(byte)) {
+      case ProbeReply::kRefused:
+        return ProbeOutcome::kNoAnswer;
+      case ProbeReply::kAnswered:
+        if (!answeredBefore) closes = platform::NowMs() + tailMs;
+        break;
+      case ProbeReply::kWaiting:
+        closes = std::min(latest, std::max(closes, platform::NowMs() + answerWaitMs));
+        break;
+    }
+  }
+  if (cancel && cancel->IsSet()) return ProbeOutcome::kNoAnswer;
+  return reply.Get() == ProbeReply::kAnswered ? ProbeOutcome::kAnswered : ProbeOutcome::kNoAnswer;
+}
 
 int CSerialLink::SendCommand(int index, int holdWatcher) {
   const char* command = HostCommand(index);
@@ -45,17 +93,11 @@ int CSerialLink::Probe(int askToSearch) {
   auto port = Port();
   if (!m_open || !port || m_transferRunning || m_searchRunning) return 0;
   // Hold the watcher so that the answer is not reported as received data.
+  // The host's text after the answer stays queued for it.
   m_watcher.Hold();
-  port->Purge(true, false);
-  int result = 0;
-  bool ask = false;
-  if (SendCommandString(HostCommand(kCmdProbe)) == kProbeLength) {
-    uint8_t answer = 0;
-    if (ReadExact(&answer, 1, nullptr) == 1 && answer == kProbeAnswer)
-      result = 1;
-    else
-      ask = true;
-  }
+  const ProbeOutcome outcome = ProbeExchange(kProbeAnswerWaitMs, 0, nullptr);
+  int result = outcome == ProbeOutcome::kAnswered ? 1 : 0;
+  const bool ask = outcome == ProbeOutcome::kNoAnswer;
   bool searchStarted = false;
   if (ask && askToSearch &&
       ResourceMessageBox(NotifyWindow(), res::kStrProbeFailedSearch, res::kStrCaption,

@@ -424,6 +424,48 @@ TEST_F(NetworkLinkTest, CommandsGoOutAfterAnAnsweredProbe) {
   EXPECT_EQ(link.SendCommand(99, 0), 0);  // not in the table
 }
 
+// The host prints around its answer: the probe takes the text before it and
+// leaves the text after it to the view.
+TEST_F(NetworkLinkTest, TheProbeHearsTheAnswerAmongTheHostsText) {
+  TcpHost host;
+  auto c = Connect(host);
+  ASSERT_TRUE(c);
+  const std::string line = "OK 12:00:01 uptime 3 s\r\n";
+  const Bytes before(line.begin(), line.end());
+  const Bytes after = {0xD4, 0xCB, 0xD0, 0xD0, ' ', '3', '\r', '\n'};  // "运行 3" in code page 936
+  // Text that was already waiting before the probe, and text around the answer.
+  c->Write(before);
+  host.Run([&] {
+    if (c->Read(kProbeLength, 8000) != CommandBytes(kCmdProbe)) return;
+    c->Write(before);
+    c->Write({kProbeAnswer});
+    c->Write(after);
+  });
+  EXPECT_EQ(link.Probe(1), 1);
+  host.Join();
+  EXPECT_TRUE(op.Boxes().empty());
+  ASSERT_TRUE(PumpUntil([&] { return DataEvents() == 1; }, 2000));
+  uint8_t buf[64];
+  const int n = link.ReadAvailable(buf, sizeof buf);
+  EXPECT_EQ(Bytes(buf, buf + n), after);
+
+  // Text and a wrong answer; text and no answer at all.
+  host.Run([&] {
+    if (c->Read(kProbeLength, 8000) != CommandBytes(kCmdProbe)) return;
+    c->Write(before);
+    c->Write({0x0E});
+  });
+  EXPECT_EQ(link.Probe(1), 0);
+  host.Join();
+  host.Run([&] {
+    if (c->Read(kProbeLength, 8000) == CommandBytes(kCmdProbe)) c->Write(before);
+  });
+  int64_t ms = TimeMs([&] { EXPECT_EQ(link.Probe(1), 0); });
+  host.Join();
+  EXPECT_GE(ms, 450);
+  EXPECT_EQ(op.Boxes().size(), 2u);
+}
+
 TEST_F(NetworkLinkTest, ReadCountGivesUpWhenTooFewBytesCome) {
   TcpHost host;
   auto c = Connect(host);

@@ -240,6 +240,19 @@ struct HostScript {
   enum class State { Idle, AfterFblt, Image, Data } state = State::Idle;
   size_t expected = 0, received = 0;
 
+  // Packets that answer the probe instead of probeAnswer alone (the host's
+  // text around its answer); set from the test while the host runs.
+  void SetProbeReply(std::vector<Bytes> packets) {
+    std::lock_guard<std::mutex> guard(probeLock_);
+    probeReply_ = std::move(packets);
+  }
+  std::vector<Bytes> ProbeReply() {
+    std::lock_guard<std::mutex> guard(probeLock_);
+    return probeReply_;
+  }
+  std::mutex probeLock_;
+  std::vector<Bytes> probeReply_;
+
   void Handle(VirtualHost& host, const Bytes& m) {
     if (state == State::Image || state == State::Data) {
       if (state == State::Image && received == 0 && m.size() >= 4)
@@ -253,7 +266,9 @@ struct HostScript {
       return;
     }
     if (m == kProbe) {
-      if (probeAnswer >= 0) host.SendIn({static_cast<uint8_t>(probeAnswer.load())});
+      const std::vector<Bytes> reply = ProbeReply();
+      for (const Bytes& packet : reply) host.SendIn(packet);
+      if (reply.empty() && probeAnswer >= 0) host.SendIn({static_cast<uint8_t>(probeAnswer.load())});
     } else if (m == kAnnounceUser || m == kAnnounceSystem) {
       if (!ackAnnouncement) return;
       host.SendIn(kAck);
@@ -567,6 +582,26 @@ TEST_F(UsbLinkTest, UnansweredOrWrongProbeSendsNothing) {
   EXPECT_EQ(link.WaitReply(reply, 64), 4);
   platform::SleepMs(200);
   EXPECT_EQ(DataEvents(), 0u);
+}
+
+// The host prints around its answer, over several packets or in one.
+TEST_F(UsbLinkTest, TheProbeHearsTheAnswerAmongTheHostsText) {
+  OpenLink();
+  const Bytes line = Text("OK 12:00:01 uptime 3 s, inputs 3/8\r\n");
+  script.SetProbeReply({line, {0x0F}});
+  EXPECT_EQ(link.Probe(), 1);
+  script.SetProbeReply({Text("OK 12:00:01 up"), Text("time 3 s\r\n\x0fOK 12:00:02")});
+  EXPECT_EQ(link.Probe(), 1);
+  script.SetProbeReply({line, {0x0E}});
+  EXPECT_EQ(link.SendCommand(2, 0), 0);
+  script.SetProbeReply({line, line});
+  int64_t ms = TimeMs([&] { EXPECT_EQ(link.Probe(), 0); });
+  EXPECT_GE(ms, 900);
+  EXPECT_EQ(host.Messages(), (std::vector<Bytes>{kProbe, kProbe, kProbe, kProbe}));
+  // None of it was taken for received data.
+  platform::SleepMs(100);
+  EXPECT_EQ(DataEvents(), 0u);
+  EXPECT_TRUE(op.Boxes().empty());
 }
 
 TEST_F(UsbLinkTest, TheClockFollowsTheSetClockCommandAsASecondWrite) {

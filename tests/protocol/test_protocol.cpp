@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -209,6 +210,116 @@ TEST_F(ProtocolTest, AnnouncementToASilentHostNeverAsks) {
   EXPECT_TRUE(after.empty());
   EXPECT_TRUE(op.Boxes().empty());
   EXPECT_GE(ms, 400);  // the answer byte is waited for
+  EXPECT_LT(ms, 3000);
+}
+
+// ---- the answer among the host's text ---------------------------------------------
+
+ProbeReply::State Judge(const Bytes& bytes) {
+  ProbeReply reply;
+  return reply.Add(bytes.data(), bytes.size());
+}
+
+const Bytes kStatusLine = Text("OK 12:34:56 uptime 17 s,\tinputs 3/8\r\n");
+// "状态正常，温度 24.5 度" in code page 936.
+const Bytes kChineseLine = Concat({{0xD7, 0xB4, 0xCC, 0xAC, 0xD5, 0xFD, 0xB3, 0xA3, 0xA3, 0xAC, 0xCE, 0xC2, 0xB6, 0xC8},
+                                   Text(" 24.5 "), {0xB6, 0xC8, '\r', '\n'}});
+
+TEST(ProbeReply, TheAnswerCountsAmongTheHostsOrdinaryText) {
+  EXPECT_EQ(Judge({}), ProbeReply::kWaiting);
+  EXPECT_EQ(Judge({kProbeAnswer}), ProbeReply::kAnswered);
+  EXPECT_EQ(Judge(Concat({kStatusLine, kChineseLine})), ProbeReply::kWaiting);
+  EXPECT_EQ(Judge(Concat({kStatusLine, {kProbeAnswer}, kChineseLine})), ProbeReply::kAnswered);
+  EXPECT_EQ(Judge(Concat({kChineseLine, {kProbeAnswer}, kStatusLine})), ProbeReply::kAnswered);
+  // The window may open after a character's first byte and close before a
+  // character's second; the answer may come between a character's bytes.
+  EXPECT_EQ(Judge({0xC8, '\r', '\n', kProbeAnswer, 'O', 'K', 0xD7}), ProbeReply::kAnswered);
+  EXPECT_EQ(Judge({0xD7, kProbeAnswer, 0xB4, '\r', '\n'}), ProbeReply::kAnswered);
+  EXPECT_EQ(Judge({0xB4, 'O', 'K', kProbeAnswer}), ProbeReply::kAnswered);
+}
+
+TEST(ProbeReply, AnythingElseRefusesTheReply) {
+  const std::vector<Bytes> refused = {
+      {0x0E},                                        // a wrong answer
+      {kProbeAnswer, kProbeAnswer},                  // the answer twice
+      Concat({kStatusLine, {kProbeAnswer, 0x00}}),   // a zero byte
+      {0x1B, kProbeAnswer},                          // another control character
+      {'a', 0x7F, kProbeAnswer},                     // DEL
+      {kProbeAnswer, 'a', 0xD7, '\r'},               // a first byte without its second
+      {'a', 0xB4, 0x7F},                             // 0x7F is never a second byte
+      {'a', 0xC8, '\r', kProbeAnswer},               // a lone second byte inside the window
+      {0xFF, kProbeAnswer},                          // no part of any character
+      {0x80, 0x80, kProbeAnswer},                    // 0x80 is no first byte
+  };
+  for (const Bytes& reply : refused) {
+    SCOPED_TRACE(::testing::PrintToString(reply));
+    EXPECT_EQ(Judge(reply), ProbeReply::kRefused);
+    // A refusal is final.
+    ProbeReply judged;
+    judged.Add(reply.data(), reply.size());
+    EXPECT_EQ(judged.Add(Text("OK\r\n").data(), 4), ProbeReply::kRefused);
+  }
+}
+
+// The host prints around its answer: the probe takes the text before it and
+// leaves the text after it to the watcher.
+TEST_F(ProtocolTest, ProbeFindsTheAnswerAmongTheHostsText) {
+  struct Case {
+    const char* name;
+    Bytes before, answer, after;
+    int result;
+  };
+  const Case cases[] = {
+      {"text before", kStatusLine, {kProbeAnswer}, {}, 1},
+      {"text after", {}, {kProbeAnswer}, kChineseLine, 1},
+      {"a line cut by the purge", {0xC8, '\r', '\n'}, {kProbeAnswer}, kStatusLine, 1},
+      {"a character split by the answer", {'O', 'K', 0xD7}, {kProbeAnswer}, {0xB4, '\r', '\n'}, 1},
+      {"text and a wrong answer", kStatusLine, {0x0E}, {}, 0},
+      {"text without an answer", Concat({kStatusLine, kChineseLine}), {}, {}, 0},
+  };
+  OpenAt(115200);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    target.Clear();
+    Bytes probe;
+    Script host_([&] {
+      probe = host.ReadExactly(5, 2000);
+      host.Write(Concat({c.before, c.answer, c.after}));
+    });
+    EXPECT_EQ(link.Probe(0), c.result);
+    host_.Join();
+    EXPECT_EQ(probe, kProbe);
+    if (c.result != 1) continue;
+    Bytes received;
+    platform::Deadline deadline(2000);
+    while (received.size() < c.after.size() && !deadline.Passed()) {
+      if (!target.WaitFor(LE_DATA_RECEIVED, deadline.Remaining())) break;
+      uint8_t buffer[256];
+      const int n = link.ReadAvailable(buffer, sizeof buffer);
+      received.insert(received.end(), buffer, buffer + n);
+      target.Clear();
+      link.AckReceive();
+    }
+    EXPECT_EQ(received, c.after);
+  }
+  EXPECT_TRUE(op.Boxes().empty());
+}
+
+// At 1200 Baud the host is still printing a line when the probe comes; the
+// answer comes after it, later than the probe's half second.
+TEST_F(ProtocolTest, ProbeWaitsForTheAnswerBehindALineOnItsWay) {
+  OpenAt(1200);
+  Script host_([&] {
+    host.ReadExactly(5, 3000);
+    for (uint8_t b : Text("OK 01:02:03 uptime 5 s, in 3/8\r\n")) {
+      host.Write({b});
+      platform::SleepMs(25);
+    }
+    host.Write({kProbeAnswer});
+  });
+  int64_t ms = TimeMs([&] { EXPECT_EQ(link.Probe(0), 1); });
+  host_.Join();
+  EXPECT_GE(ms, 600);
   EXPECT_LT(ms, 3000);
 }
 
@@ -1114,6 +1225,122 @@ TEST_F(ProtocolTest, SearchFromARateOutsideTheTable) {
   EXPECT_EQ(link.TimePerByte(), 12);
   EXPECT_EQ(link.IsOpen(), 1);
 }
+
+// The host at 9600 prints a line before and after each answer; at 2400 a
+// stray answer byte comes once (noise that looks like the answer). Only the
+// rate that answers twice in a row is found.
+TEST_F(ProtocolTest, SearchConfirmsTheRateAndHearsTheAnswerAmongText) {
+  OpenAt(1200);
+  std::atomic<bool> stop{false};
+  std::map<uint32_t, int> probes;  // probes the host got at each rate
+  Script host_([&] {
+    Bytes window;
+    platform::Deadline deadline(40000);
+    while (!stop && !deadline.Passed()) {
+      Bytes got = host.Read(64, 20);
+      window.insert(window.end(), got.begin(), got.end());
+      if (!EndsWith(window, kProbe)) continue;
+      window.clear();
+      const uint32_t rate = host.LineRate();
+      if (rate == 9600) host.Write(Concat({kStatusLine, {kProbeAnswer}, kChineseLine}));
+      if (rate == 2400 && probes[rate] == 0) host.Write({kProbeAnswer});
+      ++probes[rate];
+    }
+  });
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  auto rate = ValueOf(LE_BAUD_FOUND, 30000);
+  stop = true;
+  host_.Join();
+  ASSERT_TRUE(rate);
+  EXPECT_EQ(*rate, 9600u);
+  EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{1200, 2400, 4800, 9600}));
+  EXPECT_EQ(probes, (std::map<uint32_t, int>{{1200, 1}, {2400, 2}, {4800, 1}, {9600, 2}}));
+  EXPECT_EQ(Rate(), 9600u);
+}
+
+// ---- against the simulator printing status lines ------------------------------------
+
+// The simulator as a host that prints a status line every GetParam() ms.
+class TalkingHostTest : public ProtocolTest, public ::testing::WithParamInterface<int> {
+ protected:
+  // Starts it at hostRate (with `extra` arguments) and opens the link to it
+  // at openRate.
+  void Start(uint32_t hostRate, uint32_t openRate, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--rate", std::to_string(hostRate), "--talk", std::to_string(GetParam())};
+    args.insert(args.end(), extra.begin(), extra.end());
+    sim = std::make_unique<test::HostSimProcess>(args);
+    ASSERT_TRUE(sim->Started());
+    platform::SetComPortPath(kSimPort, test::JsonField(sim->Ready(), "device"));
+    LinkSettings s;
+    s.port = kSimPort;
+    s.rate = openRate;
+    link.ApplySettings(&s);
+    link.SetNotifyTarget(&target, WM_LINK_EVENT);
+    ASSERT_EQ(link.Open(1), 1);
+  }
+  // Events of that name the simulator has logged so far.
+  size_t SimEvents(const std::string& name) {
+    sim->Wait("none", "", 200);  // takes in what has been written
+    const std::string tag = "{\"event\":\"" + name + "\"";
+    return static_cast<size_t>(std::count_if(sim->Lines().begin(), sim->Lines().end(),
+                                             [&](const std::string& l) { return l.rfind(tag, 0) == 0; }));
+  }
+  void TearDown() override { link.Close(1); }
+  std::unique_ptr<test::HostSimProcess> sim;
+};
+
+// Probes about as far apart as the host's quiet time after a message, so its
+// status lines go out around them.
+TEST_P(TalkingHostTest, ProbeIsAnsweredEveryTime) {
+  ASSERT_NO_FATAL_FAILURE(Start(115200, 115200));
+  const int probes = GetParam() < 1000 ? 8 : 12;
+  for (int i = 0; i < probes; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(link.Probe(0), 1);
+    platform::SleepMs(285 + 5 * (i % 8));
+  }
+  EXPECT_EQ(SimEvents("probe"), static_cast<size_t>(probes));
+  EXPECT_GT(SimEvents("talk"), 0u);
+}
+
+// From 115200 down to the host's 9600; then from 9600, found at once.
+TEST_P(TalkingHostTest, SearchFindsTheHostFromAboveAndAtItsOwnRate) {
+  ASSERT_NO_FATAL_FAILURE(Start(9600, 115200));
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  auto rate = ValueOf(LE_BAUD_FOUND, 30000);
+  ASSERT_TRUE(rate);
+  EXPECT_EQ(*rate, 9600u);
+  EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{115200, 300, 600, 1200, 2400, 4800, 9600}));
+  EXPECT_EQ(Rate(), 9600u);
+  target.Clear();
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  rate = ValueOf(LE_BAUD_FOUND, 10000);
+  ASSERT_TRUE(rate);
+  EXPECT_EQ(*rate, 9600u);
+  EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{9600}));
+  EXPECT_EQ(link.Probe(0), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Talk, TalkingHostTest, ::testing::Values(200, 2000),
+                         [](const auto& info) { return "Every" + std::to_string(info.param) + "ms"; });
+
+// The host's status lines reach a tool at a wrong rate as noise, now and then
+// with a 0x0F in it: no such rate is ever reported.
+class NoisyHostTest : public TalkingHostTest {};
+
+TEST_P(NoisyHostTest, NoiseAtWrongRatesIsNeverAFind) {
+  ASSERT_NO_FATAL_FAILURE(Start(9600, 115200, {"--noise", "11"}));
+  EXPECT_EQ(link.StartBaudSearch(0), 1);
+  auto rate = ValueOf(LE_BAUD_FOUND, 40000);
+  ASSERT_TRUE(rate);
+  EXPECT_EQ(*rate, 9600u);
+  EXPECT_EQ(Values(LE_BAUD_TRYING), (std::vector<uint32_t>{115200, 300, 600, 1200, 2400, 4800, 9600}));
+  // The noise did come while the wrong rates were tried.
+  EXPECT_GE(SimEvents("noise"), 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Talk, NoisyHostTest, ::testing::Values(200),
+                         [](const auto& info) { return "Every" + std::to_string(info.param) + "ms"; });
 
 }  // namespace
 }  // namespace lumaset

@@ -475,6 +475,48 @@ TEST(Cli, SearchBaudPrintsTheRate) {
   EXPECT_EQ(p.exitCode, 0) << p.err.toStdString();
 }
 
+// A host that prints a status line every 200 ms, and every 2 s: search-baud
+// finds it from 115200 and, from its own rate, at once; the probe answers
+// every time.
+TEST(Cli, ATalkingHostIsFoundAndAnswersEveryProbe) {
+  REQUIRE_PROGRAMS();
+  for (const char* talk : {"200", "2000"}) {
+    SCOPED_TRACE(talk);
+    Sim sim({"--rate", "9600", "--talk", talk});
+    REQUIRE_SIM(sim);
+    Result r = RunCli({"--device", sim.Link(), "--baud", "115200", "search-baud"}, 120000);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "9600\n");
+    Result own = RunCli({"--device", sim.Link(), "--baud", "9600", "search-baud"}, 60000);
+    EXPECT_EQ(own.exitCode, 0) << own.err.toStdString();
+    EXPECT_EQ(own.out, "9600\n");
+    EXPECT_EQ(own.err.count("Searching at"), 1) << own.err.toStdString();
+    for (int i = 0; i < 4; ++i) {
+      Result p = RunCli({"--device", sim.Link(), "--baud", "9600", "probe"});
+      EXPECT_EQ(p.exitCode, 0) << p.err.toStdString();
+    }
+    EXPECT_FALSE(sim.Host().Wait("talk", "", 3000).empty());
+  }
+}
+
+// Noise at the wrong rates never makes a rate; nor does text without the answer.
+TEST(Cli, SearchBaudFindsNoRateInNoiseOrInTextWithoutTheAnswer) {
+  REQUIRE_PROGRAMS();
+  Sim noisy({"--rate", "9600", "--talk", "200", "--noise", "3"});
+  REQUIRE_SIM(noisy);
+  Result r = RunCli({"--device", noisy.Link(), "--baud", "115200", "search-baud"}, 120000);
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, "9600\n");
+  EXPECT_FALSE(noisy.Host().Wait("noise", "", 3000).empty());
+
+  Sim mute({"--rate", "9600", "--talk", "200", "--fault", "silent"});
+  REQUIRE_SIM(mute);
+  Result m = RunCli({"--device", mute.Link(), "--baud", "115200", "search-baud"}, 120000);
+  EXPECT_EQ(m.exitCode, 1) << m.err.toStdString();
+  EXPECT_EQ(m.out, "");
+  EXPECT_EQ(m.err.count("Searching at"), 12) << m.err.toStdString();
+}
+
 TEST(Cli, SetHostBaudMovesBothSides) {
   REQUIRE_PROGRAMS();
   Sim sim;

@@ -514,6 +514,42 @@ TEST(HostSimTalk, OnlyAtTheHostsRate) {
   EXPECT_FALSE(line.ReadLine(1500).empty());
 }
 
+TEST(HostSimTalk, NoiseAtAWrongRateIsTheSameForTheSameSeed) {
+  HostSimProcess a({"--rate", "9600", "--talk", "100", "--noise", "42"});
+  HostSimProcess b({"--rate", "9600", "--talk", "100", "--noise", "42"});
+  HostSimProcess other({"--rate", "9600", "--talk", "100", "--noise", "43"});
+  EXPECT_EQ(JsonField(a.Ready(), "noiseSeed"), "42");
+  Line lineA(JsonField(a.Ready(), "device"));
+  Line lineB(JsonField(b.Ready(), "device"));
+  Line lineOther(JsonField(other.Ready(), "device"));
+  ASSERT_TRUE(lineA.ok() && lineB.ok() && lineOther.ok());
+  // The tool at 115200 gets three times the line's length in noise.
+  const std::string noiseA = a.Wait("noise");
+  const std::string noiseB = b.Wait("noise");
+  const std::string noiseOther = other.Wait("noise");
+  ASSERT_FALSE(noiseA.empty());
+  EXPECT_EQ(JsonField(noiseA, "lineRate"), "115200");
+  EXPECT_EQ(JsonField(noiseA, "hostRate"), "9600");
+  EXPECT_EQ(std::stoul(JsonField(noiseA, "bytes")), 3 * std::stoul(JsonField(noiseA, "lineBytes"))) << noiseA;
+  // The event shows the first 32 bytes, and they came.
+  std::string data = JsonField(noiseA, "data");
+  ASSERT_GT(data.size(), 4u);
+  data.resize(data.size() - 4);  // " ..."
+  EXPECT_NE(lineA.ReadFor(300).find(B(data.c_str())), std::string::npos);
+  EXPECT_EQ(JsonField(noiseB, "data"), JsonField(noiseA, "data"));
+  EXPECT_NE(JsonField(noiseOther, "data"), JsonField(noiseA, "data"));
+  // Listening slower than the host, the tool gets a byte or so of a line.
+  lineA.SetSpeed(B300);
+  const std::string slow = a.Wait("noise", "\"lineRate\":300", 2000);
+  ASSERT_FALSE(slow.empty());
+  EXPECT_EQ(JsonField(slow, "bytes"), "1") << slow;
+  // At the host's rate the lines are plain again.
+  lineA.SetSpeed(B9600);
+  lineA.ReadFor(300);
+  const std::string l = lineA.ReadLine(2000);
+  EXPECT_TRUE(l.rfind("OK ", 0) == 0 || !FromCp936(l).empty()) << l;
+}
+
 TEST(HostSimStream, SerialRecordsAreWholeInOrderAndAtTheLineSpeed) {
   HostSimProcess sim({"--stream"});
   const std::string start = sim.Wait("stream-start");

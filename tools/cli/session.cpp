@@ -96,15 +96,17 @@ int64_t TransferBoundMs(uint64_t bytes, uint32_t rate) {
 }
 
 int64_t SearchBoundMs(uint32_t startRate) {
-  // Twelve tries from the start rate; each: 10 ms settle, five probe bytes of
-  // at most F + 500 ms, up to 7F + 1000 ms for the answer. Twice that, plus
-  // the closing and re-opening of the port.
+  // Twelve tries from the start rate; each: 10 ms settle and at most two
+  // probes (the second confirms an answer), each probe five bytes of at most
+  // F + 500 ms, up to 4F + 500 ms for the answer (and the wire time of 128
+  // bytes, under 12F, more while the host's text keeps coming), 3F + 500 ms
+  // after it. Twice that, plus the closing and re-opening of the port.
   int index = BaudRateIndex(startRate);
   if (index < 0) index = 0;
   int64_t total = 0;
   for (int i = 0; i < 12; ++i) {
     const int64_t f = kBaudFactors[(index + i) % kBaudRateCount];
-    total += 10 + 5 * (f + 500) + 7 * f + 1000;
+    total += 10 + 2 * (5 * (f + 500) + 19 * f + 1000);
   }
   return 2 * total + 10000;
 }

@@ -32,6 +32,20 @@ constexpr qint64 kRecheckMs = 20;
 // input queue reports as waiting.
 constexpr qint64 kMaxBacklog = 2048;
 
+// A wrong-rate receiver takes about as many bytes as the line's bits make
+// frames at its own rate: the line's length scaled by the ratio of the rates,
+// at least one byte and at most this many times the line.
+constexpr qint64 kMaxNoisePerLineByte = 3;
+
+// One step of SplitMix64: a fast generator whose output depends only on the
+// state it is given.
+quint64 SplitMix64(quint64* state) {
+  quint64 z = (*state += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
 qint64 MonotonicNs() {
   timespec ts {};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -122,17 +136,18 @@ bool Console::Start(QString* error) {
   return true;
 }
 
-qint64 Console::HoldMs() const {
+qint64 Console::HoldMs(bool atAnyRate) const {
   if (!transport_->PeerPresent() || transport_->InputWaiting() || transport_->Backlog() > kMaxBacklog)
     return kRecheckMs;
-  // A UART at another rate would see noise: speak only at the host's rate.
-  if (transport_->ChecksRate() && transport_->LineRate() != host_->Rate()) return kRecheckMs;
+  // A UART at another rate would see noise: speak only at the host's rate,
+  // unless the noise is what is wanted.
+  if (!atAnyRate && transport_->ChecksRate() && transport_->LineRate() != host_->Rate()) return kRecheckMs;
   const qint64 quiet = host_->QuietInMs();
   return quiet < 0 ? kRecheckMs : quiet;
 }
 
 void Console::Talk() {
-  const qint64 hold = HoldMs();
+  const qint64 hold = HoldMs(opt_.noiseSeed.has_value());
   if (hold > 0) {
     talkTimer_.start(static_cast<int>(hold));
     return;
@@ -140,9 +155,35 @@ void Console::Talk() {
   QString text;
   const char* encoding = "";
   const QByteArray bytes = TalkLine(talkLines_++, log_->NowMs() / 1000, &text, &encoding);
-  transport_->Send(bytes);
-  log_->Emit("talk", {{"bytes", static_cast<qint64>(bytes.size())}, {"line", text}, {"encoding", encoding}});
+  const uint32_t lineRate = transport_->LineRate();
+  if (transport_->ChecksRate() && lineRate != host_->Rate()) {
+    const QByteArray noise = Noise(bytes.size(), lineRate);
+    transport_->Send(noise);
+    log_->Emit("noise", {{"bytes", static_cast<qint64>(noise.size())},
+                         {"lineBytes", static_cast<qint64>(bytes.size())},
+                         {"lineRate", static_cast<qint64>(lineRate)},
+                         {"hostRate", static_cast<qint64>(host_->Rate())},
+                         {"answerBytes", static_cast<qint64>(noise.count('\x0f'))},
+                         {"data", Hex(noise, 32)}});
+  } else {
+    transport_->Send(bytes);
+    log_->Emit("talk", {{"bytes", static_cast<qint64>(bytes.size())}, {"line", text}, {"encoding", encoding}});
+  }
   talkTimer_.start(opt_.talkMs);
+}
+
+QByteArray Console::Noise(qsizetype bytes, uint32_t lineRate) {
+  const qint64 scaled = static_cast<qint64>(bytes) * lineRate / std::max<uint32_t>(host_->Rate(), 1);
+  const qint64 count = std::clamp<qint64>(scaled, 1, kMaxNoisePerLineByte * bytes);
+  // Each burst from a state of its own: the n-th burst of a seed is always
+  // the same, whatever the bursts before it were.
+  quint64 state = (static_cast<quint64>(*opt_.noiseSeed) << 32) ^ noiseBursts_++;
+  QByteArray noise(static_cast<qsizetype>(count), Qt::Uninitialized);
+  for (qsizetype i = 0; i < noise.size(); i += 8) {
+    const quint64 r = SplitMix64(&state);
+    for (qsizetype k = 0; k < 8 && i + k < noise.size(); ++k) noise[i + k] = static_cast<char>(r >> (8 * k));
+  }
+  return noise;
 }
 
 qint64 Console::StreamRate() const {

@@ -11,6 +11,7 @@
 #include <QString>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 namespace hostsim {
 
@@ -20,6 +21,9 @@ class Transport;
 
 struct ConsoleOptions {
   int talkMs = 0;         // a status line every talkMs; 0: none
+  // Serial: a status line due while the tool's line rate is not the host's
+  // goes out as noise made from this seed; none: the host keeps quiet then.
+  std::optional<quint32> noiseSeed;
   bool stream = false;    // the timed record stream
   int streamSeconds = 0;  // end the stream after this long; 0: at exit
 };
@@ -37,9 +41,13 @@ class Console : public QObject {
   bool Start(QString* error);
 
  private:
-  // 0 when the host may send now, else how many ms to wait before asking again.
-  qint64 HoldMs() const;
+  // 0 when the host may send now, else how many ms to wait before asking
+  // again. atAnyRate: also while the tool's line rate is not the host's.
+  qint64 HoldMs(bool atAnyRate = false) const;
   void Talk();
+  // What a receiver at lineRate makes of a line of `bytes` sent at the
+  // host's rate: the next burst of noise of the seed.
+  QByteArray Noise(qsizetype bytes, uint32_t lineRate);
   // Stream bytes per second: the line's wire speed on serial, else fixed.
   qint64 StreamRate() const;
   void PumpStream();
@@ -55,6 +63,7 @@ class Console : public QObject {
 
   QTimer talkTimer_;
   int talkLines_ = 0;
+  quint64 noiseBursts_ = 0;
 
   // The stream is paced by a timerfd at absolute monotonic times, finer
   // than the millisecond timers of the event loop.

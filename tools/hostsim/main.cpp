@@ -108,13 +108,18 @@ int main(int argc, char** argv) {
                           QStringLiteral("Send a status line every <ms> while no exchange or download "
                                          "is in progress, every third in Chinese (code page 936)."),
                           QStringLiteral("ms"));
+  QCommandLineOption noise(QStringLiteral("noise"),
+                           QStringLiteral("With --talk on the serial line: while the tool's line rate is not the "
+                                          "host's, send each status line as the noise a receiver at that rate "
+                                          "would get, the same for the same <seed> (0 to 4294967295)."),
+                           QStringLiteral("seed"));
   QCommandLineOption stream(QStringLiteral("stream"),
                             QStringLiteral("Send timed 32-byte records \"#<seq> <t_ms>\" as fast as the "
                                            "line allows, pausing for exchanges and downloads."));
   QCommandLineOption streamSeconds(QStringLiteral("stream-seconds"),
                                    QStringLiteral("End the stream after <n> seconds (default: at exit)."),
                                    QStringLiteral("n"));
-  p.addOptions({tcp, usb, link, rate, out, logFile, rawGap, idle, prefix, split, pace, fault, talk,
+  p.addOptions({tcp, usb, link, rate, out, logFile, rawGap, idle, prefix, split, pace, fault, talk, noise,
                 stream, streamSeconds});
   p.process(app);
 
@@ -154,6 +159,11 @@ int main(int argc, char** argv) {
   if (p.isSet(talk)) {
     console.talkMs = p.value(talk).toInt(&ok);
     if (!ok || console.talkMs <= 0) return Fatal(&log, QStringLiteral("--talk needs a positive number"));
+  }
+  if (p.isSet(noise)) {
+    if (console.talkMs == 0) return Fatal(&log, QStringLiteral("--noise needs --talk"));
+    console.noiseSeed = p.value(noise).toUInt(&ok);
+    if (!ok) return Fatal(&log, QStringLiteral("--noise needs a seed from 0 to 4294967295"));
   }
   console.stream = p.isSet(stream);
   if (p.isSet(streamSeconds)) {
@@ -207,8 +217,11 @@ int main(int argc, char** argv) {
                      {"talkMs", console.talkMs},
                      {"stream", console.stream},
                      {"monotonicStartUs", log.StartMonotonicUs()}};
+  if (console.noiseSeed) ready.insert("noiseSeed", static_cast<qint64>(*console.noiseSeed));
   transport->AddReadyFields(&ready);
   log.Emit("ready", ready);
+  if (console.noiseSeed && !transport->ChecksRate())
+    log.Emit("warning", {{"message", "--noise acts on the serial line only"}});
   host.Begin();
   Console speaker(console, &log, &host, transport.get());
   if (!speaker.Start(&error)) {
