@@ -328,15 +328,17 @@ int CNetworkLink::Open(int withWatcher) {
     m_socket.reset();
     // A connect that the operator ended with a disconnect is no failure.
     if (error != ECANCELED)
-      FixedMessageBox(owner,
-                      platform::LoadString(res::kStrNetConnectFailed) + "\n\n" +
-                          FormatString(res::kStrHostDetail, {GetRemoteHost(), std::to_string(Settings().tcpPort)}),
-                      kFrameworkCaption, platform::kMbOk);
+      FixedMessageBox(owner, platform::LoadString(res::kStrNetConnectFailed) + "\n\n" + HostDetail(), kFrameworkCaption,
+                      platform::kMbOk);
     return 0;
   }
   m_open = 1;
   Describe();
   return 1;
+}
+
+std::string CNetworkLink::HostDetail() const {
+  return FormatString(res::kStrHostDetail, {GetRemoteHost(), std::to_string(Settings().tcpPort)});
 }
 
 int CNetworkLink::Disconnect() {
@@ -483,7 +485,8 @@ int CNetworkLink::Probe(int askToSearch) {
   }
   // A probe that did not go out whole awaits no reply either.
   m_awaitingReply = 0;
-  ResourceMessageBox(NotifyWindow(), res::kStrNetProbeFailed, res::kStrCaption, platform::kMbIconInformation);
+  platform::Operator().MessageBox(NotifyWindow(), platform::LoadString(res::kStrNetProbeFailed) + "\n\n" + HostDetail(),
+                                  platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
   return 0;
 }
 

@@ -127,6 +127,8 @@ class CNetworkLink : public CSerialLink {
   // Takes what the host sends after the probe, judged byte by byte, within
   // half a second; true when it answered among its own text.
   bool ReadProbeReply();
+  // "Host: HOST, port PORT", for the messages about the connection.
+  std::string HostDetail() const;
   // Common refusal of the start operations; joins what is left of a
   // previous transfer thread before the buffer is refilled.
   bool MayStartNetTransfer();
