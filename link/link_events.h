@@ -28,6 +28,9 @@ enum : uint32_t {
   LE_FAILED = 255,        // a link status code, or 1
 };
 
+// The view takes at most this many received bytes from a link at a time.
+constexpr int kReceiveTake = 1024;
+
 // Progress: this flag or'ed with thousandths done; the value is bytes sent.
 constexpr uint32_t LE_PROGRESS_FLAG = 0x80000000u;
 inline bool IsProgressEvent(uint32_t code) { return (code & LE_PROGRESS_FLAG) != 0; }

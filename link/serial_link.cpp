@@ -342,10 +342,36 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
   // DSR, one per pass, so two changes in one wake-up are both posted.
   uint32_t lineChanges = 0;
   bool gone = false;
+  int64_t lastDataEventMs = platform::NowMs() - kDataEventIntervalMs;
   while (!m_stopWatcher.IsSet()) {
     if (!m_watcher.ParkIfHeld(m_stopWatcher)) break;
-    uint32_t events = 0;
     if (lineChanges == 0) {
+      // Every wait below ends on a stop, a hold (parked at the top) or the
+      // port's going; a port that goes away while the view still has bytes
+      // to take is reported without waiting for it (the data event already
+      // posted still reads what is queued).
+      int woke = -1;
+      if (!m_dataConsumed.IsSet()) {
+        // The view has not taken the last announcement yet; line changes
+        // meanwhile stay pending in the port until it has.
+        woke = platform::WaitAny({&m_stopWatcher, &hold, &port->GoneEvent(), &m_dataConsumed}, platform::kInfinite);
+      } else {
+        // Bytes that follow the last data event closely gather until its
+        // interval is over, unless a full take is already waiting: one wake
+        // for a stretch of line time instead of one for every chunk.
+        const int64_t leftMs = lastDataEventMs + kDataEventIntervalMs - platform::NowMs();
+        if (leftMs > 0 && port->InputCount() < static_cast<size_t>(kReceiveTake))
+          woke = platform::WaitAny({&m_stopWatcher, &hold, &port->GoneEvent()}, static_cast<int>(leftMs));
+      }
+      if (woke == 0) break;
+      if (woke == 2) {
+        gone = true;
+        break;
+      }
+      if (woke >= 0) continue;  // then the port is looked at afresh
+      // The view has taken everything announced so far: wait for bytes or a
+      // line change. A transfer may have taken the mask over meanwhile.
+      uint32_t events = 0;
       int which = -1;
       IoStatus status = port->WaitEvent(interest, &events, {&m_stopWatcher, &hold}, platform::kInfinite, &which);
       if (status == IoStatus::kClosed || (status == IoStatus::kCancelled && which == 0)) break;
@@ -364,23 +390,9 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
       Post(change == platform::kEvCts ? LE_CTS_CHANGED : LE_DSR_CHANGED, 0);
       continue;
     }
-    if (!m_dataConsumed.IsSet()) {
-      // Wait until the view has taken the previous bytes (a stop or a hold
-      // ends the wait). Then look at the port again: the view may have taken
-      // everything, and a transfer may have taken the mask over meanwhile.
-      // A port that goes away meanwhile is reported without waiting for the
-      // view: the data event already posted still reads what is queued.
-      const int woke = platform::WaitAny({&m_stopWatcher, &hold, &m_dataConsumed, &port->GoneEvent()},
-                                         platform::kInfinite);
-      if (woke == 0) break;
-      if (woke == 3) {
-        gone = true;
-        break;
-      }
-      continue;
-    }
     m_dataConsumed.Reset();
     Post(LE_DATA_RECEIVED, 0);
+    lastDataEventMs = platform::NowMs();
   }
   // A transfer reports the port's going itself, after its own failure.
   if (gone && !m_stopWatcher.IsSet() && !m_transferRunning) ReportPortGone(port);

@@ -31,8 +31,6 @@ class CLumasetApp;
 class CLumasetDoc;
 struct CommandState;
 
-// One take of received bytes.
-constexpr int kReceiveTake = 1024;
 // Display updates are drawn at most this often while bytes stream in.
 constexpr int kDisplayFlushMs = 50;
 

@@ -329,6 +329,54 @@ TEST_F(SerialLinkTest, WatcherPostsOneDataEventUntilAcknowledged) {
   ASSERT_TRUE(target.WaitUntil([](auto& ev) { return ev.size() >= 3; }, 2000));
 }
 
+// While the host streams, the bytes of a stretch of line time travel in one
+// data event, not one event for every chunk the driver delivers; none is
+// lost or reordered, and no event finds the queue empty. A backlog of full
+// takes is announced as fast as the view acknowledges.
+TEST_F(SerialLinkTest, StreamingBytesAreAnnouncedInGatheredTakes) {
+  OpenAt(115200);
+  constexpr int kChunks = 400;  // 32 bytes every 3 ms: 1.2 s, 10.7 KB/s
+  std::thread writer([&] {
+    for (int i = 0; i < kChunks; ++i) {
+      host.Write(Bytes(32, static_cast<uint8_t>(i)));
+      platform::SleepMs(3);
+    }
+  });
+  Bytes got;
+  size_t events = 0, emptyTakes = 0;
+  // The view: takes what each event announces, then acknowledges.
+  auto takeUntil = [&](size_t total, int timeoutMs) {
+    platform::Deadline deadline(timeoutMs);
+    while (got.size() < total && !deadline.Passed()) {
+      if (!target.WaitUntil([&](const auto& ev) { return ev.size() > events; }, deadline.Remaining())) break;
+      ++events;
+      uint8_t buf[kReceiveTake];
+      const int n = link.ReadAvailable(buf, kReceiveTake);
+      if (n == 0) ++emptyTakes;
+      got.insert(got.end(), buf, buf + n);
+      link.AckReceive();
+    }
+  };
+  takeUntil(kChunks * 32, 10000);
+  writer.join();
+  ASSERT_EQ(got.size(), size_t(kChunks * 32));
+  for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(got[i], static_cast<uint8_t>(i / 32)) << "at " << i;
+  EXPECT_EQ(emptyTakes, 0u);
+  // About one event per 50 ms of streaming (an event for every chunk would
+  // be 400).
+  EXPECT_LT(events, 80u);
+  EXPECT_GT(events, 5u);
+
+  // 16 full takes at once: not one take per interval (that would be 750 ms).
+  target.Clear();
+  got.clear();
+  events = 0;
+  host.Write(Bytes(16 * kReceiveTake, 0x55));
+  const int64_t drainMs = test::TimeMs([&] { takeUntil(16 * kReceiveTake, 5000); });
+  EXPECT_EQ(got.size(), size_t(16 * kReceiveTake));
+  EXPECT_LT(drainMs, 450);
+}
+
 // The watcher is held the way Probe and SendCommand hold it: once Hold has
 // returned, no data event may follow until the release, also when a release
 // is followed at once by the next hold. Bytes stay waiting the whole time.
