@@ -351,17 +351,18 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
       // to take is reported without waiting for it (the data event already
       // posted still reads what is queued).
       int woke = -1;
-      if (!m_dataConsumed.IsSet()) {
+      const int64_t leftMs = lastDataEventMs + kDataEventIntervalMs - platform::NowMs();
+      if (leftMs > 0 && port->InputCount() < static_cast<size_t>(kReceiveTake)) {
+        // Bytes that follow the last data event closely gather until its
+        // interval is over, unless a full take is already waiting: one wake
+        // for a stretch of line time instead of one for every chunk. The
+        // view takes the last ones meanwhile.
+        woke = platform::WaitAny({&m_stopWatcher, &hold, &port->GoneEvent()}, static_cast<int>(leftMs));
+        if (woke < 0) continue;  // the interval is over
+      } else if (!m_dataConsumed.IsSet()) {
         // The view has not taken the last announcement yet; line changes
         // meanwhile stay pending in the port until it has.
         woke = platform::WaitAny({&m_stopWatcher, &hold, &port->GoneEvent(), &m_dataConsumed}, platform::kInfinite);
-      } else {
-        // Bytes that follow the last data event closely gather until its
-        // interval is over, unless a full take is already waiting: one wake
-        // for a stretch of line time instead of one for every chunk.
-        const int64_t leftMs = lastDataEventMs + kDataEventIntervalMs - platform::NowMs();
-        if (leftMs > 0 && port->InputCount() < static_cast<size_t>(kReceiveTake))
-          woke = platform::WaitAny({&m_stopWatcher, &hold, &port->GoneEvent()}, static_cast<int>(leftMs));
       }
       if (woke == 0) break;
       if (woke == 2) {

@@ -462,10 +462,12 @@ void SerialDevice::ReaderLoop() {
     }
     // While the queue is full the descriptor is not watched (poll() skips a
     // negative one): a hang-up then counts once the bytes before it are in.
-    std::vector<pollfd> fds{{closed_.Fd(), POLLIN, 0}, {room ? fd_ : -1, POLLIN, 0}};
-    if (!room) fds.push_back({rxSpace_.Fd(), POLLIN, 0});
+    pollfd fds[3] = {{closed_.Fd(), POLLIN, 0}, {room ? fd_ : -1, POLLIN, 0}, {room ? -1 : rxSpace_.Fd(), POLLIN, 0}};
     // Modem lines have no wake-up of their own here: look at them ten times a second.
-    int rc = PollFor(fds, hasModemLines_ ? 100 : kInfinite);
+    int rc;
+    do {
+      rc = poll(fds, 3, hasModemLines_ ? 100 : kInfinite);
+    } while (rc < 0 && errno == EINTR);
     if (closed_.IsSet()) return;
     if (rc < 0) return;
     if (hasModemLines_) {
@@ -486,37 +488,48 @@ void SerialDevice::ReaderLoop() {
     }
     const short revents = fds[1].revents;
     if (!(revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
-    std::lock_guard<std::mutex> reading(readLock_);
-    size_t space;
+    ssize_t k;
+    int error = 0;
     {
-      std::lock_guard<std::mutex> guard(lock_);
-      space = inputLimit_ > input_.size() ? inputLimit_ - input_.size() : 0;
-    }
-    if (space == 0) continue;
-    ssize_t k = ::read(fd_, chunk, std::min(space, sizeof chunk));
-    if (k > 0) {
-      ReadObserver observer;
+      std::lock_guard<std::mutex> reading(readLock_);
+      size_t space;
       {
-        std::lock_guard<std::mutex> guard(g_observerLock);
-        observer = g_readObserver;
+        std::lock_guard<std::mutex> guard(lock_);
+        space = inputLimit_ > input_.size() ? inputLimit_ - input_.size() : 0;
       }
-      if (observer) observer(path_, chunk, static_cast<size_t>(k));
-      std::lock_guard<std::mutex> guard(lock_);
-      input_.insert(input_.end(), chunk, chunk + k);
-      if ((mask_ & kEvRxFlag) && std::find(chunk, chunk + k, eventChar_) != chunk + k) {
-        history_ |= kEvRxFlag;
-        flagEvent_.Set();
+      if (space == 0) continue;
+      k = ::read(fd_, chunk, std::min(space, sizeof chunk));
+      if (k < 0) error = errno;
+      if (k > 0) {
+        ReadObserver observer;
+        {
+          std::lock_guard<std::mutex> guard(g_observerLock);
+          if (g_readObserver) observer = g_readObserver;
+        }
+        if (observer) observer(path_, chunk, static_cast<size_t>(k));
+        std::lock_guard<std::mutex> guard(lock_);
+        input_.insert(input_.end(), chunk, chunk + k);
+        if ((mask_ & kEvRxFlag) && std::find(chunk, chunk + k, eventChar_) != chunk + k) {
+          history_ |= kEvRxFlag;
+          flagEvent_.Set();
+        }
+        rxAvailable_.Set();
+        if (input_.size() >= inputLimit_) rxSpace_.Reset();
+        Notify();
       }
-      rxAvailable_.Set();
-      if (input_.size() >= inputLimit_) rxSpace_.Reset();
-      Notify();
+    }
+    if (k > 0) {
+      // What the line brings in the next moments is gathered in the driver
+      // and taken in one read, as a UART's FIFO or a USB adapter's latency
+      // timer gathers it, rather than with one wake-up for every chunk that
+      // arrives. A close ends the pause.
+      if (static_cast<size_t>(k) < sizeof chunk) closed_.Wait(kReadGatherMs);
       continue;
     }
     // With VMIN 0 a read with nothing to give returns 0 too: only together
     // with a hang-up or an error does it mean that the device has gone. A
     // failed read always does (EIO from a pseudo-terminal whose other side
     // closed, ENODEV, ENXIO).
-    const int error = k < 0 ? errno : 0;
     if (k < 0 && (error == EAGAIN || error == EINTR)) continue;
     if (k == 0 && !(revents & (POLLHUP | POLLERR | POLLNVAL))) continue;
     MarkGone(GoneReason(fd_, error));

@@ -48,6 +48,12 @@ enum class IoStatus { kOk, kTimeout, kCancelled, kError, kClosed, kGone };
 
 using CancelList = std::vector<const Event*>;
 
+// After a read that emptied the descriptor, the reader thread lets this long
+// pass before it looks again, so that bytes arriving in quick succession are
+// queued several chunks at a time (they wait in the driver meanwhile, whose
+// buffers hold far more than that at any rate).
+constexpr int kReadGatherMs = 10;
+
 class SerialDevice {
  public:
   // Opens path for exclusive use: an flock() for programs that lock the same

@@ -131,6 +131,31 @@ TEST(SerialDevice, APurgeTakesAChunkTheReaderHasJustRead) {
   EXPECT_EQ(device->InputCount(), 0u);
 }
 
+// Chunks that arrive in quick succession are taken from the driver a few at
+// a time, not with one read (and one wake-up) each; every byte is queued, in
+// order.
+TEST(SerialDevice, ChunksInQuickSuccessionAreReadTogether) {
+  PtyHost host;
+  auto device = OpenDevice(host.SlavePath());
+  ASSERT_TRUE(device);
+  std::atomic<int> reads{0};
+  SerialDevice::SetReadObserver([&](const std::string& path, const uint8_t*, size_t n) {
+    if (path == host.SlavePath() && n > 0) ++reads;
+  });
+  constexpr int kWrites = 200;  // 16 bytes every 2 ms
+  for (int i = 0; i < kWrites; ++i) {
+    host.Write(Bytes(16, static_cast<uint8_t>(i)));
+    SleepMs(2);
+  }
+  Deadline deadline(3000);
+  while (device->InputCount() < kWrites * 16u && !deadline.Passed()) SleepMs(10);
+  SerialDevice::SetReadObserver(nullptr);
+  Bytes got(kWrites * 16 + 1);
+  ASSERT_EQ(device->Read(got.data(), got.size()), kWrites * 16u);
+  for (size_t i = 0; i < kWrites * 16u; ++i) ASSERT_EQ(got[i], static_cast<uint8_t>(i / 16)) << "at " << i;
+  EXPECT_LT(reads.load(), kWrites / 2);
+}
+
 // The reader looks at the modem lines ten times a second.
 constexpr int kLinesSeenMs = 400;
 using test::FakeModemLines;
