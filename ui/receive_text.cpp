@@ -8,9 +8,11 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyleOptionSlider>
 #include <QtMath>
 
 #include <cmath>
+#include <optional>
 
 namespace lumaset {
 namespace {
@@ -92,6 +94,49 @@ class ReceiveTextAccessible : public QAccessibleWidget, public QAccessibleTextIn
   CReceiveText* Text() const { return static_cast<CReceiveText*>(widget()); }
 };
 
+// The scroll bar of wrapped lines. While text streams in at the end, its
+// range and value change several times in every display update (the new
+// lines, the oldest lines let go, the scroll to the end), mostly by a line or
+// two of thousands, which leaves the handle where it was to the pixel. So it
+// is repainted only when, once the update is done, the handle's place or
+// size, or whether it can scroll at all, differs from what it shows.
+class WrappedLineBar : public QScrollBar {
+ public:
+  explicit WrappedLineBar(QWidget* parent) : QScrollBar(Qt::Vertical, parent) {}
+
+ protected:
+  void sliderChange(SliderChange) override {
+    if (checkPending_) return;
+    checkPending_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          checkPending_ = false;
+          if (Look() != painted_) update();
+        },
+        Qt::QueuedConnection);
+  }
+  void paintEvent(QPaintEvent* event) override {
+    painted_ = Look();
+    QScrollBar::paintEvent(event);
+  }
+
+ private:
+  struct Appearance {
+    QRect handle;
+    bool scrolls = false;
+    bool operator==(const Appearance&) const = default;
+  };
+  Appearance Look() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+            minimum() < maximum()};
+  }
+  std::optional<Appearance> painted_;
+  bool checkPending_ = false;
+};
+
 QAccessibleInterface* AccessibleFactory(const QString& className, QObject* object) {
   if (className == QLatin1String(CReceiveText::staticMetaObject.className()))
     if (auto* text = qobject_cast<CReceiveText*>(object)) return new ReceiveTextAccessible(text);
@@ -121,6 +166,7 @@ void DisplayLineCounter::Add(QStringView text) {
 CReceiveText::CReceiveText(QWidget* parent) : QAbstractScrollArea(parent), m_metrics(QFont()) {
   static const bool accessibleInstalled = (QAccessible::installFactory(&AccessibleFactory), true);
   Q_UNUSED(accessibleInstalled);
+  setVerticalScrollBar(new WrappedLineBar(this));
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   // Always there, so that the wrap width does not depend on the text.
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);

@@ -189,6 +189,40 @@ TEST_F(ReceiveTextTest, TheScrollBarCountsWrappedLinesAndEndsAtTheEnd) {
   EXPECT_LT(Bar()->value(), 2 * Bar()->pageStep());
 }
 
+// Lines streaming in at the bound move the handle by less than a pixel: the
+// scroll bar is not repainted for them, but is when the handle moves.
+TEST_F(ReceiveTextTest, TheScrollBarIsRepaintedOnlyWhenItsHandleMoves) {
+  struct PaintCounter : QObject {
+    int paints = 0;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) ++paints;
+      return false;
+    }
+  } counter;
+  QString lines;
+  for (int i = 0; i < 3000; ++i) lines += QStringLiteral("#%1 record ........\n").arg(i);
+  text_->SetText(lines);
+  text_->ScrollToEnd();
+  QTest::qWait(20);
+  Bar()->installEventFilter(&counter);
+  const QRect handle = BarPart(QStyle::SC_ScrollBarSlider);
+  for (int i = 0; i < 40; ++i) {
+    text_->AppendText(QStringLiteral("#%1 record ........\n").arg(3000 + i));
+    text_->ScrollToEnd();
+    QApplication::processEvents();
+    QApplication::processEvents();
+  }
+  QTest::qWait(20);
+  EXPECT_EQ(Bar()->value(), Bar()->maximum());
+  EXPECT_EQ(BarPart(QStyle::SC_ScrollBarSlider), handle);
+  EXPECT_LE(counter.paints, 2);
+  const int before = counter.paints;
+  Bar()->setValue(0);
+  QTest::qWait(20);
+  EXPECT_GT(counter.paints, before);
+  Bar()->removeEventFilter(&counter);
+}
+
 TEST_F(ReceiveTextTest, DraggingTheHandleToTheBottomShowsTheEnd) {
   text_->AppendText(Hex(6000));
   Bar()->setValue(0);
