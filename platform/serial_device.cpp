@@ -289,7 +289,9 @@ IoStatus SerialDevice::WaitEvent(uint32_t interest, uint32_t* occurred, const Ca
                                  int* which) {
   *occurred = 0;
   Deadline deadline(timeoutMs);
-  Event wake;
+  // One wake-up event per waiting thread, kept between its waits; one left
+  // set by an earlier wait only makes the loop below look once more.
+  static thread_local Event wake;
   std::unique_lock<std::mutex> lock(lock_);
   const uint64_t maskSeq = maskSeq_;
   waiters_.push_back(&wake);

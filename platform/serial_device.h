@@ -52,7 +52,7 @@ using CancelList = std::vector<const Event*>;
 // pass before it looks again, so that bytes arriving in quick succession are
 // queued several chunks at a time (they wait in the driver meanwhile, whose
 // buffers hold far more than that at any rate).
-constexpr int kReadGatherMs = 10;
+constexpr int kReadGatherMs = 20;
 
 class SerialDevice {
  public:
