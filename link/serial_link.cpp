@@ -343,6 +343,10 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
   uint32_t lineChanges = 0;
   bool gone = false;
   int64_t lastDataEventMs = platform::NowMs() - kDataEventIntervalMs;
+  // The last data event announced a full take or more: what it leaves behind
+  // is announced as soon as the view has taken it, without gathering, so a
+  // backlog drains at the view's pace.
+  bool lastTakeFull = false;
   while (!m_stopWatcher.IsSet()) {
     if (!m_watcher.ParkIfHeld(m_stopWatcher)) break;
     if (lineChanges == 0) {
@@ -352,11 +356,10 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
       // posted still reads what is queued).
       int woke = -1;
       const int64_t leftMs = lastDataEventMs + kDataEventIntervalMs - platform::NowMs();
-      if (leftMs > 0 && port->InputCount() < static_cast<size_t>(kReceiveTake)) {
+      if (leftMs > 0 && !lastTakeFull) {
         // Bytes that follow the last data event closely gather until its
-        // interval is over, unless a full take is already waiting: one wake
-        // for a stretch of line time instead of one for every chunk. The
-        // view takes the last ones meanwhile.
+        // interval is over: one wake for a stretch of line time instead of
+        // one for every chunk. The view takes the last ones meanwhile.
         woke = platform::WaitAny({&m_stopWatcher, &hold, &port->GoneEvent()}, static_cast<int>(leftMs));
         if (woke < 0) continue;  // the interval is over
       } else if (!m_dataConsumed.IsSet()) {
@@ -392,6 +395,7 @@ uint32_t CSerialLink::WatcherBody(std::shared_ptr<platform::SerialDevice> port) 
       continue;
     }
     m_dataConsumed.Reset();
+    lastTakeFull = port->InputCount() >= static_cast<size_t>(kReceiveTake);
     Post(LE_DATA_RECEIVED, 0);
     lastDataEventMs = platform::NowMs();
   }

@@ -39,11 +39,11 @@ constexpr uint8_t kEventChar = 0x9F;  // the host's abort character
 constexpr int kWatcherGraceMs = 2000;
 // While bytes stream in, the watcher announces them at most this often, so
 // that one data event carries what a stretch of line time brought instead of
-// every chunk the driver delivers. It is well below the display's own pace
-// (at most 20 draws a second), which so still sets the display's lag. The
-// first bytes after a quiet spell, and a full take (kReceiveTake), are
-// announced as soon as the view has taken the last ones.
-constexpr int kDataEventIntervalMs = 20;
+// every chunk the driver delivers, and the display (which draws at most every
+// 40 ms) draws each announcement as it comes. The first bytes after a quiet
+// spell are announced at once, and what a full take (kReceiveTake) leaves
+// behind as soon as the view has taken it.
+constexpr int kDataEventIntervalMs = 50;
 constexpr int kTransferGraceMs = 5000;
 
 class CSerialLink {

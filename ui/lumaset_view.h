@@ -31,8 +31,10 @@ class CLumasetApp;
 class CLumasetDoc;
 struct CommandState;
 
-// Display updates are drawn at most this often while bytes stream in.
-constexpr int kDisplayFlushMs = 50;
+// Display updates are drawn at most this often while bytes stream in: a
+// little more often than the serial watcher announces them (every 50 ms), so
+// that each announcement is drawn as it comes, without waiting.
+constexpr int kDisplayFlushMs = 40;
 
 // A file-dialog filter: its names are strings of the language library (0
 // ends the list), its patterns are fixed.
