@@ -98,8 +98,11 @@ class ReceiveTextAccessible : public QAccessibleWidget, public QAccessibleTextIn
 // range and value change several times in every display update (the new
 // lines, the oldest lines let go, the scroll to the end), mostly by a line or
 // two of thousands, which leaves the handle where it was to the pixel. So it
-// is repainted only when, once the update is done, the handle's place or
-// size, or whether it can scroll at all, differs from what it shows.
+// is repainted only when, once the update is done, what it shows differs:
+// where the handle moved, only the handle's old and new places (a repaint of
+// the whole groove also makes the raster engine hand its long lines to
+// helper threads), and whole when it can or cannot scroll anew or its value
+// reaches or leaves an end (the arrows' look).
 class WrappedLineBar : public QScrollBar {
  public:
   explicit WrappedLineBar(QWidget* parent) : QScrollBar(Qt::Vertical, parent) {}
@@ -112,7 +115,12 @@ class WrappedLineBar : public QScrollBar {
         this,
         [this] {
           checkPending_ = false;
-          if (Look() != painted_) update();
+          const Appearance now = Look();
+          if (!painted_ || now == *painted_) return;
+          if (now.SameEnds(*painted_))
+            update(now.handle.united(painted_->handle).adjusted(0, -kHandleMargin, 0, kHandleMargin));
+          else
+            update();
         },
         Qt::QueuedConnection);
   }
@@ -122,16 +130,23 @@ class WrappedLineBar : public QScrollBar {
   }
 
  private:
+  // Pixels around the handle that its frame and shading may touch.
+  static constexpr int kHandleMargin = 2;
   struct Appearance {
     QRect handle;
     bool scrolls = false;
+    bool atStart = false;
+    bool atEnd = false;
     bool operator==(const Appearance&) const = default;
+    bool SameEnds(const Appearance& other) const {
+      return scrolls == other.scrolls && atStart == other.atStart && atEnd == other.atEnd;
+    }
   };
   Appearance Look() const {
     QStyleOptionSlider option;
     initStyleOption(&option);
     return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
-            minimum() < maximum()};
+            minimum() < maximum(), value() == minimum(), value() == maximum()};
   }
   std::optional<Appearance> painted_;
   bool checkPending_ = false;

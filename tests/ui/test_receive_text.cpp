@@ -190,12 +190,17 @@ TEST_F(ReceiveTextTest, TheScrollBarCountsWrappedLinesAndEndsAtTheEnd) {
 }
 
 // Lines streaming in at the bound move the handle by less than a pixel: the
-// scroll bar is not repainted for them, but is when the handle moves.
+// scroll bar is not repainted for them, but is when the handle moves (only
+// where it was and is, unless the value reaches or leaves an end).
 TEST_F(ReceiveTextTest, TheScrollBarIsRepaintedOnlyWhenItsHandleMoves) {
   struct PaintCounter : QObject {
     int paints = 0;
+    QRect last;
     bool eventFilter(QObject*, QEvent* event) override {
-      if (event->type() == QEvent::Paint) ++paints;
+      if (event->type() == QEvent::Paint) {
+        ++paints;
+        last = static_cast<QPaintEvent*>(event)->rect();
+      }
       return false;
     }
   } counter;
@@ -217,9 +222,17 @@ TEST_F(ReceiveTextTest, TheScrollBarIsRepaintedOnlyWhenItsHandleMoves) {
   EXPECT_EQ(BarPart(QStyle::SC_ScrollBarSlider), handle);
   EXPECT_LE(counter.paints, 2);
   const int before = counter.paints;
-  Bar()->setValue(0);
+  Bar()->setValue(Bar()->maximum() / 2);
   QTest::qWait(20);
   EXPECT_GT(counter.paints, before);
+  EXPECT_EQ(counter.last, Bar()->rect());
+  const QRect from = BarPart(QStyle::SC_ScrollBarSlider);
+  Bar()->setValue(Bar()->maximum() / 2 + 200);
+  const QRect to = BarPart(QStyle::SC_ScrollBarSlider);
+  ASSERT_NE(from, to);
+  QTest::qWait(20);
+  EXPECT_TRUE(counter.last.contains(from.united(to)));
+  EXPECT_LT(counter.last.height(), Bar()->height() / 2);
   Bar()->removeEventFilter(&counter);
 }
 
