@@ -355,27 +355,10 @@ void CLumasetView::UpdateMenuItem(CommandState* state) const {
     case res::kCmdViewStatusBar:
       if (m_app && m_app->m_statusBar) state->SetCheck(!m_app->m_statusBar->isHidden());
       break;
-    case res::kCmdBaudSearch:
-    case res::kCmdSendFile:
-    case res::kCmdHost13:
-    case res::kCmdLinkSettings:
-    case res::kCmdSetClock:
-    case res::kCmdHost8:
-    case res::kCmdHost9:
-    case res::kCmdHost2:
-    case res::kCmdHost7:
-    case res::kCmdHost3:
-    case res::kCmdHost5:
-    case res::kCmdHost0:
-    case res::kCmdHost1:
-    case res::kIdSystemProgram:
-    case res::kIdSystemProgramFast:
-    case res::kIdUserProgram:
-    case res::kIdUserProgramFast:
-    case res::kIdTouchProgram:
-    case res::kIdStop:
-    case res::kIdHostCommand3: state->Enable(CommandEnabled(state->id)); break;
-    default: break;
+    default:
+      // The view's own commands follow the one rule of CommandEnabled.
+      if (HasCommandHandler(state->id)) state->Enable(CommandEnabled(state->id));
+      break;
   }
 }
 
