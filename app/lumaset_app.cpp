@@ -1,6 +1,7 @@
 #include "app/lumaset_app.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -121,6 +122,15 @@ int HandToRunningInstance(const CommandLine& commandLine) {
     return 1;
   }
   return 0;
+}
+
+void UseOnlyARunningSessionBus() {
+  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return;
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+    struct stat st{};
+    if (stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return;
+  }
+  setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
 }
 
 CLumasetApp::CLumasetApp(int& argc, char** argv) : QApplication(argc, argv) {

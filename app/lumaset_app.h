@@ -62,6 +62,16 @@ StartCommand ParseStartCommand(const QStringList& arguments);
 // reason on stderr.
 int HandToRunningInstance(const CommandLine& commandLine);
 
+// Before the window's application object exists: when no session bus is
+// there to reach (none named in DBUS_SESSION_BUS_ADDRESS, no user bus
+// "$XDG_RUNTIME_DIR/bus"), names none that can be reached ("disabled:"), so
+// the session-bus lookup of Qt's accessibility bridge does not fall back to
+// libdbus's X11 autolaunch: that runs dbus-launch to start a bus for the
+// display (a daemon that outlives the window) and, where there is no
+// dbus-launch, leaks the buffer it read the answer into, which a leak
+// checker reports at every exit.
+void UseOnlyARunningSessionBus();
+
 // What the start-up decided about the single instance before the
 // application object existed (the lock and the socket need no window
 // system): the lock held for the process's life and the hand-off socket

@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
       break;
   }
 
+  UseOnlyARunningSessionBus();
   CLumasetApp app(argc, argv);
   app.SetInstanceStart(std::move(instance));
   const bool started = app.StartFirstInstance(start.commandLine);
