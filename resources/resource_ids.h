@@ -203,6 +203,9 @@ constexpr unsigned kStrDialoutHint = 59476;     // a serial port refused for lac
 constexpr unsigned kStrDisplayName = 59477;     // the receive display
 constexpr unsigned kStrStatusBarName = 59478;   // the status bar
 
+// Start-up.
+constexpr unsigned kStrNoHandOff = 59480;  // %1 the fault, %2 the path: the window runs without the hand-off
+
 // The document strings (string 128), separated by "\n", in this order.
 enum DocumentString : int {
   kDocWindowTitle = 0,
@@ -234,7 +237,7 @@ constexpr unsigned kRequiredStrings[] = {
     kStrConfirmCloseTransfer, kStrConfirmCloseSearch, kStrConfirmErase,     kStrConfirmFactory,
     kStrConfirmRestart,    kStrPortGone,            kStrReconnected,        kStrConnecting,
     kStrConnectionLost,    kStrPortDetail,          kStrHostDetail,         kStrDialoutHint,
-    kStrDisplayName,       kStrStatusBarName,
+    kStrDisplayName,       kStrStatusBarName,       kStrNoHandOff,
 };
 
 // Every dialog template, and the controls each must have.

@@ -158,6 +158,10 @@ constexpr LumasetString kStrings[] = {
      "in again."},
     {res::kStrDisplayName, "Received data"},
     {res::kStrStatusBarName, "Status"},
+    {res::kStrNoHandOff,
+     "Lumaset cannot use %2:\n%1\n\nThe window opens without the hand-off between starts: a second start opens "
+     "a window of its own instead of handing its file to this one.\n\nRemove %2, or make it yours (a folder "
+     "with mode 0700, a file with mode 0600), then start Lumaset again."},
 };
 
 constexpr LumasetResourceTable kTable = lumaset_layout::Layout<kTexts>::Table(0, kStrings);

@@ -148,6 +148,8 @@ int ChildProcess::Terminate() {
   return status_ = -1;
 }
 
+bool ChildProcess::Signal(int number) { return Running() && kill(pid_, number) == 0; }
+
 void ChildProcess::DrainStderr() {
   if (stderr_ < 0) return;
   char buf[4096];

@@ -79,6 +79,8 @@ class ChildProcess {
   int Wait(int timeoutMs);
   // Ends it with SIGTERM (SIGKILL after 3 s); its exit status or -1.
   int Terminate();
+  // Sends it a signal (while it runs); false when it has ended.
+  bool Signal(int number);
   // The read end of its captured stdout (-1 when not captured).
   int StdoutFd() const { return stdout_; }
   // What it has written to its captured stderr so far.

@@ -17,6 +17,7 @@
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
+#include "app/native_bytes.h"
 #include "app/qt_link_event.h"
 #include "app/resource_ui.h"
 #include "app/settings.h"
@@ -101,7 +102,7 @@ QString FolderOf(const std::string& path) {
   return info.absoluteDir().exists() ? info.absolutePath() : QString();
 }
 
-std::string Local(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string Local(const QString& path) { return NativeFileName(path); }
 
 // How often a port that went away is looked for.
 constexpr int kReconnectPollMs = 1000;
@@ -889,7 +890,7 @@ int CLumasetView::OnHandOff(uint32_t, uint32_t) {
   if (!platform::ReadHandOffBlock(&name, &mode)) return 0;
   m_serialLink.SetDownloadMode(mode);
   // A relative name is taken as relative to this instance's folder.
-  const QString path = name.empty() ? QString() : QFileInfo(QFile::decodeName(name.c_str())).absoluteFilePath();
+  const QString path = name.empty() ? QString() : QFileInfo(FileNameFromNative(name)).absoluteFilePath();
   DownloadProgram(path, false);
   if (m_document) m_document->SetPathName(path);
   if (m_app && !path.isEmpty()) m_app->AddToRecentFileList(path);

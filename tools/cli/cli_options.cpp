@@ -250,15 +250,6 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
   return r;
 }
 
-QStringList ArgumentsOf(int argc, char** argv) {
-  // Not QCoreApplication::arguments(): it decodes the bytes as UTF-8 and
-  // turns those that are not into U+FFFD, so such a file name could not be
-  // opened any more.
-  QStringList arguments;
-  for (int i = 0; i < argc; ++i) arguments << QString::fromLatin1(argv[i]);
-  return arguments;
-}
-
 std::string HelpText() {
   std::string rates = RateList();
   return std::string(
