@@ -56,9 +56,9 @@ class SerialDevice {
   const std::string& Path() const { return path_; }
 
   // Applies the line settings; 0 or an errno value (EINVAL: rate not
-  // supported, or refused by a device server; ETIMEDOUT: the server did not
-  // confirm them in time). Over a device server it returns once the server
-  // has confirmed them, so the next byte written goes at the new rate.
+  // supported; kSettingsNotConfirmed: a device server refused them or did
+  // not confirm them in time). Over a device server it returns once the
+  // server has confirmed them, so the next byte written goes at the new rate.
   int Apply(const LineSettings& line);
   void SetQueueSizes(size_t inBytes, size_t outBytes);
   void SetEventMask(uint32_t mask);

@@ -6,12 +6,17 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace lumaset::platform {
+
+// What applying line settings gives when a device server refused them or did
+// not confirm them in time.
+constexpr int kSettingsNotConfirmed = EREMOTEIO;
 
 struct LineSettings {
   uint32_t rate = 115200;

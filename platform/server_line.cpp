@@ -158,9 +158,9 @@ class ServerLine : public SerialLine {
     });
     // A connection that ends before the server has confirmed anything was
     // turned away: a busy port says so in a line of text and closes it.
-    if (!all) return ended_ ? (settled_ ? ECONNRESET : EBUSY) : ETIMEDOUT;
+    if (!all) return ended_ ? (settled_ ? ECONNRESET : EBUSY) : kSettingsNotConfirmed;
     for (const Setting& s : wanted) {
-      if (answer_[s.command] != s.value) return EINVAL;
+      if (answer_[s.command] != s.value) return kSettingsNotConfirmed;
       confirmed_[s.command] = true;
     }
     settled_ = true;

@@ -158,6 +158,12 @@ constexpr LumasetString kStrings[] = {
      "in again."},
     {res::kStrDisplayName, "Received data"},
     {res::kStrStatusBarName, "Status"},
+    {res::kStrFixedRatePort,
+     "%1 is a raw TCP port (socket://): its line settings are fixed on the device server, so its baud rate "
+     "can be neither searched for nor changed from here. Nothing was sent."},
+    {res::kStrServerRateFailed,
+     "The device server at %1 did not take the rate of %2 Baud: it refused it or did not confirm it in time. "
+     "Nothing was sent at another rate."},
 };
 
 constexpr LumasetResourceTable kTable = lumaset_layout::Layout<kTexts>::Table(0, kStrings);
