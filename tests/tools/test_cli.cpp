@@ -262,8 +262,11 @@ TEST(Cli, PortsListsTheMappedTerminalsAsTextAndJson) {
   const QString missing = Q(dir.Path() / "unplugged");
   const QString adapterPath = QString::fromStdString(adapter.SlavePath());
   const QString plainPath = QString::fromStdString(plain.SlavePath());
-  const std::vector<std::pair<QString, QString>> env = {
-      {"LUMASET_COM250", adapterPath}, {"LUMASET_COM251", plainPath}, {"LUMASET_COM252", missing}};
+  const std::vector<std::pair<QString, QString>> env = {{"LUMASET_COM250", adapterPath},
+                                                        {"LUMASET_COM251", plainPath},
+                                                        {"LUMASET_COM252", missing},
+                                                        {"LUMASET_COM253", "rfc2217://10.0.0.5:2217"},
+                                                        {"LUMASET_COM254", "socket://10.0.0.5:4001"}};
 
   Result r = RunCli({"ports"}, 60000, env);
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
@@ -273,7 +276,10 @@ TEST(Cli, PortsListsTheMappedTerminalsAsTextAndJson) {
                                       "  LUMASET_COM250");
   EXPECT_EQ(PortLine(r.out, 251), "COM251  " + plainPath + "  present  LUMASET_COM251");
   EXPECT_EQ(PortLine(r.out, 252), "COM252  " + missing + "  missing  LUMASET_COM252");
-  EXPECT_TRUE(PortLine(r.out, 253).isEmpty());
+  // A device server's port is listed without connecting to it.
+  EXPECT_EQ(PortLine(r.out, 253), "COM253  rfc2217://10.0.0.5:2217  device server (RFC 2217)  LUMASET_COM253");
+  EXPECT_EQ(PortLine(r.out, 254), "COM254  socket://10.0.0.5:4001  device server (raw TCP, fixed rate)  LUMASET_COM254");
+  EXPECT_TRUE(PortLine(r.out, 255).isEmpty());
   for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) EXPECT_TRUE(line.startsWith("COM")) << line.toStdString();
 
   Result j = RunCli({"ports", "--json"}, 60000, env);
@@ -300,6 +306,11 @@ TEST(Cli, PortsListsTheMappedTerminalsAsTextAndJson) {
   EXPECT_TRUE(gone.value("device").isNull());
   EXPECT_TRUE(gone.value("byId").isNull());
   EXPECT_TRUE(PortObject(j.out, 251).value("byId").isNull());
+  const QJsonObject server = PortObject(j.out, 253);
+  EXPECT_EQ(server.value("server").toString(), "rfc2217");
+  EXPECT_TRUE(server.value("present").isNull()) << "not known without connecting";
+  EXPECT_EQ(PortObject(j.out, 254).value("server").toString(), "socket");
+  EXPECT_TRUE(a.value("server").isNull());
 }
 
 TEST(Cli, ThePinOfTheSettingsFileDecidesWhichDeviceComOneIs) {
