@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -296,15 +297,32 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-// Whether something listens on 127.0.0.1:port (without connecting to it,
-// which would open the server's device).
-bool Listening(uint16_t port) {
+// The socket inode of the listener on 127.0.0.1:port (0 when there is none),
+// found without connecting to it, which would open the server's device.
+unsigned long ListenerInode(uint16_t port) {
   char wanted[32];
   std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
   std::ifstream table("/proc/net/tcp");
   std::string line;
-  while (std::getline(table, line))
-    if (line.find(wanted) != std::string::npos && line.find(" 0A ") != std::string::npos) return true;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    if (local == wanted && state == "0A") return std::stoul(inode);
+  }
+  return 0;
+}
+
+// Whether process `pid` holds the socket of that inode: the listener is its,
+// not another test's that took the same free port meanwhile.
+bool Holds(pid_t pid, unsigned long inode) {
+  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    char target[128];
+    const ssize_t n = readlink(entry.path().c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == wanted) return true;
+  }
   return false;
 }
 
@@ -326,21 +344,33 @@ DeviceServer::DeviceServer(Kind kind, const std::string& device, const Options& 
       missing_ = "ser2net is not installed (Debian package ser2net)";
       return;
     }
-    port_ = options.port ? options.port : FreeLoopbackPort();
-    const std::string accepter = std::string(raw_ ? "tcp" : "telnet(rfc2217),tcp") + ",127.0.0.1," +
-                                 std::to_string(port_);
-    const std::string config = "connection: &port\n  accepter: " + accepter + "\n  connector: serialdev," + device +
-                               ",115200n81,local\n";
-    const fs::path file = dir_.Path() / "ser2net.yaml";
-    std::ofstream(file) << config;
-    process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{program, "-n", "-u", "-c", file.string(), "-P", (dir_.Path() / "pid").string()},
-        child);
-    platform::Deadline deadline(10000);
-    while (!Listening(port_) && process_->Running() && !deadline.Passed()) platform::SleepMs(20);
-    if (!Listening(port_)) {
+    // A free port may be taken by another test between being found and
+    // being bound: then ser2net ends, or the listener there is not its, and
+    // another port is tried.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port_ = options.port ? options.port : FreeLoopbackPort();
+      const std::string accepter = std::string(raw_ ? "tcp" : "telnet(rfc2217),tcp") + ",127.0.0.1," +
+                                   std::to_string(port_);
+      const std::string config = "connection: &port\n  accepter: " + accepter + "\n  connector: serialdev," +
+                                 device + ",115200n81,local\n";
+      const fs::path file = dir_.Path() / "ser2net.yaml";
+      std::ofstream(file) << config;
+      process_ = std::make_unique<ChildProcess>(
+          std::vector<std::string>{program, "-n", "-u", "-c", file.string(), "-P", (dir_.Path() / "pid").string()},
+          child);
+      platform::Deadline deadline(10000);
+      unsigned long inode = 0;
+      while (process_->Running() && !deadline.Passed() && (inode = ListenerInode(port_)) == 0) platform::SleepMs(20);
+      // ser2net goes on without a listener when another process has the port.
+      const bool ours = inode != 0 && Holds(process_->Pid(), inode);
+      if (ours) {
+        missing_.clear();
+        return;
+      }
       missing_ = "ser2net did not start: " + process_->Stderr();
+      process_->Kill();
       process_.reset();
+      if (options.port) return;
     }
     return;
   }

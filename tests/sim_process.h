@@ -81,6 +81,8 @@ class ChildProcess {
   int Terminate();
   // Ends it at once with SIGKILL, as a machine that loses power.
   void Kill();
+  // Its process id while it runs (-1 before it started, 0 after it ended).
+  pid_t Pid() const { return pid_; }
   // The read end of its captured stdout (-1 when not captured).
   int StdoutFd() const { return stdout_; }
   // What it has written to its captured stderr so far.
