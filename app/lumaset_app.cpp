@@ -1,6 +1,7 @@
 #include "app/lumaset_app.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAbstractEventDispatcher>
@@ -16,8 +17,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/main_frame.h"
+#include "app/native_bytes.h"
 #include "app/qt_signals.h"
 #include "app/qt_ui_loop.h"
 #include "app/resource_ui.h"
@@ -37,6 +40,25 @@ constexpr const char* kRecentFileGroup = "Recent File List";
 
 QTranslator* g_qtTranslator = nullptr;
 
+// The program's names, for Qt's settings, the help and the version.
+void SetProgramNames() {
+  QCoreApplication::setApplicationName(QStringLiteral("Lumaset"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(LUMASET_VERSION));
+  QCoreApplication::setOrganizationName(QString::fromLatin1(kCompanyKey));
+}
+
+void DescribeCommandLine(QCommandLineParser* parser) {
+  parser->setApplicationDescription(
+      QStringLiteral("Loads a room controller with its programs, sends it commands and shows what it sends back."));
+  parser->addHelpOption();
+  parser->addVersionOption();
+  parser->addPositionalArgument(QStringLiteral("file"), QStringLiteral("A user program to download at once."));
+  parser->addPositionalArgument(QStringLiteral("mode"), QStringLiteral("Its download mode (0 or 1)."));
+  // Options come before the file; after it everything is a plain argument,
+  // so "FILE -1" gives the number -1 rather than an unknown option.
+  parser->setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+}
+
 }  // namespace
 
 QString RawCommandLine(const QStringList& arguments) {
@@ -54,10 +76,65 @@ int32_t CommandLineNumber(const QString& rawCommandLine, const QString& fileName
   return static_cast<int32_t>(std::atoi(text.constData()));
 }
 
+StartCommand ParseStartCommand(const QStringList& arguments) {
+  StartCommand start;
+  // 1. The command line: the first plain argument is the file name.
+  QCommandLineParser parser;
+  DescribeCommandLine(&parser);
+  if (!parser.parse(arguments)) {
+    start.action = StartCommand::Action::kUsageError;
+    start.error = parser.errorText().toStdString();
+    return start;
+  }
+  if (parser.isSet(QStringLiteral("help"))) {
+    start.action = StartCommand::Action::kHelp;
+    return start;
+  }
+  if (parser.isSet(QStringLiteral("version"))) {
+    start.action = StartCommand::Action::kVersion;
+    return start;
+  }
+  const QString file = parser.positionalArguments().value(0);
+  start.commandLine.fileName = file.toLatin1().toStdString();
+  // 2. The number after the last space.
+  start.commandLine.number = CommandLineNumber(RawCommandLine(arguments.mid(1)), file);
+  return start;
+}
+
+void FinishStartCommand(int argc, char** argv) {
+  SetProgramNames();
+  QCoreApplication core(argc, argv);
+  QCommandLineParser parser;
+  DescribeCommandLine(&parser);
+  // Prints the help, the version or the error and ends the process.
+  parser.process(ArgumentsOf(argc, argv));
+  std::exit(0);
+}
+
+int HandToRunningInstance(const CommandLine& commandLine) {
+  // 11. The name as it was written: the running instance resolves a
+  // relative one against its own folder.
+  std::string error;
+  const int result = SendToRunningInstance(commandLine.fileName, commandLine.number, &error);
+  if (error.empty() && result == 0) error = "the running window did not take the hand-off";
+  if (!error.empty()) {
+    std::fprintf(stderr, "lumaset: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+void UseOnlyARunningSessionBus() {
+  if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"); address && *address) return;
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+    struct stat st{};
+    if (stat((std::string(runtime) + "/bus").c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return;
+  }
+  setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
+}
+
 CLumasetApp::CLumasetApp(int& argc, char** argv) : QApplication(argc, argv) {
-  setApplicationName(QStringLiteral("Lumaset"));
-  setApplicationVersion(QStringLiteral(LUMASET_VERSION));
-  setOrganizationName(QString::fromLatin1(kCompanyKey));
+  SetProgramNames();
   // The frame ends the event loop itself once it may close.
   setQuitOnLastWindowClosed(false);
 }
@@ -72,46 +149,25 @@ CLumasetApp::~CLumasetApp() {
 
 CLumasetApp* CLumasetApp::Instance() { return qobject_cast<CLumasetApp*>(QCoreApplication::instance()); }
 
-bool CLumasetApp::InitInstance() { return InitInstance(arguments()); }
-
-bool CLumasetApp::InitInstance(const QStringList& args) {
-  // 1. The command line: the first plain argument is the file name.
-  QCommandLineParser parser;
-  parser.setApplicationDescription(
-      QStringLiteral("Loads a room controller with its programs, sends it commands and shows what it sends back."));
-  parser.addHelpOption();
-  parser.addVersionOption();
-  parser.addPositionalArgument(QStringLiteral("file"), QStringLiteral("A user program to download at once."));
-  parser.addPositionalArgument(QStringLiteral("mode"), QStringLiteral("Its download mode (0 or 1)."));
-  parser.process(args);
-  CommandLine commandLine;
-  commandLine.fileName = parser.positionalArguments().value(0);
-  // 2. The number after the last space.
-  commandLine.number = CommandLineNumber(RawCommandLine(args.mid(1)), commandLine.fileName);
-
-  // 3. One instance per user.
-  m_instanceLock = std::make_unique<platform::InstanceLock>();
-  std::string lockError;
-  if (m_instanceLock->Acquire(&lockError) != platform::LockResult::kFirst) {
-    if (!lockError.empty()) std::fprintf(stderr, "lumaset: %s\n", lockError.c_str());
-    m_secondInstance = true;
-    HandToRunningInstance(commandLine);
-    return false;
-  }
-  return StartFirstInstance(commandLine);
+void CLumasetApp::SetInstanceStart(InstanceStart start) {
+  m_instance = std::move(start);
 }
 
 bool CLumasetApp::StartFirstInstance(const CommandLine& commandLine) {
   m_commandLineNumber = commandLine.number;
+  m_quitRequested = false;
   m_language = 0;
   m_operator = std::make_unique<QtOperator>();
   platform::SetOperator(m_operator.get());
   UseQtUiLoop();
-  StartHandOffServer();
+  // From here on a quit signal ends the program cleanly, also while a box
+  // of the start-up is open.
+  InstallQuitSignals();
 
   // 4. The language of the last run.
   m_languageSettings = std::make_unique<CRegSettings>(kSettingsKeyPath, kSettingsSection, RootKey::kLocalMachine);
   LoadLanguage(static_cast<int>(LoadLanguageSetting(*m_languageSettings)));
+  StartHandOffServer();
 
   // 5-7. Sockets need no set-up here; the recent-file list lives in the
   // per-user settings of the company key.
@@ -119,27 +175,40 @@ bool CLumasetApp::StartFirstInstance(const CommandLine& commandLine) {
   // 8-10. The document with its frame and view; a file on the command line
   // is opened as the document and downloaded as a user program.
   m_document = std::make_unique<CLumasetDoc>();
-  const bool created = commandLine.fileName.isEmpty() ? OnFileNew() : OpenDocumentFile(commandLine.fileName);
+  const QString file = FileNameFromNative(commandLine.fileName);
+  const bool created = file.isEmpty() ? OnFileNew() : OpenDocumentFile(file);
   if (!created) return false;
   InstallIdleStep();
-  InstallQuitSignals();
+  // Hand-offs that came during the start-up are handled now, in the order
+  // they came.
+  if (m_handOffServer) m_handOffServer->HoldMessages(false);
   return true;
-}
-
-void CLumasetApp::HandToRunningInstance(const CommandLine& commandLine) {
-  // The name as it was written: the running instance resolves a relative
-  // one against its own folder.
-  std::string error;
-  SendToRunningInstance(QFile::encodeName(commandLine.fileName).toStdString(), commandLine.number, &error);
-  if (!error.empty()) {
-    std::fprintf(stderr, "lumaset: %s\n", error.c_str());
-    m_handOffFailed = true;
-  }
 }
 
 void CLumasetApp::StartHandOffServer() {
   if (m_handOffServer) return;
+  std::string problem = m_instance.problem, problemPath = m_instance.problemPath;
   auto server = std::make_unique<HandOffServer>();
+  // Until the frame and the view exist, hand-offs wait.
+  server->HoldMessages(true);
+  if (problem.empty() && platform::CheckHandOffBlock(&problem, &problemPath)) {
+    if (m_instance.socket.Bound())
+      server->Listen(std::move(m_instance.socket));
+    else if (!server->Listen(&problem))
+      problemPath = HandOffSocketPath(nullptr);
+  }
+  if (!problem.empty()) {
+    // No hand-off, but a window: nothing listens in vain, and the operator
+    // learns why and what to do (a start from the desktop has no terminal).
+    m_instance.socket.Close();
+    std::fprintf(stderr, "lumaset: %s; the window opens without the hand-off\n", problem.c_str());
+    FixedMessageBox(nullptr,
+                    resui::String(res::kStrNoHandOff)
+                        .arg(FileNameFromNative(problem), FileNameFromNative(problemPath))
+                        .toStdString(),
+                    resui::String(res::kStrCaption).toStdString(), platform::kMbIconWarning);
+    return;
+  }
   server->SetRaiseHandler([this] {
     if (!m_frame) return;
     if (m_frame->isMinimized()) m_frame->showNormal();
@@ -150,12 +219,6 @@ void CLumasetApp::StartHandOffServer() {
   server->SetMessageHandler([this](uint32_t message, uint32_t first, uint32_t second) {
     return message == kHandOffMessage && m_frame ? m_frame->OnHandOffMessage(first, second) : 0;
   });
-  std::string error;
-  if (!server->Listen(&error)) {
-    // The program runs on; a second start just cannot reach it.
-    std::fprintf(stderr, "lumaset: %s\n", error.c_str());
-    return;
-  }
   m_handOffServer = std::move(server);
 }
 
@@ -322,13 +385,22 @@ bool CLumasetApp::OnIdle(long count) {
 
 void CLumasetApp::InstallQuitSignals() {
   // They close the window as the operator would: settings saved, links
-  // closed.
-  WatchQuitSignals(this, [this](int) {
-    if (m_frame)
-      m_frame->ForceClose();
-    else
-      quit();
-  });
+  // closed. SIGHUP is the end of the session the program was started in.
+  WatchQuitSignals(this, [this](int) { OnQuitSignal(); }, {SIGINT, SIGTERM, SIGHUP});
+}
+
+void CLumasetApp::OnQuitSignal() {
+  m_quitRequested = true;
+  // A hand-off waiting or being asked about now is not taken: its sender
+  // learns so instead of hearing that it was.
+  if (m_handOffServer) m_handOffServer->StopServing();
+  // Boxes open now close with their safe answer, later ones are not shown,
+  // so nothing holds the close up.
+  if (m_operator) m_operator->Shutdown();
+  if (m_frame)
+    m_frame->ForceClose();
+  else
+    quit();
 }
 
 void CLumasetApp::DestroyMainFrame() {
@@ -341,6 +413,9 @@ void CLumasetApp::DestroyMainFrame() {
 }
 
 int CLumasetApp::ExitInstance() {
+  // No hand-off is taken any more: a sender waiting now learns that its file
+  // was not taken.
+  if (m_handOffServer) m_handOffServer->StopServing();
   DestroyMainFrame();
   if (m_languageSettings) {
     SaveLanguageSetting(*m_languageSettings, static_cast<uint32_t>(m_language));

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDialog>
 #include <QFrame>
 #include <QFileInfo>
 #include <QLabel>
@@ -446,6 +447,27 @@ void CMainFrame::contextMenuEvent(QContextMenuEvent* event) {
   event->accept();
 }
 
+bool CMainFrame::CloseModalWindows() {
+  bool closed = false;
+  // Popup menus close one at a time, innermost first.
+  for (int i = 0; i < 8; ++i) {
+    QWidget* popup = QApplication::activePopupWidget();
+    if (!popup) break;
+    popup->close();
+    closed = true;
+  }
+  // Every modal dialog at once: the ones below the top one return from
+  // their own loops as the top one's returns.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    auto* dialog = qobject_cast<QDialog*>(widget);
+    if (dialog && dialog->isVisible() && dialog->isModal()) {
+      dialog->reject();
+      closed = true;
+    }
+  }
+  return closed;
+}
+
 void CMainFrame::ForceClose() {
   m_forceClose = true;
   close();
@@ -465,9 +487,18 @@ bool CMainFrame::ConfirmClose() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
-  // A box or dialog is open: it is answered first.
+  // A box or dialog is open (a quit signal, the session ending, a close from
+  // elsewhere): it is closed with its safe answer (Cancel, No), and the close
+  // is carried out once the call that opened it has returned.
   if (QApplication::activeModalWidget()) {
     event->ignore();
+    if (!m_closeAfterModal && CloseModalWindows()) {
+      m_closeAfterModal = true;
+      QTimer::singleShot(0, this, [this] {
+        m_closeAfterModal = false;
+        close();
+      });
+    }
     return;
   }
   // A link call that runs the event loop (the TCP connect) is under way: it

@@ -142,6 +142,9 @@ class CMainFrame : public QMainWindow {
   void LoadTexts();
   // Whether the operator lets a running transfer or search end with the window.
   bool ConfirmClose();
+  // Closes the open popup menus and modal dialogs, each with its safe answer
+  // (a box through its escape button); false when there was none.
+  bool CloseModalWindows();
 
   QToolBar* m_barHolder = nullptr;
   QLabel* m_pane0 = nullptr;
@@ -150,6 +153,7 @@ class CMainFrame : public QMainWindow {
   CLumasetView* m_view = nullptr;
   std::vector<QShortcut*> m_accelerators;
   bool m_closeRequested = false;
+  bool m_closeAfterModal = false;
   bool m_forceClose = false;
 };
 

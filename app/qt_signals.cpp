@@ -25,7 +25,12 @@ bool WatchQuitSignals(QObject* context, std::function<void(int)> onSignal, std::
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int number : numbers) sigaction(number, &action, nullptr);
+  for (int number : numbers) {
+    // A hangup the program was started to ignore (nohup) stays ignored.
+    struct sigaction before{};
+    if (number == SIGHUP && sigaction(number, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    sigaction(number, &action, nullptr);
+  }
   signal(SIGPIPE, SIG_IGN);
   auto* notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, context);
   QObject::connect(notifier, &QSocketNotifier::activated, context, [onSignal = std::move(onSignal)] {

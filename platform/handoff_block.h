@@ -1,20 +1,25 @@
-// The hand-off block "MYKRV.MAPTAVLORIX": 524 bytes of POSIX shared memory
-// through which a second start (or any other program of this user) hands a
-// file name and a download mode to the running instance.
+// The hand-off block "MYKRV.MAPTAVLORIX": 524 bytes through which a second
+// start (or any other program of this user) hands a file name and a download
+// mode to the running instance.
 //
 // Layout:
-//   bytes   0-519  file name, UTF-8, ended by a zero byte (at most 519 bytes)
+//   bytes   0-519  file name, bytes as given (UTF-8 or not), ended by a zero
+//                  byte (at most 519 bytes)
 //   bytes 520-523  download mode, 32-bit signed, little-endian
 // Every byte the writer does not set is zero.
 //
-// The object is "/MYKRV.MAPTAVLORIX.<uid>" (shared-memory names are
-// machine-wide, so the user id keeps users apart), mode 0600. Both sides
-// refuse an object that another user owns or whose mode is not 0600; an
-// object of another size is set to 524 bytes before it is mapped, and
-// exactly 524 bytes are mapped, so nothing past the block is ever read.
-// Shared memory has no reference count: the object stays until it is
-// removed or the machine restarts, and the writer zeroes all of it before
-// each hand-off.
+// The block is the file "<RuntimeFolder>/MYKRV.MAPTAVLORIX" (the private
+// folder of the instance lock and the hand-off socket, see
+// platform/single_instance.h), mode 0600, mapped with mmap. Both sides refuse
+// a block that is not a regular file of this user with mode 0600, and never
+// follow a symbolic link; a block of another size is set to 524 bytes before
+// it is mapped, and exactly 524 bytes are mapped.
+//
+// Writers take an exclusive flock() on the block before they write it and
+// keep it until the running instance has answered, so several second starts
+// at once hand their names over one after the other. The reader takes no lock
+// (its writer holds it while it waits) and zeroes the block once it has read
+// it, so a name is read once.
 #pragma once
 
 #include <cstddef>
@@ -28,8 +33,9 @@ constexpr size_t kHandOffBlockSize = 524;
 constexpr size_t kHandOffNameField = 520;  // bytes 0-519, terminator included
 constexpr size_t kHandOffModeOffset = 520;
 
-// "/MYKRV.MAPTAVLORIX.<uid>" for this user.
-std::string HandOffBlockName();
+// "<RuntimeFolder>/MYKRV.MAPTAVLORIX", or "" with *error set when there is
+// no private folder.
+std::string HandOffBlockPath(std::string* error = nullptr);
 
 // "" when the name fits the name field (at most 519 bytes before its first
 // zero byte); otherwise the refusal, for the operator.
@@ -41,33 +47,42 @@ void EncodeHandOffBlock(const std::string& fileName, int32_t mode, unsigned char
 // The name up to its first zero byte, never past byte 519, and the mode.
 void DecodeHandOffBlock(const unsigned char (&block)[kHandOffBlockSize], std::string* fileName, int32_t* mode);
 
-// The sender's side. Write() creates or opens the block, zeroes it and writes
-// the name and the mode; the block stays mapped until the writer is
-// destroyed, so the receiver finds it while the sender waits.
+// The sender's side. Write() creates or opens the block, waits for its lock,
+// zeroes it and writes the name and the mode; the lock is held and the block
+// stays mapped until the writer is destroyed, so the receiver finds the name
+// while the sender waits and no other sender writes over it meanwhile.
 class HandOffBlockWriter {
  public:
-  // `shmName` is the object's name; other names serve tests only.
-  explicit HandOffBlockWriter(std::string shmName = HandOffBlockName());
+  // `path` is the block's file; "" is HandOffBlockPath().
+  explicit HandOffBlockWriter(std::string path = {});
   ~HandOffBlockWriter();
   HandOffBlockWriter(const HandOffBlockWriter&) = delete;
   HandOffBlockWriter& operator=(const HandOffBlockWriter&) = delete;
 
   // False with *error set when the name has 520 bytes or more (then the
-  // block is not touched at all) or when the block cannot be created or
-  // mapped. A name stops at its first zero byte.
+  // block is not touched at all) or when the block cannot be created, locked
+  // or mapped. A name stops at its first zero byte. The wait for the lock
+  // lasts as long as another sender's hand-off; a signal ends it (false).
   bool Write(const std::string& fileName, int32_t mode, std::string* error);
 
  private:
-  std::string shmName_;
+  std::string path_;
   int fd_ = -1;
   void* map_ = nullptr;
 };
 
 // The receiver's side: creates or opens the block (a new block is all zeros:
-// empty name, mode 0) and reads the name up to its first zero byte, never
-// past byte 519, and the mode. False (with *error, if given) when the block
-// cannot be created, checked or mapped.
+// empty name, mode 0), reads the name up to its first zero byte, never past
+// byte 519, and the mode, and zeroes the block. False (with *error, if
+// given) when the block cannot be created, checked or mapped. `path` as for
+// the writer.
 bool ReadHandOffBlock(std::string* fileName, int32_t* mode, std::string* error = nullptr,
-                      const std::string& shmName = HandOffBlockName());
+                      const std::string& path = {});
+
+// Whether the block can be used: creates or opens it and checks it as both
+// sides do, without reading or writing it. False with *error naming the file
+// and the fault; *path (if given) is the block's file, or the folder when
+// there is none.
+bool CheckHandOffBlock(std::string* error, std::string* path = nullptr);
 
 }  // namespace lumaset::platform

@@ -24,6 +24,10 @@ void SetText(std::string* out, const std::string& text) {
   if (out) *out = text;
 }
 
+constexpr const char* kFallbackParent = "/tmp";
+
+std::string FallbackFolderIn(const std::string& parent) { return parent + "/lumaset-" + std::to_string(geteuid()); }
+
 }  // namespace
 
 std::string CheckPrivateFolder(const std::string& path) {
@@ -47,7 +51,7 @@ std::string ChooseRuntimeFolder(const char* xdgRuntimeDir, const std::string& fa
     if (why.empty()) return xdgRuntimeDir;
     SetText(note, "XDG_RUNTIME_DIR is not used: " + why);
   }
-  const std::string folder = fallbackParent + "/lumaset-" + std::to_string(geteuid());
+  const std::string folder = FallbackFolderIn(fallbackParent);
   if (mkdir(folder.c_str(), 0700) == 0) {
     // The umask may have taken bits away; set the mode through a descriptor
     // of the folder just made, so no other folder can be changed instead.
@@ -68,8 +72,10 @@ std::string ChooseRuntimeFolder(const char* xdgRuntimeDir, const std::string& fa
   return folder;
 }
 
+std::string FallbackRuntimeFolder() { return FallbackFolderIn(kFallbackParent); }
+
 std::string RuntimeFolder(std::string* error, std::string* note) {
-  return ChooseRuntimeFolder(std::getenv("XDG_RUNTIME_DIR"), "/tmp", error, note);
+  return ChooseRuntimeFolder(std::getenv("XDG_RUNTIME_DIR"), kFallbackParent, error, note);
 }
 
 InstanceLock::~InstanceLock() {
@@ -78,13 +84,16 @@ InstanceLock::~InstanceLock() {
 
 LockResult InstanceLock::Acquire(std::string* error) {
   if (fd_ >= 0) return LockResult::kFirst;
+  problemPath_.clear();
   std::string why;
   const std::string folder = RuntimeFolder(&why);
   if (folder.empty()) {
     SetText(error, why);
+    problemPath_ = FallbackRuntimeFolder();
     return LockResult::kFailed;
   }
   const std::string path = folder + "/" + kInstanceLockName;
+  problemPath_ = path;
   // O_CLOEXEC: a program this one starts must not inherit the lock and keep
   // it after this process ends.
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -109,6 +118,7 @@ LockResult InstanceLock::Acquire(std::string* error) {
     return LockResult::kFailed;
   }
   fd_ = fd;
+  problemPath_.clear();
   return LockResult::kFirst;
 }
 

@@ -1,5 +1,5 @@
-// The single-instance lock and the private folder that holds it and the
-// hand-off socket.
+// The single-instance lock and the private folder that holds it, the
+// hand-off socket and the hand-off block.
 //
 // The lock is an exclusive flock() on "<RuntimeFolder>/KRV_MY_TAVLORA_MUTEX":
 // the kernel drops it when the process ends, however it ends, so a crashed
@@ -12,7 +12,7 @@ namespace lumaset::platform {
 
 constexpr const char* kInstanceLockName = "KRV_MY_TAVLORA_MUTEX";
 
-// The per-user folder for the lock and the hand-off socket:
+// The per-user folder for the lock, the hand-off socket and the block:
 // $XDG_RUNTIME_DIR when it is set and private (a real directory, not a
 // symlink, owned by this user, mode 0700); otherwise "/tmp/lumaset-<uid>",
 // created with mode 0700 when missing. An existing fallback folder that is
@@ -20,6 +20,10 @@ constexpr const char* kInstanceLockName = "KRV_MY_TAVLORA_MUTEX";
 // prepared it. Returns "" with *error set when no folder can be used. When
 // $XDG_RUNTIME_DIR was set but refused, *note (if given) says why.
 std::string RuntimeFolder(std::string* error, std::string* note = nullptr);
+
+// "/tmp/lumaset-<uid>": the folder RuntimeFolder() falls back to, and so the
+// one it names when it refuses.
+std::string FallbackRuntimeFolder();
 
 // The same choice with the environment value (null: unset) and the parent of
 // the fallback folder given; RuntimeFolder() is
@@ -49,12 +53,15 @@ class InstanceLock {
   InstanceLock& operator=(const InstanceLock&) = delete;
 
   // Takes the lock without waiting. The lock file is created with mode 0600
-  // and never followed through a symlink. On kFailed, *error tells why.
+  // and never followed through a symlink. On kFailed, *error tells why and
+  // ProblemPath() names the file or folder at fault.
   LockResult Acquire(std::string* error);
   bool Held() const { return fd_ >= 0; }
+  const std::string& ProblemPath() const { return problemPath_; }
 
  private:
   int fd_ = -1;
+  std::string problemPath_;
 };
 
 }  // namespace lumaset::platform

@@ -10,9 +10,13 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
+#include "platform/clock.h"
+#include "platform/event.h"
 #include "platform/single_instance.h"
 
 namespace lumaset {
@@ -24,6 +28,8 @@ using namespace handoff;
 void SetText(std::string* out, const std::string& text) {
   if (out) *out = text;
 }
+
+constexpr int kConnectRetrySliceMs = 25;
 
 bool FillAddress(const std::string& path, sockaddr_un* address, std::string* error) {
   *address = {};
@@ -88,6 +94,21 @@ bool Exchange(int fd, uint16_t type, uint32_t message, uint32_t wparam, uint32_t
   return true;
 }
 
+// One connect to `address`: 0, or the errno value.
+int ConnectOnce(int fd, const sockaddr_un& address) {
+  int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  if (rc == 0) return 0;
+  if (errno != EINTR) return errno;
+  // The connection goes on; wait for its outcome.
+  pollfd p{fd, POLLOUT, 0};
+  while ((rc = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+  }
+  int soError = 0;
+  socklen_t len = sizeof soError;
+  if (rc > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0) return soError;
+  return errno ? errno : ECONNREFUSED;
+}
+
 // The connected socket, or -1 with *error saying why there is no window.
 int ConnectToRunningInstance(std::string* error) {
   std::string why;
@@ -97,32 +118,25 @@ int ConnectToRunningInstance(std::string* error) {
     SetText(error, "no running window (" + why + ")");
     return -1;
   }
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    SetText(error, std::string("no running window (no socket: ") + std::strerror(errno) + ")");
-    return -1;
-  }
-  int rc = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  if (rc != 0 && errno == EINTR) {
-    // The connection goes on; wait for its outcome.
-    pollfd p{fd, POLLOUT, 0};
-    while ((rc = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+  // A socket that is not there yet, or a leftover nobody listens on, may be
+  // (re)bound by an instance that has just taken the lock: try again for a
+  // while.
+  const platform::Deadline deadline(kConnectRetryMs);
+  for (;;) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      SetText(error, std::string("no running window (no socket: ") + std::strerror(errno) + ")");
+      return -1;
     }
-    int soError = 0;
-    socklen_t len = sizeof soError;
-    if (rc > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0) {
-      errno = soError;
-      rc = soError == 0 ? 0 : -1;
-    } else {
-      rc = -1;
-    }
-  }
-  if (rc != 0) {
-    SetText(error, "no running window (" + path + ": " + std::strerror(errno) + ")");
+    const int e = ConnectOnce(fd, address);
+    if (e == 0) return fd;
     close(fd);
-    return -1;
+    if ((e != ENOENT && e != ECONNREFUSED) || deadline.Passed()) {
+      SetText(error, "no running window (" + path + ": " + std::strerror(e) + ")");
+      return -1;
+    }
+    platform::SleepMs(std::min(kConnectRetrySliceMs, deadline.Remaining()));
   }
-  return fd;
 }
 
 }  // namespace
@@ -142,21 +156,19 @@ struct HandOffServer::Connection {
   RequestReader reader;
 };
 
-HandOffServer::HandOffServer(QObject* parent) : QObject(parent) {}
-
-HandOffServer::~HandOffServer() {
-  *alive_ = false;
-  for (auto& entry : connections_) {
-    entry.second->notifier->setEnabled(false);
-    close(entry.second->fd);
+HandOffSocket& HandOffSocket::operator=(HandOffSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    std::swap(fd_, other.fd_);
+    std::swap(path_, other.path_);
+    std::swap(dev_, other.dev_);
+    std::swap(ino_, other.ino_);
   }
-  connections_.clear();
-  queue_.clear();
-  StopListening();
+  return *this;
 }
 
-bool HandOffServer::Listen(std::string* error) {
-  if (listenFd_ >= 0) return true;
+bool HandOffSocket::Bind(std::string* error) {
+  if (fd_ >= 0) return true;
   std::string why;
   const std::string path = HandOffSocketPath(&why);
   sockaddr_un address;
@@ -195,31 +207,77 @@ bool HandOffServer::Listen(std::string* error) {
     unlink(path.c_str());
     return false;
   }
-  listenFd_ = fd;
+  fd_ = fd;
   path_ = path;
-  socketDev_ = st.st_dev;
-  socketIno_ = st.st_ino;
-  listenNotifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-  connect(listenNotifier_, &QSocketNotifier::activated, this, [this] { Accept(); });
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
   return true;
 }
 
-void HandOffServer::StopListening() {
-  if (listenFd_ < 0) return;
-  listenNotifier_->setEnabled(false);
-  close(listenFd_);
-  listenFd_ = -1;
+void HandOffSocket::Close() {
+  if (fd_ < 0) return;
+  close(fd_);
+  fd_ = -1;
   // Remove the socket only while it is still the one bound here.
   struct stat st{};
-  if (lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && static_cast<uint64_t>(st.st_dev) == socketDev_ &&
-      static_cast<uint64_t>(st.st_ino) == socketIno_)
+  if (lstat(path_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && static_cast<uint64_t>(st.st_dev) == dev_ &&
+      static_cast<uint64_t>(st.st_ino) == ino_)
     unlink(path_.c_str());
+}
+
+HandOffServer::HandOffServer(QObject* parent) : QObject(parent) {}
+
+HandOffServer::~HandOffServer() {
+  *alive_ = false;
+  for (auto& entry : connections_) {
+    entry.second->notifier->setEnabled(false);
+    close(entry.second->fd);
+  }
+  connections_.clear();
+  queue_.clear();
+  StopListening();
+}
+
+bool HandOffServer::Listen(std::string* error) {
+  if (socket_.Bound()) return true;
+  HandOffSocket socket;
+  if (!socket.Bind(error)) return false;
+  Listen(std::move(socket));
+  return true;
+}
+
+void HandOffServer::Listen(HandOffSocket socket) {
+  if (socket_.Bound() || !socket.Bound()) return;
+  socket_ = std::move(socket);
+  listenNotifier_ = new QSocketNotifier(socket_.Fd(), QSocketNotifier::Read, this);
+  connect(listenNotifier_, &QSocketNotifier::activated, this, [this] { Accept(); });
+}
+
+void HandOffServer::StopListening() {
+  if (!socket_.Bound()) return;
+  listenNotifier_->setEnabled(false);
+  listenNotifier_->deleteLater();
+  listenNotifier_ = nullptr;
+  socket_.Close();
+}
+
+void HandOffServer::HoldMessages(bool hold) {
+  held_ = hold;
+  if (!hold && !queue_.empty()) QTimer::singleShot(0, this, [this] { Drain(); });
+}
+
+void HandOffServer::StopServing() {
+  StopListening();
+  queue_.clear();
+  std::vector<uint64_t> ids;
+  for (const auto& entry : connections_) ids.push_back(entry.first);
+  for (uint64_t id : ids) Close(id);
 }
 
 void HandOffServer::Accept() {
   // A bounded number per notification, so a flood cannot hold the thread.
   for (int i = 0; i < 64; ++i) {
-    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = accept4(socket_.Fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -227,7 +285,7 @@ void HandOffServer::Accept() {
         // at once again; look again in a while.
         listenNotifier_->setEnabled(false);
         QTimer::singleShot(500, this, [this] {
-          if (listenFd_ >= 0) listenNotifier_->setEnabled(true);
+          if (listenNotifier_) listenNotifier_->setEnabled(true);
         });
       }
       return;
@@ -289,10 +347,10 @@ void HandOffServer::Read(uint64_t id) {
 void HandOffServer::Drain() {
   // A request that arrives while a handler runs its own event loop lands in
   // the queue; the loop below, further up the stack, takes it after.
-  if (draining_) return;
+  if (draining_ || held_) return;
   draining_ = true;
   auto alive = alive_;
-  while (!queue_.empty()) {
+  while (!queue_.empty() && !held_) {
     const auto [id, request] = queue_.front();
     queue_.pop_front();
     if (connections_.count(id) == 0) continue;
@@ -352,7 +410,7 @@ void HandOffServer::Close(uint64_t id) {
 // Client.
 
 int SendToRunningInstance(const std::string& fileName, int32_t number, std::string* error,
-                          const std::string& blockName) {
+                          const std::string& blockPath) {
   SetText(error, "");
   if (std::string problem = platform::HandOffNameProblem(fileName); !problem.empty()) {
     SetText(error, problem);
@@ -367,8 +425,9 @@ int SendToRunningInstance(const std::string& fileName, int32_t number, std::stri
     SetText(error, why);
     return 0;
   }
-  // Written also when no instance answers; kept until the answer is in.
-  platform::HandOffBlockWriter block(blockName);
+  // Written also when no instance answers; locked and kept until the answer
+  // is in.
+  platform::HandOffBlockWriter block(blockPath);
   if (!block.Write(fileName, number, &why)) {
     if (fd >= 0) close(fd);
     SetText(error, why);

@@ -40,16 +40,48 @@ constexpr uint32_t kHandOffLParam = 0x8888;
 // "<RuntimeFolder>/KRV_MY_TAVLORA_CLASS_KRV", or "" with *error set.
 std::string HandOffSocketPath(std::string* error);
 
+// The hand-off socket, bound and listening. It needs nothing of Qt, so the
+// first instance binds it right after taking the instance lock, before it
+// creates any window-system object: a second start that finds the lock taken
+// finds the socket too, and its connection waits in the backlog until the
+// server takes it.
+class HandOffSocket {
+ public:
+  HandOffSocket() = default;
+  ~HandOffSocket() { Close(); }
+  HandOffSocket(HandOffSocket&& other) noexcept { *this = std::move(other); }
+  HandOffSocket& operator=(HandOffSocket&& other) noexcept;
+
+  // Binds "<RuntimeFolder>/KRV_MY_TAVLORA_CLASS_KRV" (mode 0600) and listens.
+  // Only the holder of the instance lock calls this, so a socket already at
+  // the path is a leftover of an instance that ended: it is removed.
+  // Anything else at the path is left alone and refused.
+  bool Bind(std::string* error);
+  bool Bound() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  const std::string& Path() const { return path_; }
+  // Stops listening and removes the socket while it is still the one bound
+  // here.
+  void Close();
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+  uint64_t dev_ = 0, ino_ = 0;
+};
+
 // The running instance's end, on the user-interface thread. Requests are
 // read without blocking, at most one record per connection at a time; a
 // connection whose next request is not complete within the idle limit is
 // closed, as is one that breaks the framing or does not read its replies, so
 // no peer can stall the thread. At most kMaxConnections are served at once
-// (more are closed on arrival), and only peers of this user (or root). Raise requests are answered at once, also while a
-// message handler runs. Message requests are handled one at a time in the
-// order they arrived: one that arrives while the handler runs (the handler
-// may run a nested event loop, e.g. a modal question) waits until it
-// returns. Do not destroy the server from inside one of its handlers.
+// (more are closed on arrival), and only peers of this user (or root). Raise
+// requests are answered at once, also while a message handler runs or
+// messages are held. Message requests are handled one at a time in the order
+// they arrived: one that arrives while the handler runs (the handler may run
+// a nested event loop, e.g. a modal question) or while messages are held
+// waits until it returns or they are released. Do not destroy the server from
+// inside one of its handlers; StopServing() may be called from anywhere.
 class HandOffServer : public QObject {
  public:
   using RaiseHandler = std::function<void()>;
@@ -66,12 +98,21 @@ class HandOffServer : public QObject {
   // How long a connection may take to send a whole request.
   void SetIdleLimitMs(int ms) { idleLimitMs_ = ms; }
 
-  // Binds the socket. Only the holder of the instance lock calls this, so a
-  // socket already at the path is a leftover of an instance that ended: it
-  // is removed. Anything else at the path is left alone and refused.
+  // Binds the socket (HandOffSocket::Bind) and serves it.
   bool Listen(std::string* error);
-  const std::string& SocketPath() const { return path_; }
+  // Serves a socket bound before.
+  void Listen(HandOffSocket socket);
+  const std::string& SocketPath() const { return socket_.Path(); }
   size_t ConnectionCount() const { return connections_.size(); }
+
+  // While held, message requests wait (their senders too) in the order they
+  // arrived; released, they are handled from the event loop. The window
+  // holds them until its frame and view exist.
+  void HoldMessages(bool hold);
+  // Ends the service for good: stops listening and closes every connection
+  // without answering, also that of a message whose handler runs now, so
+  // each waiting sender learns that its message was not taken.
+  void StopServing();
 
  private:
   struct Connection;
@@ -88,29 +129,32 @@ class HandOffServer : public QObject {
   RaiseHandler onRaise_;
   MessageHandler onMessage_;
   int idleLimitMs_ = kDefaultIdleLimitMs;
-  int listenFd_ = -1;
+  HandOffSocket socket_;
   QSocketNotifier* listenNotifier_ = nullptr;
-  std::string path_;
-  uint64_t socketDev_ = 0, socketIno_ = 0;
   uint64_t nextId_ = 1;
   std::map<uint64_t, std::unique_ptr<Connection>> connections_;
   std::deque<std::pair<uint64_t, Request>> queue_;
   bool draining_ = false;
+  bool held_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
-// The second start's end: asks the running instance to restore and raise its
-// window, writes the hand-off block (kept while waiting) and sends
-// kHandOffMessage (kHandOffWParam, kHandOffLParam), then waits until the
-// running instance has handled it, however long that takes, or until its
-// connection ends. Returns the handler's result with *error cleared, or 0
-// with *error set:
+// The second start's end, plain POSIX (no window-system object): asks the
+// running instance to restore and raise its window, writes the hand-off
+// block (locked and kept while waiting, so other senders wait their turn)
+// and sends kHandOffMessage (kHandOffWParam, kHandOffLParam), then waits
+// until the running instance has handled it, however long that takes, or
+// until its connection ends. A socket that is missing or refuses is tried
+// again for up to kConnectRetryMs (an instance that has just taken the lock
+// binds it a moment later). Returns the handler's result with *error
+// cleared, or 0 with *error set:
 //  - a name of 520 bytes or more: refused, nothing written, nothing sent;
 //  - no running instance: the block is still written, nothing is sent;
 //  - the block cannot be written: nothing is sent after the raise;
 //  - the running instance ends or refuses the request before answering.
-// `blockName` is the shared-memory object; other names serve tests only.
+// `blockPath` is the block's file; "" is platform::HandOffBlockPath().
+constexpr int kConnectRetryMs = 2000;
 int SendToRunningInstance(const std::string& fileName, int32_t number, std::string* error,
-                          const std::string& blockName = platform::HandOffBlockName());
+                          const std::string& blockPath = {});
 
 }  // namespace lumaset

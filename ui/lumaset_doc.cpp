@@ -1,6 +1,5 @@
 #include "ui/lumaset_doc.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "app/native_bytes.h"
 #include "app/resource_ui.h"
 #include "platform/files.h"
 #include "resources/resource_ids.h"
@@ -86,8 +86,7 @@ void CLumasetDoc::SetTitle(const QString& title) {
 
 bool CLumasetDoc::Save(const QString& path, QString* error) {
   if (path.isEmpty()) return Fail(ENOENT, error);
-  const QByteArray native = QFile::encodeName(path);
-  if (int e = platform::WriteFileAtomically(native.toStdString(), log_.data(), log_.size(), platform::kKeepMode))
+  if (int e = platform::WriteFileAtomically(NativeFileName(path), log_.data(), log_.size(), platform::kKeepMode))
     return Fail(e, error);
   SetPathName(path);
   return true;
@@ -95,7 +94,7 @@ bool CLumasetDoc::Save(const QString& path, QString* error) {
 
 bool CLumasetDoc::Open(const QString& path, QString* error) {
   int e = 0;
-  if (!platform::IsRegularFile(QFile::encodeName(path).toStdString(), &e)) return Fail(e, error);
+  if (!platform::IsRegularFile(NativeFileName(path), &e)) return Fail(e, error);
   SetPathName(path);
   return true;
 }

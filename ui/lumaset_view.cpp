@@ -17,6 +17,7 @@
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
+#include "app/native_bytes.h"
 #include "app/qt_link_event.h"
 #include "app/resource_ui.h"
 #include "app/settings.h"
@@ -101,10 +102,13 @@ QString FolderOf(const std::string& path) {
   return info.absoluteDir().exists() ? info.absolutePath() : QString();
 }
 
-std::string Local(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string Local(const QString& path) { return NativeFileName(path); }
 
-// How often a port that went away is looked for.
+// How often a port that went away is looked for, and how often when an
+// attempt took longer than kSlowReconnectMs.
 constexpr int kReconnectPollMs = 1000;
+constexpr int kSlowReconnectPollMs = 10000;
+constexpr qint64 kSlowReconnectMs = 300;
 
 // Whether a device path may be opened again: a device file that exists (a
 // path of another kind, such as a network address, is simply tried).
@@ -355,27 +359,10 @@ void CLumasetView::UpdateMenuItem(CommandState* state) const {
     case res::kCmdViewStatusBar:
       if (m_app && m_app->m_statusBar) state->SetCheck(!m_app->m_statusBar->isHidden());
       break;
-    case res::kCmdBaudSearch:
-    case res::kCmdSendFile:
-    case res::kCmdHost13:
-    case res::kCmdLinkSettings:
-    case res::kCmdSetClock:
-    case res::kCmdHost8:
-    case res::kCmdHost9:
-    case res::kCmdHost2:
-    case res::kCmdHost7:
-    case res::kCmdHost3:
-    case res::kCmdHost5:
-    case res::kCmdHost0:
-    case res::kCmdHost1:
-    case res::kIdSystemProgram:
-    case res::kIdSystemProgramFast:
-    case res::kIdUserProgram:
-    case res::kIdUserProgramFast:
-    case res::kIdTouchProgram:
-    case res::kIdStop:
-    case res::kIdHostCommand3: state->Enable(CommandEnabled(state->id)); break;
-    default: break;
+    default:
+      // The view's own commands follow the one rule of CommandEnabled.
+      if (HasCommandHandler(state->id)) state->Enable(CommandEnabled(state->id));
+      break;
   }
 }
 
@@ -877,6 +864,8 @@ void CLumasetView::TryReconnect() {
     return;
   }
   int opened = 0;
+  QElapsedTimer attempt;
+  attempt.start();
   if (lost.usb) {
     opened = m_usbLink.OpenQuietly();
   } else {
@@ -885,7 +874,12 @@ void CLumasetView::TryReconnect() {
     if (platform::ComPortPath(lost.port) != lost.device || !DeviceMayBeBack(lost.device)) return;
     opened = m_serialLink.OpenQuietly(1);
   }
-  if (!opened) return;
+  if (!opened) {
+    // An attempt that had to wait (a device server that does not answer)
+    // holds the window up: look less often then.
+    m_reconnectTimer.setInterval(attempt.elapsed() > kSlowReconnectMs ? kSlowReconnectPollMs : kReconnectPollMs);
+    return;
+  }
   StopReconnecting();
   ReportResult(resui::String(res::kStrReconnected)
                    .arg(lost.usb ? QStringLiteral("USB (%1)").arg(QString::fromStdString(lost.device))
@@ -895,6 +889,7 @@ void CLumasetView::TryReconnect() {
 
 void CLumasetView::StopReconnecting() {
   m_reconnectTimer.stop();
+  m_reconnectTimer.setInterval(kReconnectPollMs);
   m_lost.reset();
 }
 
@@ -906,7 +901,7 @@ int CLumasetView::OnHandOff(uint32_t, uint32_t) {
   if (!platform::ReadHandOffBlock(&name, &mode)) return 0;
   m_serialLink.SetDownloadMode(mode);
   // A relative name is taken as relative to this instance's folder.
-  const QString path = name.empty() ? QString() : QFileInfo(QFile::decodeName(name.c_str())).absoluteFilePath();
+  const QString path = name.empty() ? QString() : QFileInfo(FileNameFromNative(name)).absoluteFilePath();
   DownloadProgram(path, false);
   if (m_document) m_document->SetPathName(path);
   if (m_app && !path.isEmpty()) m_app->AddToRecentFileList(path);

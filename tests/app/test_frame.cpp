@@ -11,6 +11,7 @@
 #include <QAccessible>
 #include <QAction>
 #include <QContextMenuEvent>
+#include <QDialog>
 #include <QFile>
 #include <QFileDialog>
 #include <QMenu>
@@ -24,6 +25,7 @@
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
+#include "app/native_bytes.h"
 #include "app/resource_ui.h"
 #include "resources/resource_ids.h"
 #include "tests/pty_host.h"
@@ -376,7 +378,26 @@ TEST_F(FrameTest, TheStatusBarIsNamedAndItsTextsAreReadable) {
   EXPECT_TRUE(items.contains(QString::number(res::kCmdLinkSettings))) << items.join(",").toStdString();
 }
 
-TEST_F(FrameTest, TheCommandLineNumberIsTakenAfterTheLastSpace) {
+TEST_F(FrameTest, ClosingTheWindowWithADialogOpenClosesTheDialogAndThenTheWindow) {
+  StartOnPty();
+  bool closeReturned = false, stillOpen = false;
+  driver_.Handle([&](QWidget* dialog) {
+    // A close from outside (the session ending) while the dialog is open.
+    QTimer::singleShot(0, Frame(), [&] { closeReturned = !Frame()->close(); });
+    // Were the close ignored, the dialog would stay: ended here instead.
+    QTimer::singleShot(3000, dialog, [&, dialog] {
+      stillOpen = true;
+      if (auto* d = qobject_cast<QDialog*>(dialog)) d->reject();
+    });
+  });
+  Trigger(res::kCmdAppAbout);
+  EXPECT_TRUE(closeReturned) << "the first close waits for the dialog";
+  EXPECT_TRUE(WaitFor([&] { return !Frame()->isVisible(); }, 2000)) << "the window did not close after the dialog";
+  EXPECT_FALSE(stillOpen) << "the dialog was not closed";
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST_F(FrameTest, TheCommandLineIsReadFromItsBytesAndTheNumberIsTakenAfterTheLastSpace) {
   EXPECT_EQ(CommandLineNumber(RawCommandLine({"a.pgu", "1"}), "a.pgu"), 1);
   EXPECT_EQ(CommandLineNumber(RawCommandLine({"my file.pgu", "1"}), "my file.pgu"), 1);
   EXPECT_EQ(CommandLineNumber(RawCommandLine({"my file.pgu"}), "my file.pgu"), 0);
@@ -384,6 +405,19 @@ TEST_F(FrameTest, TheCommandLineNumberIsTakenAfterTheLastSpace) {
   EXPECT_EQ(CommandLineNumber(RawCommandLine({"a.pgu", "1", "7"}), "a.pgu"), 7);
   EXPECT_EQ(CommandLineNumber(RawCommandLine({"a.pgu", "x"}), "a.pgu"), 0);
   EXPECT_EQ(CommandLineNumber(RawCommandLine({}), ""), 0);
+
+  // The number may be negative; the name keeps bytes that are no UTF-8.
+  const std::string name = "/tmp/r\xe9sum\xe9 1.pgu";
+  char* argv[] = {const_cast<char*>("lumaset"), const_cast<char*>(name.c_str()), const_cast<char*>("-1")};
+  StartCommand start = ParseStartCommand(ArgumentsOf(3, argv));
+  EXPECT_EQ(start.action, StartCommand::Action::kRun) << start.error;
+  EXPECT_EQ(start.commandLine.fileName, name);
+  EXPECT_EQ(start.commandLine.number, -1);
+  EXPECT_EQ(NativeFileName(FileNameFromNative(name)), name);
+  EXPECT_EQ(FileNameFromNative("/tmp/Pr\xc3\xb6gramme"), QStringLiteral("/tmp/Pr\u00f6gramme"));
+  EXPECT_EQ(ParseStartCommand({"lumaset", "--help"}).action, StartCommand::Action::kHelp);
+  EXPECT_EQ(ParseStartCommand({"lumaset", "--bogus", "a.pgu"}).action, StartCommand::Action::kUsageError);
+  EXPECT_EQ(ParseStartCommand({"lumaset"}).commandLine.fileName, "");
 }
 
 // A copy of this test program beside the English library alone: the Chinese

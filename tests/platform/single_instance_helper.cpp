@@ -1,9 +1,10 @@
 // The other process of the single-instance tests. One command per run:
-//   lock                 takes the instance lock and prints "first",
-//                        "another" or "failed <why>"
-//   hold                 takes nothing
-//   write NAME MODE SHM  writes the hand-off block, prints "ok" or "error <why>"
-//   read SHM             prints "<mode> <name>" or "error <why>"
+//   lock                   takes the instance lock and prints "first",
+//                          "another" or "failed <why>"
+//   hold                   takes nothing
+//   write NAME MODE BLOCK  writes the hand-off block (its file), prints "ok"
+//                          or "error <why>"
+//   read BLOCK             prints "<mode> <name>" or "error <why>"
 // After its line, "lock" (when first), "hold" and "write" keep what they hold
 // until standard input closes (at most 60 s), then end.
 #include <poll.h>
@@ -62,6 +63,6 @@ int main(int argc, char** argv) {
     Say(ReadHandOffBlock(&name, &mode, &error, argv[2]) ? std::to_string(mode) + " " + name : "error " + error);
     return 0;
   }
-  Say("usage: lock | hold | write NAME MODE SHM | read SHM");
+  Say("usage: lock | hold | write NAME MODE BLOCK | read BLOCK");
   return 2;
 }

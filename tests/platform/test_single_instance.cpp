@@ -1,13 +1,12 @@
 // The private runtime folder, the single-instance lock and the hand-off
 // block, with a second real process (single_instance_helper) on the other
-// side. XDG_RUNTIME_DIR points at a temporary folder, and every test uses a
-// shared-memory name of its own, so nothing of the real session is touched.
+// side. XDG_RUNTIME_DIR points at a temporary folder of each test, so nothing
+// of the real session is touched.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,10 +28,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using lumaset::platform::ChooseRuntimeFolder;
+using lumaset::platform::CheckHandOffBlock;
 using lumaset::platform::HandOffBlockWriter;
 using lumaset::platform::InstanceLock;
 using lumaset::platform::LockResult;
 using lumaset::platform::ReadHandOffBlock;
+using lumaset::test::ReadFileText;
 using lumaset::test::TempDir;
 
 constexpr uid_t kOtherUser = 65534;
@@ -287,22 +288,16 @@ TEST_F(InstanceLockTest, UnusableLockFileFailsWithTheReason) {
 // ---------------------------------------------------------------------------
 // The block.
 
-// A shared-memory name of the test's own, removed before and after.
+// The block in the test's runtime folder.
 class BlockTest : public RuntimeFolderTest {
  protected:
   void SetUp() override {
     RuntimeFolderTest::SetUp();
-    name_ = lumaset::platform::HandOffBlockName() + ".test" + std::to_string(getpid()) + "." +
-            testing::UnitTest::GetInstance()->current_test_info()->name();
-    shm_unlink(name_.c_str());
+    name_ = (runtime_.Path() / "MYKRV.MAPTAVLORIX").string();
   }
-  void TearDown() override {
-    shm_unlink(name_.c_str());
-    RuntimeFolderTest::TearDown();
-  }
-  // The raw bytes of the object, and its mode and size.
+  // The raw bytes of the block, and its mode and size.
   std::vector<unsigned char> Raw(mode_t* mode = nullptr, off_t* size = nullptr) const {
-    const int fd = shm_open(name_.c_str(), O_RDONLY, 0);
+    const int fd = open(name_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return {};
     struct stat st{};
     fstat(fd, &st);
@@ -314,9 +309,9 @@ class BlockTest : public RuntimeFolderTest {
     close(fd);
     return bytes;
   }
-  // Makes the object by hand, as some other program might have left it.
+  // Makes the block by hand, as some other program might have left it.
   void Make(mode_t mode, const std::vector<unsigned char>& bytes) const {
-    const int fd = shm_open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+    const int fd = open(name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     ASSERT_GE(fd, 0);
     fchmod(fd, mode);
     ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
@@ -329,12 +324,6 @@ TEST_F(BlockTest, NameAndModeTravelBetweenProcessesInTheBlockLayout) {
   const std::string file = "/home/op/Prögramme/room 1.pgu";
   Helper writer({"write", file, "-123456789", name_});
   ASSERT_EQ(writer.Line(), "ok");
-  std::string name, error;
-  int32_t mode = 0;
-  ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error, name_)) << error;
-  EXPECT_EQ(name, file);
-  EXPECT_EQ(mode, -123456789);
-
   mode_t permissions = 0;
   off_t size = 0;
   const std::vector<unsigned char> raw = Raw(&permissions, &size);
@@ -344,13 +333,54 @@ TEST_F(BlockTest, NameAndModeTravelBetweenProcessesInTheBlockLayout) {
   for (size_t i = file.size(); i < 520; ++i) ASSERT_EQ(raw[i], 0) << "byte " << i;
   const uint32_t expected = static_cast<uint32_t>(-123456789);
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(raw[520 + i], (expected >> (8 * i)) & 0xFF) << "byte " << 520 + i;
+
+  std::string name, error;
+  int32_t mode = 0;
+  ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error, name_)) << error;
+  EXPECT_EQ(name, file);
+  EXPECT_EQ(mode, -123456789);
+  // Read once: the reader leaves the block empty.
+  EXPECT_EQ(Raw(), std::vector<unsigned char>(524, 0));
   EXPECT_EQ(writer.Finish(), 0);
 
-  // And back: written here, read there.
-  HandOffBlockWriter here(name_);
+  // And back: written here, read there; the default block is the one in
+  // the runtime folder.
+  HandOffBlockWriter here;
   ASSERT_TRUE(here.Write("C:relative.pgu", 2, &error)) << error;
   Helper reader({"read", name_});
   EXPECT_EQ(reader.Line(), "2 C:relative.pgu");
+}
+
+TEST_F(BlockTest, WritersTakeTurnsAndEachRuntimeFolderHasItsOwnBlock) {
+  // The first writer holds the block as a sender does until its answer.
+  Helper first({"write", "first.pgu", "1", name_});
+  ASSERT_EQ(first.Line(), "ok");
+  Helper second({"write", "second.pgu", "2", name_});
+  EXPECT_EQ(second.Line(700), "") << "the second writer did not wait for the first";
+  std::string name, error;
+  int32_t mode = 0;
+  ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error, name_)) << error;
+  EXPECT_EQ(name, "first.pgu");
+  EXPECT_EQ(first.Finish(), 0);
+  ASSERT_EQ(second.Line(), "ok");
+  ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error, name_)) << error;
+  EXPECT_EQ(name, "second.pgu");
+  EXPECT_EQ(mode, 2);
+
+  // An instance of the same user in another runtime folder (another
+  // session) reads its own block, never this one's.
+  ASSERT_EQ(second.Finish(), 0);
+  HandOffBlockWriter here;
+  ASSERT_TRUE(here.Write("this-session.pgu", 3, &error)) << error;
+  TempDir other("lumaset-other-runtime");
+  setenv("XDG_RUNTIME_DIR", other.Path().c_str(), 1);
+  name = "unset";
+  ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error)) << error;
+  EXPECT_EQ(name, "");
+  EXPECT_TRUE(fs::exists(other.Path() / "MYKRV.MAPTAVLORIX"));
+  setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
+  ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error)) << error;
+  EXPECT_EQ(name, "this-session.pgu");
 }
 
 TEST_F(BlockTest, TooLongNameIsRefusedAndTheBlockKeepsWhatItHeld) {
@@ -366,15 +396,17 @@ TEST_F(BlockTest, TooLongNameIsRefusedAndTheBlockKeepsWhatItHeld) {
   ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error, name_)) << error;
   EXPECT_EQ(name, "keep.pgu");
   EXPECT_EQ(mode, 7);
+  EXPECT_EQ(holder.Finish(), 0);  // its sender lets go of the block
 
   // 519 bytes fit, with the terminator in the last byte of the field.
   const std::string longest(519, 'y');
   ASSERT_TRUE(writer.Write(longest, 3, &error)) << error;
+  EXPECT_EQ(Raw()[519], 0);
   ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error, name_)) << error;
   EXPECT_EQ(name, longest);
-  EXPECT_EQ(Raw()[519], 0);
 
   // A shorter name over a longer one leaves nothing of the longer behind.
+  ASSERT_TRUE(writer.Write(longest, 3, &error)) << error;
   ASSERT_TRUE(writer.Write("a.pgu", 0, &error)) << error;
   const std::vector<unsigned char> raw = Raw();
   for (size_t i = 5; i < 524; ++i) ASSERT_EQ(raw[i], 0) << "byte " << i;
@@ -405,9 +437,9 @@ TEST_F(BlockTest, ForeignContentIsReadWithinTheNameFieldAndItsSizeIsMended) {
   ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error, name_)) << error;
   EXPECT_EQ(name, std::string(520, 'A'));
   EXPECT_EQ(mode, 0x41414141);
-  shm_unlink(name_.c_str());
 
   // Too short: grown to 524 bytes (zeros) before it is mapped.
+  fs::remove(name_);
   Make(0600, {'a', 'b', 'c', 0, 'z'});
   ASSERT_TRUE(ReadHandOffBlock(&name, &mode, &error, name_)) << error;
   EXPECT_EQ(name, "abc");
@@ -415,7 +447,7 @@ TEST_F(BlockTest, ForeignContentIsReadWithinTheNameFieldAndItsSizeIsMended) {
   off_t size = 0;
   Raw(nullptr, &size);
   EXPECT_EQ(size, 524);
-  shm_unlink(name_.c_str());
+  fs::remove(name_);
 
   // Too long: cut to 524 bytes.
   std::vector<unsigned char> big(4096, 0);
@@ -441,17 +473,35 @@ TEST_F(BlockTest, BlockOthersCouldReachIsRefusedBothWays) {
   HandOffBlockWriter writer(name_);
   EXPECT_FALSE(writer.Write("mine.pgu", 1, &error));
   EXPECT_EQ(Raw(), planted);
+  // The start-up's check says the same and names the block.
+  std::string path;
+  EXPECT_FALSE(CheckHandOffBlock(&error, &path));
+  EXPECT_EQ(path, name_);
+  EXPECT_NE(error.find(name_), std::string::npos) << error;
 
-  if (geteuid() != 0) GTEST_SKIP() << "giving an object to another user needs root";
-  shm_unlink(name_.c_str());
-  Make(0600, planted);
-  const int fd = shm_open(name_.c_str(), O_RDWR, 0);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(fchown(fd, kOtherUser, kOtherUser), 0);
-  close(fd);
+  // A symbolic link is never followed, not even to a block of this user.
+  fs::remove(name_);
+  TempDir elsewhere("lumaset-elsewhere");
+  const fs::path target = elsewhere.Path() / "target";
+  std::ofstream(target) << std::string(524, '\0');
+  fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write);
+  fs::create_symlink(target, name_);
   EXPECT_FALSE(ReadHandOffBlock(&name, &mode, &error, name_));
-  EXPECT_NE(error.find("65534"), std::string::npos) << error;
+  EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
   EXPECT_FALSE(writer.Write("mine.pgu", 1, &error));
+  EXPECT_EQ(ReadFileText(target), std::string(524, '\0'));
+  fs::remove(name_);
+  EXPECT_TRUE(CheckHandOffBlock(&error)) << error;
+
+  if (geteuid() != 0) GTEST_SKIP() << "giving a file to another user needs root";
+  fs::remove(name_);
+  Make(0600, planted);
+  ASSERT_EQ(chown(name_.c_str(), kOtherUser, kOtherUser), 0);
+  EXPECT_FALSE(ReadHandOffBlock(&name, &mode, &error, name_));
+  EXPECT_NE(error.find("belongs to user 65534"), std::string::npos) << error;
+  EXPECT_FALSE(writer.Write("mine.pgu", 1, &error));
+  EXPECT_FALSE(CheckHandOffBlock(&error, &path));
+  EXPECT_NE(error.find("65534"), std::string::npos) << error;
 }
 
 }  // namespace

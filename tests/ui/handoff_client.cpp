@@ -1,5 +1,5 @@
-// The second start of the hand-off tests: handoff_client NAME NUMBER SHM
-// hands NAME and NUMBER to the running instance through the block SHM.
+// The second start of the hand-off tests: handoff_client NAME NUMBER BLOCK
+// hands NAME and NUMBER to the running instance through the block file BLOCK.
 // Prints the handler's result and ends with 0, or prints the error on
 // standard error and ends with 1.
 #include <cstdio>
@@ -10,7 +10,7 @@
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::fprintf(stderr, "usage: handoff_client NAME NUMBER SHM\n");
+    std::fprintf(stderr, "usage: handoff_client NAME NUMBER BLOCK\n");
     return 2;
   }
   std::string error;

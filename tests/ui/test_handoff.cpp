@@ -1,12 +1,11 @@
 // The hand-off channel: a HandOffServer in this process, on its event loop,
 // and real second starts (handoff_client) as child processes; peers that
 // break the framing are raw sockets of the test. XDG_RUNTIME_DIR points at a
-// temporary folder and each test has its own block name.
+// temporary folder of each test, which holds the socket and the block.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -81,7 +80,7 @@ Bytes Record(uint32_t magic, uint16_t version, uint16_t type, uint32_t message =
 constexpr uint32_t kMagic = 0x464F484C;       // "LHOF"
 constexpr uint32_t kReplyMagic = 0x524F484C;  // "LHOR"
 
-// handoff_client NAME NUMBER SHM as a child process.
+// handoff_client NAME NUMBER BLOCK as a child process.
 // A socket file as a crashed instance leaves it: bound, then closed.
 bool LeaveSocket(const std::string& path) {
   const int left = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -95,13 +94,13 @@ bool LeaveSocket(const std::string& path) {
 
 class Client {
  public:
-  Client(const std::string& name, int number, const std::string& shm, std::function<void()> onFinished = {}) {
+  Client(const std::string& name, int number, const std::string& block, std::function<void()> onFinished = {}) {
     QObject::connect(&process_, &QProcess::finished, [this, onFinished] {
       finished_ = true;
       if (onFinished) onFinished();
     });
     process_.start(QString::fromStdString(lumaset::test::BuiltProgram("handoff_client")),
-                   {QString::fromStdString(name), QString::number(number), QString::fromStdString(shm)});
+                   {QString::fromStdString(name), QString::number(number), QString::fromStdString(block)});
   }
   ~Client() {
     if (!finished_) {
@@ -165,9 +164,7 @@ class HandOffTest : public testing::Test {
   void SetUp() override {
     ASSERT_FALSE(runtime_.Path().empty());
     setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
-    block_ = lumaset::platform::HandOffBlockName() + ".test" + std::to_string(getpid()) + "." +
-             testing::UnitTest::GetInstance()->current_test_info()->name();
-    shm_unlink(block_.c_str());
+    block_ = (runtime_.Path() / "MYKRV.MAPTAVLORIX").string();
     server_ = std::make_unique<HandOffServer>();
     server_->SetRaiseHandler([this] { events_.push_back("raise"); });
     // As the view does: read the block, then act on it.
@@ -178,7 +175,6 @@ class HandOffTest : public testing::Test {
   }
   void TearDown() override {
     server_.reset();
-    shm_unlink(block_.c_str());
     unsetenv("XDG_RUNTIME_DIR");
   }
   // "message M W L <mode> <name>" with the block as it is now.
@@ -353,7 +349,7 @@ TEST_F(HandOffTest, RequestsArrivingDuringAHandlerWaitTheirTurn) {
       garbage->Send(Bytes(40, 0xEE));
       second = std::make_unique<Client>("second.pgu", 2, block_);
       RunUntil([&] { return raisesDuringHandler > 0 && garbage->Closed(); }, 15000);
-      Spin(300);  // its message arrives meanwhile
+      Spin(300);  // it waits for the block meanwhile
     } else {
       // The first start has its answer while the second is being handled.
       firstEndedBeforeSecondHandled = RunUntil([&] { return firstEnded; }, 15000);
@@ -371,6 +367,44 @@ TEST_F(HandOffTest, RequestsArrivingDuringAHandlerWaitTheirTurn) {
   EXPECT_EQ(first.Out(), "1\n");
   EXPECT_EQ(second->Out(), "2\n");
   EXPECT_TRUE(firstEndedBeforeSecondHandled);
+}
+
+TEST_F(HandOffTest, HeldMessagesWaitAndAStopAnswersNoSender) {
+  // Held, as while the window is still being made: the raise is answered,
+  // the message waits with its sender.
+  server_->HoldMessages(true);
+  Listen();
+  Client early("early.pgu", 1, block_);
+  ASSERT_TRUE(RunUntil([&] { return !events_.empty(); }, 15000));
+  Spin(400);
+  EXPECT_EQ(events_, std::vector<std::string>{"raise"});
+  EXPECT_FALSE(early.Finished());
+  server_->HoldMessages(false);
+  ASSERT_TRUE(early.WaitFinished()) << early.Err();
+  EXPECT_EQ(early.ExitCode(), 0) << early.Err();
+  EXPECT_EQ(events_, (std::vector<std::string>{"raise", kHandOff + "1 early.pgu"}));
+
+  // The service stops while a message is being handled (the window ends
+  // during its question), with another one waiting: neither sender hears
+  // that its file was taken, and the socket goes.
+  events_.clear();
+  std::unique_ptr<Client> waiting;
+  server_->SetMessageHandler([&](uint32_t message, uint32_t wparam, uint32_t lparam) {
+    events_.push_back(Message(message, wparam, lparam));
+    waiting = std::make_unique<Client>("waiting.pgu", 3, block_);
+    RunUntil([&] { return events_.size() >= 3; }, 15000);  // its raise
+    server_->StopServing();
+    Spin(100);
+    return 1;
+  });
+  Client asked("asked.pgu", 2, block_);
+  ASSERT_TRUE(asked.WaitFinished()) << asked.Err();
+  ASSERT_TRUE(waiting && waiting->WaitFinished()) << waiting->Err();
+  EXPECT_EQ(asked.ExitCode(), 1);
+  EXPECT_NE(asked.Err().find("closed the connection before answering"), std::string::npos) << asked.Err();
+  EXPECT_EQ(waiting->ExitCode(), 1);
+  EXPECT_EQ(events_, (std::vector<std::string>{"raise", kHandOff + "2 asked.pgu", "raise"}));
+  EXPECT_FALSE(fs::exists(Path()));
 }
 
 TEST_F(HandOffTest, ClientWaitEndsWhenTheRunningInstanceGoesAway) {

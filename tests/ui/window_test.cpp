@@ -16,6 +16,7 @@
 
 #include "app/lumaset_app.h"
 #include "app/main_frame.h"
+#include "app/native_bytes.h"
 #include "app/reg_settings.h"
 #include "app/resource_ui.h"
 #include "app/settings.h"
@@ -176,7 +177,7 @@ void WindowFixture::MapCom(int number, const std::string& device) { platform::Se
 
 bool WindowFixture::Start(const QString& file, int number) {
   CommandLine commandLine;
-  commandLine.fileName = file;
+  commandLine.fileName = NativeFileName(file);
   commandLine.number = number;
   started_ = App()->StartFirstInstance(commandLine);
   if (started_) {

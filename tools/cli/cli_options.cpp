@@ -250,15 +250,6 @@ ParseResult ParseCommandLine(const QStringList& arguments) {
   return r;
 }
 
-QStringList ArgumentsOf(int argc, char** argv) {
-  // Not QCoreApplication::arguments(): it decodes the bytes as UTF-8 and
-  // turns those that are not into U+FFFD, so such a file name could not be
-  // opened any more.
-  QStringList arguments;
-  for (int i = 0; i < argc; ++i) arguments << QString::fromLatin1(argv[i]);
-  return arguments;
-}
-
 std::string HelpText() {
   std::string rates = RateList();
   return std::string(
@@ -301,7 +292,10 @@ std::string HelpText() {
              "                             missing), else the N-th of /dev/serial/by-id/*, /dev/ttyUSB*,\n"
              "                             /dev/ttyACM*, /dev/ttyS* present ($LUMASET_SERIAL_BY_ID_DIR\n"
              "                             replaces /dev/serial/by-id)\n"
-             "  --device PATH              open PATH as the COM port (e.g. /dev/ttyUSB0, a pseudo-terminal)\n"
+             "  --device PATH              open PATH as the COM port (e.g. /dev/ttyUSB0, a pseudo-terminal,\n"
+             "                             or a device server's port: rfc2217://HOST:PORT, or\n"
+             "                             socket://HOST:PORT with a fixed rate: no search-baud or\n"
+             "                             set-host-baud)\n"
              "  --tcp HOST[:PORT]          talk to the host's network interface over TCP (port default:\n"
              "                             the settings' TCP port, else 12345); no search-baud\n"
              "  --usb                      talk over the host's USB device (LUMASET_USB_DEVICE=VVVV:PPPP,\n"

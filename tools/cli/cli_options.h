@@ -71,11 +71,9 @@ struct ParseResult {
 };
 
 // `arguments` holds the bytes of each argument as one Latin-1 character a
-// byte (ArgumentsOf), so that a path which is not valid UTF-8 reaches the
-// file system unchanged; the options keep those bytes.
+// byte (ArgumentsOf of app/native_bytes.h), so that a path which is not valid
+// UTF-8 reaches the file system unchanged; the options keep those bytes.
 ParseResult ParseCommandLine(const QStringList& arguments);
-// The program's arguments for ParseCommandLine.
-QStringList ArgumentsOf(int argc, char** argv);
 
 // The whole --help text.
 std::string HelpText();

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "app/native_bytes.h"
 #include "app/qt_signals.h"
 #include "app/qt_ui_loop.h"
 #include "platform/language.h"
@@ -20,7 +21,7 @@ int main(int argc, char** argv) {
   QCoreApplication::setApplicationName(cli::kProgramName);
   QCoreApplication::setApplicationVersion(LUMASET_VERSION);
 
-  const cli::ParseResult parsed = cli::ParseCommandLine(cli::ArgumentsOf(argc, argv));
+  const cli::ParseResult parsed = cli::ParseCommandLine(ArgumentsOf(argc, argv));
   switch (parsed.action) {
     case cli::ParseResult::Action::kHelp: std::fputs(cli::HelpText().c_str(), stdout); return cli::kExitDone;
     case cli::ParseResult::Action::kVersion: std::printf("%s %s\n", cli::kProgramName, LUMASET_VERSION); return 0;
