@@ -42,6 +42,10 @@ wait_for() {
   return 1
 }
 
+# The package's checker, the desktop entry's validator, and the MIME
+# database whose triggers take the package's types in.
+"$repo/scripts/install-missing.sh" "checking the package" lintian desktop-file-utils shared-mime-info
+
 step "lintian"
 # Errors fail the check; warnings and the rest are listed.
 status=0
