@@ -2,6 +2,7 @@
 # every image in docs/images/ is shown somewhere (a stale screenshot would
 # otherwise stay in the tree, and a renamed one would leave a broken picture).
 #   cmake -DROOT=SOURCE_DIR -P docs_links.cmake
+cmake_minimum_required(VERSION 3.25)
 file(GLOB pages ${ROOT}/README.md ${ROOT}/docs/*.md)
 set(errors "")
 set(shown "")
@@ -9,9 +10,12 @@ foreach(page ${pages})
   file(READ ${page} text)
   get_filename_component(dir ${page} DIRECTORY)
   file(RELATIVE_PATH name ${ROOT} ${page})
-  string(REGEX MATCHALL "\\]\\([^) ]+\\)" links "${text}")
+  # A link's "](" becomes a marker first: square brackets in list items
+  # would make CMake join them.
+  string(REPLACE "](" " LINK(" text "${text}")
+  string(REGEX MATCHALL "LINK\\([^) ]+\\)" links "${text}")
   foreach(link ${links})
-    string(REGEX REPLACE "^\\]\\(([^)#]*).*\\)$" "\\1" target "${link}")
+    string(REGEX REPLACE "^LINK\\(([^)#]*).*\\)$" "\\1" target "${link}")
     if(target STREQUAL "" OR target MATCHES "^[a-z]+:")
       continue()
     endif()
