@@ -1,7 +1,6 @@
 #include "link/network_link.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "resources/resource_ids.h"
@@ -19,6 +17,7 @@
 #include "link/messages.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/host_lookup.h"
 #include "platform/language.h"
 #include "protocol/host_commands.h"
 #include "protocol/transfer_messages.h"
@@ -49,49 +48,12 @@ bool Pause(const Event* cancel, int ms) {
   return false;
 }
 
-// The host text as a dotted IPv4 address, or looked up by name (the first
-// IPv4 address found). The lookup blocks, so it runs on a thread of its own
-// while the user-interface loop keeps going; past timeoutMs it is abandoned
-// (the thread ends on its own, holding only its own state).
+// The host's address, looked up while the user-interface loop keeps going.
 bool ResolveHost(const std::string& host, in_addr* out, int timeoutMs, const std::function<bool()>& aborted) {
-  if (host.empty()) return false;
-  if (inet_pton(AF_INET, host.c_str(), out) == 1) return true;
-  struct Lookup {
-    Event done;
-    bool ok = false;
-    in_addr address{};
-  };
-  auto lookup = std::make_shared<Lookup>();
-  std::thread worker;
-  try {
-    worker = std::thread([lookup, host] {
-      addrinfo hints{};
-      hints.ai_family = AF_INET;
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* found = nullptr;
-      if (getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0 && found) {
-        lookup->address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-        lookup->ok = true;
-      }
-      if (found) freeaddrinfo(found);
-      lookup->done.Set();
-    });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  platform::Deadline deadline(timeoutMs);
-  while (!lookup->done.Wait(std::min(kPumpSliceMs, deadline.Remaining()))) {
-    if (deadline.Passed()) break;
+  return platform::LookUpHost(host, out, timeoutMs, [&aborted] {
     platform::UiLoop().Pump(kPumpSliceMs);
-    if (aborted()) break;
-  }
-  if (!lookup->done.IsSet()) {
-    worker.detach();
-    return false;
-  }
-  worker.join();
-  *out = lookup->address;
-  return lookup->ok;
+    return !aborted();
+  });
 }
 
 }  // namespace

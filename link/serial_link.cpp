@@ -21,6 +21,10 @@ namespace {
 // 1000 ms per byte + 1000 ms.
 constexpr int kPortReadTimeoutMs = 1000 * 1 + 1000;
 constexpr size_t kDriverQueueBytes = 32768;
+// A reconnect to a device server (tried every second while the port is
+// away) gives the server this long, so the user-interface thread that tries
+// is never held for long.
+constexpr int kQuietConnectTimeoutMs = 1000;
 }  // namespace
 
 std::atomic<bool>& ReplyReaderBusy() {
@@ -183,11 +187,13 @@ std::string CSerialLink::ComDescription(const LinkSettings& record) const {
                 record.port, record.rate, record.parity < 5 ? kParity[record.parity] : 'N', record.byteSize,
                 record.stopBits < 3 ? kStopBits[record.stopBits] : "1", m_hardwareHandshake ? ",CTS/RTS" : "");
   // A port pinned to a stable device name shows that name in parentheses,
-  // shortened with "..." so that the whole text stays within 99 characters.
+  // and a port behind a device server its URL, shortened with "..." so that
+  // the whole text stays within 99 characters.
   std::string description = text;
   const platform::ComResolution where = platform::ResolveComPort(record.port);
-  if (where.source != platform::ComSource::kPin) return description;
-  std::string device = where.path.substr(where.path.find_last_of('/') + 1);
+  const bool url = platform::IsDeviceUrl(where.path);
+  if (where.source != platform::ComSource::kPin && !url) return description;
+  std::string device = url ? where.path : where.path.substr(where.path.find_last_of('/') + 1);
   const size_t room = description.size() + 3 < 99 ? 99 - description.size() - 3 : 0;
   if (room < 4 || device.empty()) return description;
   if (device.size() > room) device = device.substr(0, room - 3) + "...";
@@ -211,7 +217,9 @@ int CSerialLink::OpenPort(int withWatcher, bool quiet) {
     std::lock_guard<std::mutex> openGuard(m_openLock);
     if (m_open) return 1;
     LinkSettings record = Settings();
-    auto port = platform::SerialDevice::Open(platform::ComPortPath(record.port), &error);
+    auto port = platform::SerialDevice::Open(
+        platform::ComPortPath(record.port), &error,
+        quiet ? kQuietConnectTimeoutMs : platform::SerialDevice::kServerConnectTimeoutMs);
     if (!port) {
       if (!quiet) m_portError = 1;
     } else {
@@ -276,6 +284,15 @@ bool CSerialLink::IsPortGone() const {
   return port && port->IsGone();
 }
 
+bool CSerialLink::RefuseFixedRate() {
+  const LinkSettings record = Settings();
+  const std::string path = record.network ? std::string() : platform::ComPortPath(record.port);
+  if (!platform::IsFixedRateUrl(path)) return false;
+  platform::Operator().MessageBox(NotifyWindow(), FormatString(res::kStrFixedRatePort, {path}),
+                                  platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
+  return true;
+}
+
 void CSerialLink::ReportPortGone(const std::shared_ptr<platform::SerialDevice>& port) {
   if (port && port->ClaimGoneReport()) Post(LE_PORT_GONE, static_cast<uint32_t>(port->GoneError()));
 }
@@ -319,6 +336,13 @@ void CSerialLink::ReportPortError(IEventTarget* owner, uint32_t code) {
   const std::string path = platform::ComPortPath(number);
   const std::string detail =
       FormatString(res::kStrPortDetail, {std::to_string(number), path.empty() ? std::string("-") : path});
+  if (m_portError && code == static_cast<uint32_t>(platform::kSettingsNotConfirmed) && platform::IsDeviceUrl(path)) {
+    // A device server that refused the rate or did not confirm it.
+    m_portError = 0;
+    platform::Operator().MessageBox(owner, FormatString(res::kStrServerRateFailed, {path, std::to_string(Settings().rate)}),
+                                    platform::LoadString(res::kStrCaption), platform::kMbIconInformation);
+    return;
+  }
   unsigned text = 0;
   if (m_portError && code == ENOENT) text = res::kStrPortMissing;
   if (m_portError && code == EBUSY) text = res::kStrPortInUse;

@@ -128,6 +128,10 @@ class CSerialLink {
   void ClosePort(bool stopTransfer);
   // Open, with its failures shown (ReportPortError) or only recorded.
   int OpenPort(int withWatcher, bool quiet);
+  // A COM port that is a socket:// URL has its rate fixed on the device
+  // server: the baud search and the host rate change are refused, with a
+  // message, before anything is sent. True when refused so.
+  bool RefuseFixedRate();
   // Posts LE_PORT_GONE when the port has gone and no other thread has
   // reported it yet.
   void ReportPortGone(const std::shared_ptr<platform::SerialDevice>& port);

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <set>
 
+#include "platform/serial_line.h"
+
 namespace lumaset::platform {
 namespace {
 
@@ -161,6 +163,8 @@ std::string StableComPortPath(int number) {
   const ComResolution r = ResolveComPort(number);
   if (r.source == ComSource::kPin) return r.path;
   if (r.path.empty()) return {};
+  // A device server's URL names the same port wherever it came from.
+  if (IsDeviceUrl(r.path)) return r.path;
   const std::string name = ByIdName(r.path);
   return name.empty() ? std::string() : SerialByIdDir() + "/" + name;
 }
@@ -185,6 +189,11 @@ std::vector<std::pair<int, ComResolution>> ListComPorts(int maxNumber) {
 
 SerialDeviceInfo DescribeSerialDevice(const std::string& path) {
   SerialDeviceInfo info;
+  // Nothing is known of a device server's port without connecting to it.
+  if (DeviceUrl url; ParseDeviceUrl(path, &url)) {
+    info.server = url.kind == DeviceUrl::Kind::kRfc2217 ? "rfc2217" : "socket";
+    return info;
+  }
   struct stat st{};
   if (path.empty() || stat(path.c_str(), &st) != 0) return info;
   info.present = true;

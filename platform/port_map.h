@@ -1,6 +1,7 @@
 // Which device "COM n" is.
 //
-// COM n resolves, first match wins, to:
+// COM n resolves, first match wins, to a device path or a device server's
+// URL (rfc2217://HOST:PORT, socket://HOST:PORT; serial_line.h):
 //   1. a path set for n in this process (tests, the command line's --device);
 //   2. the environment variable LUMASET_COM<n>, e.g. LUMASET_COM3=/dev/ttyUSB0;
 //   3. the pin: the stable device path that the settings keep for the saved
@@ -42,7 +43,8 @@ void SetComPortPin(int number, const std::string& path);
 std::string ComPortPin(int number);
 // The path to pin COM `number` to when the operator chooses it: its pin when
 // it is pinned (kept while the device is unplugged), else the by-id path of
-// the device it resolves to now, else "" (nothing stable to pin to).
+// the device it resolves to now, or the device server's URL it resolves to,
+// else "" (nothing stable to pin to).
 std::string StableComPortPath(int number);
 
 // The by-id folder (see above).
@@ -56,6 +58,9 @@ std::vector<std::pair<int, ComResolution>> ListComPorts(int maxNumber = 255);
 
 // What is known of the device at a COM port's path now.
 struct SerialDeviceInfo {
+  // "rfc2217" or "socket" for a port behind a device server (serial_line.h),
+  // of which nothing else is known without connecting; "" for a device.
+  std::string server;
   bool present = false;  // the path leads to something now
   std::string node;      // the device it leads to (symlinks followed), when present
   std::string byId;      // its name in the by-id folder, when it has one

@@ -1,12 +1,7 @@
 #include "platform/serial_device.h"
 
-#include "platform/line_rate.h"
-
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,38 +14,6 @@ std::mutex g_observerLock;
 SerialDevice::WriteObserver g_observer;
 SerialDevice::ReadObserver g_readObserver;
 SerialDevice::ModemLineSource g_modemSource;
-
-bool SpeedFor(uint32_t rate, speed_t* speed) {
-  static const struct { uint32_t rate; speed_t speed; } kSpeeds[] = {
-      {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-      {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-      {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-      {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-      {576000, B576000}, {921600, B921600}, {1000000, B1000000},
-  };
-  for (const auto& s : kSpeeds)
-    if (s.rate == rate) {
-      *speed = s.speed;
-      return true;
-    }
-  return false;
-}
-
-int SetModemBits(int fd, int bits, bool on) {
-  return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits);
-}
-
-// Why a device whose read or write failed with `error` (0: a read found the
-// end of the stream) has gone: a hung-up terminal, whatever the call said,
-// is ENODEV, so that the reader and a writer name the same reason.
-int GoneReason(int fd, int error) {
-  pollfd p{fd, 0, 0};
-  if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) return ENODEV;
-  return error ? error : EIO;
-}
-
-// Errors of a write that mean the device has gone, not that the write failed.
-bool MeansGone(int error) { return error == EIO || error == ENODEV || error == ENXIO; }
 
 }  // namespace
 
@@ -69,62 +32,38 @@ void SerialDevice::SetModemLineSource(ModemLineSource source) {
   g_modemSource = std::move(source);
 }
 
-std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& path, int* error) {
-  int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    int e = path.empty() ? ENOENT : errno;
-    // A missing device node and a device that is gone are the same to the operator.
-    if (e == ENXIO || e == ENODEV) e = ENOENT;
-    if (error) *error = e;
-    return nullptr;
-  }
-  // Exclusive use among programs that lock the device the same way.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    if (error) *error = EBUSY;
-    return nullptr;
-  }
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) {
-    int e = errno;
-    ::close(fd);
-    if (error) *error = e == ENOTTY ? ENOTTY : e;
-    return nullptr;
-  }
-  // The lock is only advisory: the terminal's exclusive mode also keeps out
-  // programs that do not lock (a modem manager probing the port, a terminal
-  // program); their open() fails with EBUSY. Root is not kept out.
-  ioctl(fd, TIOCEXCL);
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  tcsetattr(fd, TCSANOW, &tio);
-  std::shared_ptr<SerialDevice> device(new SerialDevice(fd, path));
+std::shared_ptr<SerialDevice> SerialDevice::Open(const std::string& path, int* error, int connectTimeoutMs) {
+  int e = 0;
+  DeviceUrl url;
+  std::unique_ptr<SerialLine> line =
+      ParseDeviceUrl(path, &url) ? OpenServerLine(url, connectTimeoutMs, &e) : OpenTerminalLine(path, &e);
+  if (error) *error = line ? 0 : e;
+  if (!line) return nullptr;
+  std::shared_ptr<SerialDevice> device(new SerialDevice(std::move(line), path));
   device->reader_ = std::thread([raw = device.get()] { raw->ReaderLoop(); });
-  if (error) *error = 0;
   return device;
 }
 
-SerialDevice::SerialDevice(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+SerialDevice::SerialDevice(std::unique_ptr<SerialLine> line, std::string path)
+    : line_(std::move(line)), fd_(line_->Fd()), path_(std::move(path)) {
   {
     std::lock_guard<std::mutex> guard(g_observerLock);
     modemSource_ = g_modemSource;
   }
   int lines = 0;
-  hasModemLines_ = ReadModemLines(&lines);
+  modemKnown_ = ReadModemLines(&lines);
   modemLines_ = lines;
+  pollModemLines_ = line_->PollsModemLines() || (modemSource_ && modemKnown_);
 }
 
 bool SerialDevice::ReadModemLines(int* lines) const {
   if (modemSource_ && modemSource_(path_, lines)) return true;
-  return ioctl(fd_, TIOCMGET, lines) == 0;
+  return line_->ModemLines(lines);
 }
 
 SerialDevice::~SerialDevice() {
   Close();
   if (reader_.joinable()) reader_.join();
-  ::close(fd_);
 }
 
 void SerialDevice::Close() {
@@ -135,66 +74,11 @@ void SerialDevice::Close() {
     Notify();
   }
   if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
-  // The exclusive mode outlives this descriptor while another one keeps the
-  // terminal open (the far side of a pseudo-terminal does): end it, or the
-  // next opener would be refused.
-  ioctl(fd_, TIOCNXCL);
-  flock(fd_, LOCK_UN);
+  line_->Close();
 }
 
 int SerialDevice::Apply(const LineSettings& line) {
-  termios tio{};
-  if (tcgetattr(fd_, &tio) != 0) return errno;
-  speed_t speed;
-  const bool standard = SpeedFor(line.rate, &speed);
-  if (!standard && (line.rate == 0 || line.rate > 4000000)) return EINVAL;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  if (standard) {
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-  }
-  tio.c_cflag &= ~CSIZE;
-  switch (line.byteSize) {
-    case 5: tio.c_cflag |= CS5; break;
-    case 6: tio.c_cflag |= CS6; break;
-    case 7: tio.c_cflag |= CS7; break;
-    case 8: tio.c_cflag |= CS8; break;
-    default: return EINVAL;
-  }
-  tio.c_cflag &= ~(PARENB | PARODD | CMSPAR);
-  switch (line.parity) {
-    case 0: break;
-    case 1: tio.c_cflag |= PARENB | PARODD; break;
-    case 2: tio.c_cflag |= PARENB; break;
-    case 3: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;  // mark: parity bit always 1
-    case 4: tio.c_cflag |= PARENB | CMSPAR; break;           // space: parity bit always 0
-    default: return EINVAL;
-  }
-  if (line.stopBits == 1 || line.stopBits == 2)
-    tio.c_cflag |= CSTOPB;  // no 1.5 stop bits here: two is the nearest
-  else
-    tio.c_cflag &= ~CSTOPB;
-  if (line.parityCheck) tio.c_iflag |= INPCK;
-  if (line.ctsFlow || line.rtsControl == 2)
-    tio.c_cflag |= CRTSCTS;
-  else
-    tio.c_cflag &= ~CRTSCTS;
-  if (line.xonOut) tio.c_iflag |= IXON;
-  if (line.xonIn) tio.c_iflag |= IXOFF;
-  if (tcsetattr(fd_, TCSANOW, &tio) != 0) return errno;
-  // Rates without a constant (14400) go through termios2; a driver that
-  // cannot do them refuses here.
-  if (!standard) {
-    if (int e = SetLineRate(fd_, line.rate)) return e;
-    if (GetLineRate(fd_) != line.rate) return EINVAL;
-  }
-  if (hasModemLines_) {
-    SetModemBits(fd_, TIOCM_DTR, line.dtrControl != 0);
-    if (line.rtsControl != 2) SetModemBits(fd_, TIOCM_RTS, line.rtsControl != 0);
-  }
+  if (int e = line_->Apply(line)) return e;
   std::lock_guard<std::mutex> guard(lock_);
   eventChar_ = line.eventChar;
   rate_ = line.rate;
@@ -223,9 +107,7 @@ uint32_t SerialDevice::EventMask() const {
   return mask_;
 }
 
-void SerialDevice::DropDtrRts() {
-  if (hasModemLines_) SetModemBits(fd_, TIOCM_DTR | TIOCM_RTS, false);
-}
+void SerialDevice::DropDtrRts() { line_->DropDtrRts(); }
 
 size_t SerialDevice::InputCount() const {
   std::lock_guard<std::mutex> guard(lock_);
@@ -234,14 +116,14 @@ size_t SerialDevice::InputCount() const {
 
 void SerialDevice::Purge(bool input, bool output) {
   if (output) {
-    tcflush(fd_, TCOFLUSH);
+    line_->PurgeOutput();
     std::lock_guard<std::mutex> guard(lock_);
     lineFreeAtUs_ = 0;
   }
   if (input) {
     // Not while the reader holds a chunk it has read but not yet queued.
     std::lock_guard<std::mutex> reading(readLock_);
-    tcflush(fd_, TCIFLUSH);
+    line_->PurgeInput();
     std::lock_guard<std::mutex> guard(lock_);
     input_.clear();
     history_ &= ~kEvRxFlag;
@@ -344,7 +226,9 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
   const auto* p = static_cast<const uint8_t*>(data);
   size_t done = 0;
   IoStatus status = IoStatus::kOk;
-  while (done < n) {
+  // Over a device server the line may hold back bytes it has taken: the
+  // write is over once they are out too.
+  while (done < n || line_->Unsent() > 0) {
     if (closed_.IsSet()) {
       status = IoStatus::kClosed;
       break;
@@ -354,7 +238,7 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
       status = IoStatus::kGone;
       break;
     }
-    ssize_t k = ::write(fd_, p + done, n - done);
+    ssize_t k = line_->Write(p + done, n - done);
     if (k > 0) {
       done += static_cast<size_t>(k);
       std::lock_guard<std::mutex> guard(lock_);
@@ -364,11 +248,12 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
       }
       continue;
     }
+    if (k == 0 && done == n && line_->Unsent() == 0) break;
     if (k < 0 && errno == EINTR) continue;
     if (k < 0 && errno != EAGAIN) {
       const int error = errno;
-      if (MeansGone(error)) {
-        MarkGone(GoneReason(fd_, error));
+      if (const int reason = line_->GoneReason(error)) {
+        MarkGone(reason);
         status = IoStatus::kGone;
       } else {
         lastError_ = error;
@@ -405,7 +290,7 @@ IoStatus SerialDevice::Write(const void* data, size_t n, size_t* written, const 
       break;
     }
     if (fds[0].revents & (POLLERR | POLLHUP)) {
-      MarkGone(GoneReason(fd_, EIO));
+      MarkGone(line_->GoneReason(0));
       status = IoStatus::kGone;
       break;
     }
@@ -425,9 +310,8 @@ IoStatus SerialDevice::WaitOnLine(const CancelList& cancel, const Deadline& dead
     {
       std::lock_guard<std::mutex> guard(lock_);
       leftMs = (lineFreeAtUs_ - NowMs() * 1000 + 999) / 1000;
-      int queued = 0;
-      if (rate_ && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0)
-        leftMs = std::max<int64_t>(leftMs, int64_t(queued) * bitsPerByte_ * 1000 / rate_ + 1);
+      const size_t queued = rate_ ? line_->OutputQueued() : 0;
+      if (queued > 0) leftMs = std::max<int64_t>(leftMs, int64_t(queued) * bitsPerByte_ * 1000 / rate_ + 1);
     }
     if (leftMs <= 0) return IoStatus::kOk;
     if (deadline.Passed()) return IoStatus::kTimeout;
@@ -462,30 +346,20 @@ void SerialDevice::ReaderLoop() {
     }
     // While the queue is full the descriptor is not watched (poll() skips a
     // negative one): a hang-up then counts once the bytes before it are in.
-    std::vector<pollfd> fds{{closed_.Fd(), POLLIN, 0}, {room ? fd_ : -1, POLLIN, 0}};
+    // Bytes a device server's line holds back go out when there is room.
+    const short want = static_cast<short>(POLLIN | (line_->Unsent() ? POLLOUT : 0));
+    std::vector<pollfd> fds{{closed_.Fd(), POLLIN, 0}, {room ? fd_ : -1, want, 0}};
     if (!room) fds.push_back({rxSpace_.Fd(), POLLIN, 0});
-    // Modem lines have no wake-up of their own here: look at them ten times a second.
-    int rc = PollFor(fds, hasModemLines_ ? 100 : kInfinite);
+    // Modem lines without a wake-up of their own are looked at ten times a second.
+    int rc = PollFor(fds, pollModemLines_ ? 100 : kInfinite);
     if (closed_.IsSet()) return;
     if (rc < 0) return;
-    if (hasModemLines_) {
-      int lines = 0;
-      if (ReadModemLines(&lines)) {
-        std::lock_guard<std::mutex> guard(lock_);
-        // A change is kept in the history while the mask asks for it, until
-        // a wait takes it.
-        uint32_t changed = 0;
-        if ((lines ^ modemLines_) & TIOCM_CTS) changed |= kEvCts;
-        if ((lines ^ modemLines_) & TIOCM_DSR) changed |= kEvDsr;
-        modemLines_ = lines;
-        if (changed & mask_) {
-          history_ |= changed & mask_;
-          Notify();
-        }
-      }
-    }
     const short revents = fds[1].revents;
-    if (!(revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) continue;
+    if (revents & POLLOUT) line_->Write(nullptr, 0);
+    if (!(revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))) {
+      LookAtModemLines();
+      continue;
+    }
     std::lock_guard<std::mutex> reading(readLock_);
     size_t space;
     {
@@ -493,14 +367,17 @@ void SerialDevice::ReaderLoop() {
       space = inputLimit_ > input_.size() ? inputLimit_ - input_.size() : 0;
     }
     if (space == 0) continue;
-    ssize_t k = ::read(fd_, chunk, std::min(space, sizeof chunk));
-    if (k > 0) {
+    const LineRead got = line_->Read(chunk, std::min(space, sizeof chunk), revents);
+    // A device server tells its modem lines among the bytes.
+    LookAtModemLines();
+    if (got.bytes > 0) {
+      const size_t k = got.bytes;
       ReadObserver observer;
       {
         std::lock_guard<std::mutex> guard(g_observerLock);
         observer = g_readObserver;
       }
-      if (observer) observer(path_, chunk, static_cast<size_t>(k));
+      if (observer) observer(path_, chunk, k);
       std::lock_guard<std::mutex> guard(lock_);
       input_.insert(input_.end(), chunk, chunk + k);
       if ((mask_ & kEvRxFlag) && std::find(chunk, chunk + k, eventChar_) != chunk + k) {
@@ -510,17 +387,33 @@ void SerialDevice::ReaderLoop() {
       rxAvailable_.Set();
       if (input_.size() >= inputLimit_) rxSpace_.Reset();
       Notify();
-      continue;
     }
-    // With VMIN 0 a read with nothing to give returns 0 too: only together
-    // with a hang-up or an error does it mean that the device has gone. A
-    // failed read always does (EIO from a pseudo-terminal whose other side
-    // closed, ENODEV, ENXIO).
-    const int error = k < 0 ? errno : 0;
-    if (k < 0 && (error == EAGAIN || error == EINTR)) continue;
-    if (k == 0 && !(revents & (POLLHUP | POLLERR | POLLNVAL))) continue;
-    MarkGone(GoneReason(fd_, error));
+    if (got.gone) {
+      MarkGone(got.gone);
+      return;
+    }
+  }
+}
+
+void SerialDevice::LookAtModemLines() {
+  int lines = 0;
+  if (!ReadModemLines(&lines)) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  // The first look is where changes count from.
+  if (!modemKnown_) {
+    modemKnown_ = true;
+    modemLines_ = lines;
     return;
+  }
+  // A change is kept in the history while the mask asks for it, until a
+  // wait takes it.
+  uint32_t changed = 0;
+  if ((lines ^ modemLines_) & TIOCM_CTS) changed |= kEvCts;
+  if ((lines ^ modemLines_) & TIOCM_DSR) changed |= kEvDsr;
+  modemLines_ = lines;
+  if (changed & mask_) {
+    history_ |= changed & mask_;
+    Notify();
   }
 }
 

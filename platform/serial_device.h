@@ -1,7 +1,9 @@
-// A serial port over termios that behaves the way the link code expects of a
-// serial driver: an input queue that can be counted without consuming it,
-// line events (character received, event character, CTS and DSR changes),
-// purges, and reads, writes and waits that take a time-out and cancel events.
+// A serial port that behaves the way the link code expects of a serial
+// driver: an input queue that can be counted without consuming it, line
+// events (character received, event character, CTS and DSR changes), purges,
+// and reads, writes and waits that take a time-out and cancel events. The
+// line underneath is a local terminal or a serial device server
+// (serial_line.h); everything here behaves the same over both.
 #pragma once
 
 #include <atomic>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "platform/event.h"
+#include "platform/serial_line.h"
 
 namespace lumaset::platform {
 
@@ -24,21 +27,6 @@ enum : uint32_t {
   kEvRxFlag = 0x0002,  // the event character arrived
   kEvCts = 0x0008,     // CTS changed
   kEvDsr = 0x0010,     // DSR changed
-};
-
-struct LineSettings {
-  uint32_t rate = 115200;
-  uint8_t byteSize = 8;
-  uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-  uint8_t stopBits = 0;  // 0 one, 1 one and a half (two here), 2 two
-  uint8_t eventChar = 0;
-  bool parityCheck = false;
-  bool ctsFlow = false;
-  bool dsrFlow = false;  // no termios equivalent; accepted and ignored
-  uint8_t dtrControl = 0;  // 0 off, 1 on, 2 handshake (as on)
-  uint8_t rtsControl = 0;  // 0 off, 1 on, 2 handshake (CTS/RTS), 3 toggle (as on)
-  bool xonOut = false;
-  bool xonIn = false;
 };
 
 // kGone: the device went away (an unplugged adapter, a pseudo-terminal whose
@@ -54,14 +42,23 @@ class SerialDevice {
   // way, and the terminal's exclusive mode (TIOCEXCL) against every other
   // opener that is not root. Returns null and an errno value in *error:
   // ENOENT when there is no such device, EBUSY when another program has it.
-  static std::shared_ptr<SerialDevice> Open(const std::string& path, int* error);
+  // A device URL (serial_line.h) connects to its server instead, within
+  // connectTimeoutMs; EBUSY there means that the server refused the
+  // connection or turned it away as busy.
+  static std::shared_ptr<SerialDevice> Open(const std::string& path, int* error,
+                                            int connectTimeoutMs = kServerConnectTimeoutMs);
+  // Bound of a host-name look-up and connect to a device server.
+  static constexpr int kServerConnectTimeoutMs = 5000;
   ~SerialDevice();
   SerialDevice(const SerialDevice&) = delete;
   SerialDevice& operator=(const SerialDevice&) = delete;
 
   const std::string& Path() const { return path_; }
 
-  // Applies the line settings; 0 or an errno value (EINVAL: rate not supported).
+  // Applies the line settings; 0 or an errno value (EINVAL: rate not
+  // supported; kSettingsNotConfirmed: a device server refused them or did
+  // not confirm them in time). Over a device server it returns once the
+  // server has confirmed them, so the next byte written goes at the new rate.
   int Apply(const LineSettings& line);
   void SetQueueSizes(size_t inBytes, size_t outBytes);
   void SetEventMask(uint32_t mask);
@@ -139,8 +136,10 @@ class SerialDevice {
   static void SetModemLineSource(ModemLineSource source);
 
  private:
-  SerialDevice(int fd, std::string path);
+  SerialDevice(std::unique_ptr<SerialLine> line, std::string path);
   void ReaderLoop();
+  // Takes a change of CTS or DSR into the event history.
+  void LookAtModemLines();
   // Reads the modem lines; false when the device has none.
   bool ReadModemLines(int* lines) const;
   void Notify();  // wakes WaitEvent callers; lock_ held
@@ -150,7 +149,8 @@ class SerialDevice {
   // Waits until what was written has left on the line.
   IoStatus WaitOnLine(const CancelList& cancel, const Deadline& deadline, int* which);
 
-  int fd_;
+  const std::unique_ptr<SerialLine> line_;
+  const int fd_;  // the line's descriptor
   std::string path_;
   mutable std::mutex lock_;
   // Held by the reader from its read() until the bytes are queued, and by a
@@ -167,7 +167,8 @@ class SerialDevice {
   uint32_t history_ = 0;  // kEvRxFlag, kEvCts, kEvDsr that no wait has taken yet
   uint64_t maskSeq_ = 0;
   ModemLineSource modemSource_;  // set before the reader starts, then only read
-  bool hasModemLines_ = false;   // set before the reader starts, then only read
+  bool pollModemLines_ = false;  // set before the reader starts, then only read
+  bool modemKnown_ = false;      // the reader has seen the modem lines once
   int modemLines_ = 0;           // the reader's last look at them
   std::vector<Event*> waiters_;
   Event rxAvailable_;

@@ -20,6 +20,7 @@ constexpr int kSearchGraceMs = 5000;
 
 int CSerialLink::StartBaudSearch(int resendAfter) {
   if (m_searchRunning) return 0;
+  if (RefuseFixedRate()) return 0;
   // A search that ended on its own is still to be joined.
   if (m_search.Exists()) StopBaudSearch();
   // Close(1) stops a transfer thread whether or not the port was open, so no

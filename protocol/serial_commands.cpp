@@ -120,6 +120,7 @@ void CSerialLink::ResendAfterSearch() {
 
 int CSerialLink::SetHostBaudRate(uint32_t rate) {
   if (BaudRateIndex(rate) < 0) return 0;
+  if (RefuseFixedRate()) return 0;
   m_resendAfterSearch = 0;
   const uint32_t searches = m_searchStarts;
   if (!SendCommand(kCmdSetHostRate, 0)) return 0;

@@ -201,6 +201,10 @@ constexpr unsigned kStrPortDetail = 59474;      // %1 the COM number, %2 its dev
 constexpr unsigned kStrHostDetail = 59475;      // %1 host, %2 TCP port
 constexpr unsigned kStrDialoutHint = 59476;     // a serial port refused for lack of permission
 
+// COM ports behind serial device servers.
+constexpr unsigned kStrFixedRatePort = 59488;    // %1 the URL: socket://, no rate search or change
+constexpr unsigned kStrServerRateFailed = 59489;  // %1 the URL, %2 the rate: refused or not confirmed
+
 // Names for assistive technology.
 constexpr unsigned kStrDisplayName = 59477;     // the receive display
 constexpr unsigned kStrStatusBarName = 59478;   // the status bar
@@ -239,7 +243,8 @@ constexpr unsigned kRequiredStrings[] = {
     kStrConfirmCloseTransfer, kStrConfirmCloseSearch, kStrConfirmErase,     kStrConfirmFactory,
     kStrConfirmRestart,    kStrPortGone,            kStrReconnected,        kStrConnecting,
     kStrConnectionLost,    kStrPortDetail,          kStrHostDetail,         kStrDialoutHint,
-    kStrDisplayName,       kStrStatusBarName,       kStrNoHandOff,
+    kStrDisplayName,       kStrStatusBarName,       kStrNoHandOff,          kStrFixedRatePort,
+    kStrServerRateFailed,
 };
 
 // Every dialog template, and the controls each must have.

@@ -145,6 +145,8 @@ constexpr LumasetString kStrings[] = {
     {res::kStrNoHandOff,
      "Lumaset 无法使用 %2：\n%1\n\n窗口将在不接收其他启动移交的情况下打开：再次启动会打开自己的窗口，而不会把文件交给此窗口。"
      "\n\n请删除 %2，或将其改为属于您（文件夹权限 0700，文件权限 0600），然后重新启动 Lumaset。"},
+    {res::kStrFixedRatePort, "%1 是原始 TCP 端口（socket://）：其串口参数由设备服务器固定，无法在此侦测或更改波特率。未发送任何数据。"},
+    {res::kStrServerRateFailed, "%1 的设备服务器未接受 %2 波特率：被拒绝或未及时确认。未以其他波特率发送任何数据。"},
 };
 
 constexpr LumasetResourceTable kTable = lumaset_layout::Layout<kTexts>::Table(1, kStrings);

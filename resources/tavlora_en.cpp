@@ -163,6 +163,12 @@ constexpr LumasetString kStrings[] = {
      "Lumaset cannot use %2:\n%1\n\nThe window opens without the hand-off between starts: a second start opens "
      "a window of its own instead of handing its file to this one.\n\nRemove %2, or make it yours (a folder "
      "with mode 0700, a file with mode 0600), then start Lumaset again."},
+    {res::kStrFixedRatePort,
+     "%1 is a raw TCP port (socket://): its line settings are fixed on the device server, so its baud rate "
+     "can be neither searched for nor changed from here. Nothing was sent."},
+    {res::kStrServerRateFailed,
+     "The device server at %1 did not take the rate of %2 Baud: it refused it or did not confirm it in time. "
+     "Nothing was sent at another rate."},
 };
 
 constexpr LumasetResourceTable kTable = lumaset_layout::Layout<kTexts>::Table(0, kStrings);

@@ -1,18 +1,23 @@
 #include "tests/sim_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 
 #include "platform/clock.h"
 #include "platform/event.h"
@@ -150,6 +155,14 @@ int ChildProcess::Terminate() {
 
 bool ChildProcess::Signal(int number) { return Running() && kill(pid_, number) == 0; }
 
+void ChildProcess::Kill() {
+  if (!Signal(SIGKILL)) return;
+  int st = 0;
+  waitpid(pid_, &st, 0);
+  pid_ = 0;
+  status_ = -1;
+}
+
 void ChildProcess::DrainStderr() {
   if (stderr_ < 0) return;
   char buf[4096];
@@ -218,6 +231,191 @@ std::vector<uint8_t> HostSimProcess::Received(const std::string& suffix) const {
   if (files.empty()) return {};
   std::ifstream in(files.front(), std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
+}
+
+namespace {
+
+// pyserial's RFC 2217 server for one client at a time, on the device given.
+// A pseudo-terminal has no modem lines, so the port's are left alone.
+const char kPySerialServer[] = R"(
+import socket, sys, threading, serial, serial.rfc2217
+device, port, ignore_rates = sys.argv[1], int(sys.argv[2]), sys.argv[3] == '1'
+class PtyLine(serial.Serial):
+    def _update_dtr_state(self): pass
+    def _update_rts_state(self): pass
+    cts = dsr = ri = cd = property(lambda self: False)
+if ignore_rates:
+    answer = serial.rfc2217.PortManager.rfc2217_send_subnegotiation
+    def quiet(self, option, value=b''):
+        if option != serial.rfc2217.SERVER_SET_BAUDRATE: answer(self, option, value)
+    serial.rfc2217.PortManager.rfc2217_send_subnegotiation = quiet
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(('127.0.0.1', port))
+listener.listen(1)
+print('ready', listener.getsockname()[1], flush=True)
+while True:
+    client, _ = listener.accept()
+    client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    line = PtyLine(device, timeout=0.05)
+    lock = threading.Lock()
+    class Out:
+        def write(self, data):
+            with lock: client.sendall(data)
+    manager = serial.rfc2217.PortManager(line, Out())
+    alive = [True]
+    def pump():
+        try:
+            while alive[0]:
+                data = line.read(4096)
+                if data: Out().write(b''.join(manager.escape(data)))
+        except OSError: pass
+    reader = threading.Thread(target=pump, daemon=True)
+    reader.start()
+    try:
+        while True:
+            data = client.recv(4096)
+            if not data: break
+            line.write(b''.join(manager.filter(data)))
+    except OSError: pass
+    alive[0] = False
+    reader.join()
+    line.close()
+    client.close()
+)";
+
+uint16_t FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  uint16_t port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+// The socket inode of the listener on 127.0.0.1:port (0 when there is none),
+// found without connecting to it, which would open the server's device.
+unsigned long ListenerInode(uint16_t port) {
+  char wanted[32];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    if (local == wanted && state == "0A") return std::stoul(inode);
+  }
+  return 0;
+}
+
+// Whether process `pid` holds the socket of that inode: the listener is its,
+// not another test's that took the same free port meanwhile.
+bool Holds(pid_t pid, unsigned long inode) {
+  const std::string wanted = "socket:[" + std::to_string(inode) + "]";
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    char target[128];
+    const ssize_t n = readlink(entry.path().c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)) == wanted) return true;
+  }
+  return false;
+}
+
+std::string Installed(const std::vector<std::string>& candidates) {
+  for (const auto& c : candidates)
+    if (access(c.c_str(), X_OK) == 0) return c;
+  return {};
+}
+
+}  // namespace
+
+DeviceServer::DeviceServer(Kind kind, const std::string& device, const Options& options) : raw_(options.raw) {
+  ChildProcess::Options child;
+  child.captureStdout = kind == Kind::kPySerial;
+  child.captureStderr = true;
+  if (kind == Kind::kSer2net) {
+    const std::string program = Installed({"/usr/sbin/ser2net", "/usr/bin/ser2net"});
+    if (program.empty()) {
+      missing_ = "ser2net is not installed (Debian package ser2net)";
+      return;
+    }
+    // A free port may be taken by another test between being found and
+    // being bound: then ser2net ends, or the listener there is not its, and
+    // another port is tried.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      port_ = options.port ? options.port : FreeLoopbackPort();
+      const std::string accepter = std::string(raw_ ? "tcp" : "telnet(rfc2217),tcp") + ",127.0.0.1," +
+                                   std::to_string(port_);
+      const std::string config = "connection: &port\n  accepter: " + accepter + "\n  connector: serialdev," +
+                                 device + ",115200n81,local\n";
+      const fs::path file = dir_.Path() / "ser2net.yaml";
+      std::ofstream(file) << config;
+      process_ = std::make_unique<ChildProcess>(
+          std::vector<std::string>{program, "-n", "-u", "-c", file.string(), "-P", (dir_.Path() / "pid").string()},
+          child);
+      platform::Deadline deadline(10000);
+      unsigned long inode = 0;
+      while (process_->Running() && !deadline.Passed() && (inode = ListenerInode(port_)) == 0) platform::SleepMs(20);
+      // ser2net goes on without a listener when another process has the port.
+      const bool ours = inode != 0 && Holds(process_->Pid(), inode);
+      if (ours) {
+        missing_.clear();
+        return;
+      }
+      missing_ = "ser2net did not start: " + process_->Stderr();
+      process_->Kill();
+      process_.reset();
+      if (options.port) return;
+    }
+    return;
+  }
+  const std::string python = Installed({"/usr/bin/python3"});
+  if (python.empty()) {
+    missing_ = "python3 is not installed";
+    return;
+  }
+  {
+    ChildProcess check({python, "-c", "import serial.rfc2217"}, child);
+    if (check.Wait(10000) != 0) {
+      missing_ = "pyserial is not installed (Debian package python3-serial)";
+      return;
+    }
+  }
+  const fs::path script = dir_.Path() / "rfc2217_server.py";
+  std::ofstream(script) << kPySerialServer;
+  process_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{python, script.string(), device, std::to_string(options.port),
+                               options.ignoreRates ? "1" : "0"},
+      child);
+  // Its first line: "ready PORT".
+  std::string first;
+  platform::Deadline deadline(10000);
+  char c = 0;
+  while (!deadline.Passed()) {
+    pollfd p{process_->StdoutFd(), POLLIN, 0};
+    if (poll(&p, 1, deadline.Remaining()) <= 0 || read(process_->StdoutFd(), &c, 1) != 1 || c == '\n') break;
+    first += c;
+  }
+  if (first.rfind("ready ", 0) != 0) {
+    missing_ = "pyserial's server did not start: " + process_->Stderr();
+    process_.reset();
+    return;
+  }
+  port_ = static_cast<uint16_t>(std::stoul(first.substr(6)));
+}
+
+std::string DeviceServer::Url() const {
+  return std::string(raw_ ? "socket://" : "rfc2217://") + "127.0.0.1:" + std::to_string(port_);
+}
+
+void DeviceServer::Kill() {
+  if (process_) process_->Kill();
 }
 
 }  // namespace lumaset::test

@@ -81,6 +81,10 @@ class ChildProcess {
   int Terminate();
   // Sends it a signal (while it runs); false when it has ended.
   bool Signal(int number);
+  // Ends it at once with SIGKILL, as a machine that loses power.
+  void Kill();
+  // Its process id while it runs (-1 before it started, 0 after it ended).
+  pid_t Pid() const { return pid_; }
   // The read end of its captured stdout (-1 when not captured).
   int StdoutFd() const { return stdout_; }
   // What it has written to its captured stderr so far.
@@ -139,6 +143,38 @@ class HostSimProcess {
   std::string ready_, partial_;
   std::vector<std::string> lines_;
   size_t next_ = 0;
+};
+
+// A serial device server in front of a device (the simulator's
+// pseudo-terminal) on a free loopback port: ser2net with a YAML connection of
+// its own, or pyserial's RFC 2217 server (serial.rfc2217.PortManager) in a
+// few lines of Python. Started() is false when the server did not start;
+// Missing() then says why, for a GTEST_SKIP when it is not installed.
+class DeviceServer {
+ public:
+  enum class Kind { kSer2net, kPySerial };
+  struct Options {
+    bool raw = false;            // ser2net: a raw TCP port (socket://)
+    bool ignoreRates = false;    // pyserial: SET-BAUDRATE is carried out but never answered
+    uint16_t port = 0;           // the loopback port; 0: a free one
+  };
+  DeviceServer(Kind kind, const std::string& device, const Options& options);
+  DeviceServer(Kind kind, const std::string& device) : DeviceServer(kind, device, Options{}) {}
+  bool Started() const { return missing_.empty() && process_ != nullptr; }
+  const std::string& Missing() const { return missing_; }
+  // rfc2217://127.0.0.1:PORT, or socket://... for a raw port.
+  std::string Url() const;
+  uint16_t Port() const { return port_; }
+  // Ends the server at once: its connections drop without a word.
+  void Kill();
+  static const char* Name(Kind kind) { return kind == Kind::kSer2net ? "ser2net" : "pyserial"; }
+
+ private:
+  TempDir dir_{"lumaset-server"};
+  std::unique_ptr<ChildProcess> process_;
+  std::string missing_;
+  uint16_t port_ = 0;
+  bool raw_ = false;
 };
 
 }  // namespace lumaset::test

@@ -18,6 +18,7 @@
 #include "app/resource_ui.h"
 #include "platform/language.h"
 #include "platform/port_map.h"
+#include "platform/serial_line.h"
 #include "resources/resource_ids.h"
 
 namespace lumaset {
@@ -46,12 +47,13 @@ void CLinkSettingsDlg::GetValues(uint8_t* port, uint32_t* baudRate, uint32_t* ch
   if (network) *network = m_network;
 }
 
-QString CLinkSettingsDlg::PortEntryText(const QString& templateText, int number, bool* present) {
+QString CLinkSettingsDlg::PortEntryText(const QString& templateText, int number, bool* present, bool* server) {
   const platform::ComResolution where = platform::ResolveComPort(number);
   const std::string& path = where.path;
   struct stat st{};
   const bool exists = !path.empty() && stat(path.c_str(), &st) == 0;
   if (present) *present = exists;
+  if (server) *server = platform::IsDeviceUrl(path);
   if (path.empty()) return templateText;
   if (where.source == platform::ComSource::kPin) {
     // The pinned device by its stable name, also while it is unplugged.
@@ -86,12 +88,14 @@ bool CLinkSettingsDlg::OnInitDialog() {
   if (m_tcpPortEdit) m_tcpPortEdit->setText(QString::number(m_tcpPort));
   // Each COM entry names its device; the ports present now stand out.
   for (int i = 1; i < m_portList->count(); ++i) {
-    bool present = false;
-    m_portList->setItemText(i, PortEntryText(m_portList->itemText(i), i, &present));
+    bool present = false, server = false;
+    m_portList->setItemText(i, PortEntryText(m_portList->itemText(i), i, &present, &server));
     QFont font = m_portList->font();
     font.setBold(present);
     m_portList->setItemData(i, font, Qt::FontRole);
-    if (!present) m_portList->setItemData(i, palette().color(QPalette::Disabled, QPalette::Text), Qt::ForegroundRole);
+    // A device server's port is neither known present nor known missing.
+    if (!present && !server)
+      m_portList->setItemData(i, palette().color(QPalette::Disabled, QPalette::Text), Qt::ForegroundRole);
   }
   // The list opens wide enough for the device names; each entry's whole
   // text is its tooltip too.

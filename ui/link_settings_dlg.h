@@ -41,9 +41,11 @@ class CLinkSettingsDlg : public QDialog {
   bool OnInitDialog();
   int exec() override;
 
-  // The text of the port list entry for COM `number` (with its device, and
-  // string 59426, "(pinned)", where the port is pinned).
-  static QString PortEntryText(const QString& templateText, int number, bool* present);
+  // The text of the port list entry for COM `number` (with its device, or
+  // the URL of the device server's port, and string 59426, "(pinned)", where
+  // the port is pinned). *present: the device is there now; *server: the
+  // port is behind a device server, which is known only by connecting.
+  static QString PortEntryText(const QString& templateText, int number, bool* present, bool* server = nullptr);
 
   QComboBox* PortList() const { return m_portList; }
   QComboBox* BaudList() const { return m_baudList; }

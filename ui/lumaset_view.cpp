@@ -104,8 +104,11 @@ QString FolderOf(const std::string& path) {
 
 std::string Local(const QString& path) { return NativeFileName(path); }
 
-// How often a port that went away is looked for.
+// How often a port that went away is looked for, and how often when an
+// attempt took longer than kSlowReconnectMs.
 constexpr int kReconnectPollMs = 1000;
+constexpr int kSlowReconnectPollMs = 10000;
+constexpr qint64 kSlowReconnectMs = 300;
 
 // Whether a device path may be opened again: a device file that exists (a
 // path of another kind, such as a network address, is simply tried).
@@ -861,6 +864,8 @@ void CLumasetView::TryReconnect() {
     return;
   }
   int opened = 0;
+  QElapsedTimer attempt;
+  attempt.start();
   if (lost.usb) {
     opened = m_usbLink.OpenQuietly();
   } else {
@@ -869,7 +874,12 @@ void CLumasetView::TryReconnect() {
     if (platform::ComPortPath(lost.port) != lost.device || !DeviceMayBeBack(lost.device)) return;
     opened = m_serialLink.OpenQuietly(1);
   }
-  if (!opened) return;
+  if (!opened) {
+    // An attempt that had to wait (a device server that does not answer)
+    // holds the window up: look less often then.
+    m_reconnectTimer.setInterval(attempt.elapsed() > kSlowReconnectMs ? kSlowReconnectPollMs : kReconnectPollMs);
+    return;
+  }
   StopReconnecting();
   ReportResult(resui::String(res::kStrReconnected)
                    .arg(lost.usb ? QStringLiteral("USB (%1)").arg(QString::fromStdString(lost.device))
@@ -879,6 +889,7 @@ void CLumasetView::TryReconnect() {
 
 void CLumasetView::StopReconnecting() {
   m_reconnectTimer.stop();
+  m_reconnectTimer.setInterval(kReconnectPollMs);
   m_lost.reset();
 }
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "resources/resource_ids.h"
+#include "link/messages.h"
 #include "link/serial_link.h"
 #include "platform/clock.h"
 #include "platform/language.h"
@@ -606,6 +607,86 @@ TEST(SerialLinkHostSim, AHostThatEndsIsGoneAndOneAtTheSamePathIsFoundQuietly) {
   EXPECT_EQ(link.OpenDevicePath(), path);
   EXPECT_EQ(link.Probe(0), 1);
   EXPECT_TRUE(op.Boxes().empty());
+}
+
+// A COM port behind ser2net: the server ends (the port goes, as an
+// unplugged adapter does), and one that comes back on the same address is
+// found again by a quiet open. The description names the URL.
+TEST(SerialLinkDeviceServer, AServerThatEndsIsAGonePortAndItsReturnIsFoundQuietly) {
+  if (access(test::BuiltProgram("lumaset-hostsim").c_str(), X_OK) != 0)
+    GTEST_SKIP() << "lumaset-hostsim is not built";
+  test::UseEnglishTexts();
+  test::RecordingTarget target;
+  test::RecordingOperator op;
+  test::HostSimProcess sim({});
+  ASSERT_TRUE(sim.Started());
+  const std::string device = test::JsonField(sim.Ready(), "device");
+  auto first = std::make_unique<test::DeviceServer>(test::DeviceServer::Kind::kSer2net, device);
+  if (!first->Started()) GTEST_SKIP() << first->Missing();
+  const std::string url = first->Url();
+  constexpr int kServerPort = 45;
+  platform::SetComPortPath(kServerPort, url);
+  CSerialLink link;
+  LinkSettings s;
+  s.port = kServerPort;
+  link.ApplySettings(&s);
+  link.SetNotifyTarget(&target, WM_LINK_EVENT);
+  ASSERT_EQ(link.Open(1), 1);
+  EXPECT_NE(link.GetDescription().find(url), std::string::npos) << link.GetDescription();
+  EXPECT_EQ(link.Probe(0), 1);
+  first->Kill();
+  ASSERT_TRUE(target.WaitFor(LE_PORT_GONE, 5000));
+  EXPECT_TRUE(link.IsPortGone());
+  link.Close(1);
+  EXPECT_EQ(link.OpenQuietly(1), 0);
+  EXPECT_EQ(link.LastOpenError(), EBUSY);  // refused: nothing listens there now
+
+  test::DeviceServer::Options same;
+  same.port = first->Port();
+  test::DeviceServer second(test::DeviceServer::Kind::kSer2net, device, same);
+  ASSERT_TRUE(second.Started()) << second.Missing();
+  ASSERT_EQ(link.OpenQuietly(1), 1);
+  EXPECT_EQ(link.OpenDevicePath(), url);
+  EXPECT_EQ(link.Probe(0), 1);
+  EXPECT_TRUE(op.Boxes().empty());
+  link.Close(1);
+  platform::SetComPortPath(kServerPort, "");
+}
+
+// A raw port (socket://) has its rate fixed on the server: the search and
+// the host rate change are refused with a message naming it, and nothing
+// reaches the host.
+TEST(SerialLinkDeviceServer, ARawPortRefusesTheSearchAndTheRateChangeBeforeSending) {
+  if (access(test::BuiltProgram("lumaset-hostsim").c_str(), X_OK) != 0)
+    GTEST_SKIP() << "lumaset-hostsim is not built";
+  test::UseEnglishTexts();
+  test::RecordingTarget target;
+  test::RecordingOperator op;
+  test::HostSimProcess sim({});
+  ASSERT_TRUE(sim.Started());
+  test::DeviceServer::Options raw;
+  raw.raw = true;
+  test::DeviceServer server(test::DeviceServer::Kind::kSer2net, test::JsonField(sim.Ready(), "device"), raw);
+  if (!server.Started()) GTEST_SKIP() << server.Missing();
+  constexpr int kServerPort = 46;
+  platform::SetComPortPath(kServerPort, server.Url());
+  CSerialLink link;
+  LinkSettings s;
+  s.port = kServerPort;
+  link.ApplySettings(&s);
+  link.SetNotifyTarget(&target, WM_LINK_EVENT);
+  ASSERT_EQ(link.Open(1), 1);
+  EXPECT_EQ(link.StartBaudSearch(0), 0);
+  EXPECT_EQ(link.SetHostBaudRate(9600), 0);
+  const auto boxes = op.Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  for (const auto& box : boxes)
+    EXPECT_EQ(box.text, FormatString(res::kStrFixedRatePort, {server.Url()}));
+  EXPECT_EQ(link.IsOpen(), 1);  // the search did not close it
+  EXPECT_EQ(target.Count(LE_BAUD_TRYING), 0u);
+  EXPECT_TRUE(sim.Wait("probe", "", 500).empty());
+  link.Close(1);
+  platform::SetComPortPath(kServerPort, "");
 }
 
 }  // namespace

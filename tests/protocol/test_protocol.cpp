@@ -883,6 +883,47 @@ TEST_F(ProtocolTest, HostThatGoesAwayFailsTheWrite) {
   link.Close(1);
 }
 
+// Through a device server the download is paced by the remote port's rate as
+// on a local port: each block counts as sent when it would have left the
+// server's port, so the progress never runs ahead of what has reached the
+// host (the network, the server and the terminal would otherwise take tens
+// of kilobytes at once and report them done seconds early).
+TEST_F(ProtocolTest, ThroughADeviceServerProgressKeepsPaceWithTheHost) {
+  test::HostSimProcess sim({"--pace"});
+  ASSERT_TRUE(sim.Started());
+  test::DeviceServer server(test::DeviceServer::Kind::kSer2net, test::JsonField(sim.Ready(), "device"));
+  if (!server.Started()) GTEST_SKIP() << server.Missing();
+  // When each progress event was posted, on the simulator's clock.
+  struct TimedTarget : platform::IEventTarget {
+    void Post(uint32_t message, uint32_t code, uint32_t value) override {
+      if (IsProgressEvent(code) && ProgressThousandths(code) == 1000) lastProgressMs = platform::NowMs();
+      events.Post(message, code, value);
+    }
+    std::atomic<int64_t> lastProgressMs{0};
+    test::RecordingTarget events;
+  } timed;
+  platform::SetComPortPath(kSimPort, server.Url());
+  LinkSettings s;
+  s.port = kSimPort;
+  link.ApplySettings(&s);
+  link.SetNotifyTarget(&timed, WM_LINK_EVENT);
+  ASSERT_EQ(link.Open(1), 1);
+  const Bytes data = test::RandomBytes(32 * 1024, 9);
+  link.SetUserProgramPath(File(data).c_str());
+  ASSERT_EQ(link.SendUserProgram(1), 1);
+  ASSERT_TRUE(timed.events.WaitFor(LE_SEND_DONE, 20000));
+  const std::string done = sim.Wait("download-done", "", 5000);
+  ASSERT_FALSE(done.empty());
+  const double hostDoneMs =
+      std::stod(test::JsonField(sim.Ready(), "monotonicStartUs")) / 1000.0 + std::stod(test::JsonField(done, "t"));
+  // The last block is reported once it has left: not before the host has
+  // (nearly) all of it. A generous margin for the relay and a loaded machine.
+  EXPECT_GT(static_cast<double>(timed.lastProgressMs), hostDoneMs - 400.0);
+  EXPECT_EQ(sim.Received("-user.pgu"), data);
+  link.Close(1);
+  platform::SetComPortPath(kSimPort, "");
+}
+
 // The host's input is full before the download starts: the handshake
 // request cannot be written. The write's recovery runs on the transfer
 // thread, which it must not wait for; the link is open again afterwards.

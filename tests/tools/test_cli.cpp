@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/event.h"
 #include "tests/pty_host.h"
 #include "tests/sim_process.h"
 
@@ -261,8 +262,11 @@ TEST(Cli, PortsListsTheMappedTerminalsAsTextAndJson) {
   const QString missing = Q(dir.Path() / "unplugged");
   const QString adapterPath = QString::fromStdString(adapter.SlavePath());
   const QString plainPath = QString::fromStdString(plain.SlavePath());
-  const std::vector<std::pair<QString, QString>> env = {
-      {"LUMASET_COM250", adapterPath}, {"LUMASET_COM251", plainPath}, {"LUMASET_COM252", missing}};
+  const std::vector<std::pair<QString, QString>> env = {{"LUMASET_COM250", adapterPath},
+                                                        {"LUMASET_COM251", plainPath},
+                                                        {"LUMASET_COM252", missing},
+                                                        {"LUMASET_COM253", "rfc2217://10.0.0.5:2217"},
+                                                        {"LUMASET_COM254", "socket://10.0.0.5:4001"}};
 
   Result r = RunCli({"ports"}, 60000, env);
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
@@ -272,7 +276,10 @@ TEST(Cli, PortsListsTheMappedTerminalsAsTextAndJson) {
                                       "  LUMASET_COM250");
   EXPECT_EQ(PortLine(r.out, 251), "COM251  " + plainPath + "  present  LUMASET_COM251");
   EXPECT_EQ(PortLine(r.out, 252), "COM252  " + missing + "  missing  LUMASET_COM252");
-  EXPECT_TRUE(PortLine(r.out, 253).isEmpty());
+  // A device server's port is listed without connecting to it.
+  EXPECT_EQ(PortLine(r.out, 253), "COM253  rfc2217://10.0.0.5:2217  device server (RFC 2217)  LUMASET_COM253");
+  EXPECT_EQ(PortLine(r.out, 254), "COM254  socket://10.0.0.5:4001  device server (raw TCP, fixed rate)  LUMASET_COM254");
+  EXPECT_TRUE(PortLine(r.out, 255).isEmpty());
   for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) EXPECT_TRUE(line.startsWith("COM")) << line.toStdString();
 
   Result j = RunCli({"ports", "--json"}, 60000, env);
@@ -299,6 +306,11 @@ TEST(Cli, PortsListsTheMappedTerminalsAsTextAndJson) {
   EXPECT_TRUE(gone.value("device").isNull());
   EXPECT_TRUE(gone.value("byId").isNull());
   EXPECT_TRUE(PortObject(j.out, 251).value("byId").isNull());
+  const QJsonObject server = PortObject(j.out, 253);
+  EXPECT_EQ(server.value("server").toString(), "rfc2217");
+  EXPECT_TRUE(server.value("present").isNull()) << "not known without connecting";
+  EXPECT_EQ(PortObject(j.out, 254).value("server").toString(), "socket");
+  EXPECT_TRUE(a.value("server").isNull());
 }
 
 TEST(Cli, ThePinOfTheSettingsFileDecidesWhichDeviceComOneIs) {
@@ -649,6 +661,170 @@ TEST(Cli, MonitorEndsWithOneWhenThePortGoesAway) {
   const QString err = QString::fromUtf8(p.readAllStandardError());
   EXPECT_TRUE(err.contains(QString::fromStdString(pty.SlavePath() + ") went away (No such device)"))) << err.toStdString();
   EXPECT_TRUE(err.contains("received 6 bytes")) << err.toStdString();
+}
+
+// ---- through a serial device server ----------------------------------------------
+
+using lumaset::test::DeviceServer;
+
+// The simulator behind ser2net or pyserial's RFC 2217 server, and the URL the
+// tool is given for it.
+class ThroughServer : public ::testing::TestWithParam<DeviceServer::Kind> {
+ protected:
+  // Starts both; skips the test when the server is not installed.
+  void Start(std::vector<std::string> simArgs = {}, DeviceServer::Options options = {}) {
+    if (!QFileInfo::exists(Cli()) || !QFileInfo::exists(HostSim())) GTEST_SKIP() << "programs not built";
+    sim = std::make_unique<Sim>(std::move(simArgs));
+    ASSERT_TRUE(sim->Ready());
+    server = std::make_unique<DeviceServer>(GetParam(), sim->Link().toStdString(), options);
+    if (!server->Started()) GTEST_SKIP() << server->Missing();
+  }
+  QString Url() const { return QString::fromStdString(server->Url()); }
+  // Received bytes rich in 0xFF, telnet's escape byte, and in CR and NUL.
+  static QByteArray EscapeRich(int n) {
+    QByteArray bytes;
+    for (int i = 0; i < n; ++i) bytes.append(static_cast<char>(i % 3 == 0 ? 0xFF : i % 3 == 1 ? 0x0D : i * 7));
+    bytes.append("\xFF\xFF\r\0\r\n", 6);
+    return bytes;
+  }
+
+  std::unique_ptr<Sim> sim;
+  std::unique_ptr<DeviceServer> server;
+};
+
+#define START_SERVER(...)          \
+  do {                             \
+    Start(__VA_ARGS__);            \
+    if (IsSkipped()) return;       \
+  } while (0)
+
+TEST_P(ThroughServer, CommandsAndEveryDownloadArriveByteForByte) {
+  START_SERVER();
+  EXPECT_EQ(RunCli({"--device", Url(), "probe"}).exitCode, 0);
+  Result clock = RunCli({"--device", Url(), "set-clock"});
+  EXPECT_EQ(clock.exitCode, 0) << clock.err.toStdString();
+  EXPECT_EQ(JsonField(sim->Host().Wait("clock", "", 5000), "validBcd"), "true");
+  TempDir dir;
+  const QByteArray user = EscapeRich(3000), system = EscapeRich(1500), touch = EscapeRich(700), raw = EscapeRich(2000);
+  const std::pair<QStringList, QByteArray> runs[] = {
+      {{"download-user", WriteFile(dir, "p.pgu", user), "--yes"}, user},
+      {{"download-system", WriteFile(dir, "p.pgs", system)}, system},
+      {{"download-touch", WriteFile(dir, "p.tps", touch)}, touch},
+      {{"send-file", WriteFile(dir, "p.bin", raw)}, raw},
+  };
+  for (const auto& [args, bytes] : runs) {
+    Result r = RunCli(QStringList{"--device", Url()} + args);
+    EXPECT_EQ(r.exitCode, 0) << args.join(' ').toStdString() << ": " << r.err.toStdString();
+  }
+  EXPECT_EQ(sim->Host().Received("-user.pgu"), ToBytes(user));
+  EXPECT_EQ(sim->Host().Received("-system.pgs"), ToBytes(system));
+  EXPECT_EQ(sim->Host().Received("-touch.tps"), ToBytes(touch));
+  EXPECT_EQ(sim->Host().Received("-raw.bin"), ToBytes(raw));
+}
+
+// The server's port follows every rate the search tries.
+TEST_P(ThroughServer, SearchFindsTheHostAt9600From115200) {
+  START_SERVER({"--rate", "9600"});
+  Result r = RunCli({"--device", Url(), "--baud", "115200", "search-baud"}, 120000);
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(r.out, "9600\n");
+}
+
+// 14400, which has no termios constant, too.
+TEST_P(ThroughServer, SetHostBaudMovesTheHostAndTheServersPort) {
+  START_SERVER();
+  Result r = RunCli({"--device", Url(), "set-host-baud", "14400"});
+  EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+  EXPECT_EQ(JsonField(sim->Host().Wait("rate-change", "", 5000), "to"), "14400");
+  EXPECT_EQ(RunCli({"--device", Url(), "--baud", "14400", "probe"}).exitCode, 0);
+}
+
+TEST_P(ThroughServer, TheHostsAbortCharacterCancelsTheDownload) {
+  START_SERVER({"--fault", "abort-after-block=2"});
+  TempDir dir;
+  Result r = RunCli({"--device", Url(), "download-user", WriteFile(dir, "p.pgu", QByteArray(8000, 'a')), "--yes"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("LS_CANCELLED")) << r.err.toStdString();
+}
+
+// The server ends (its machine loses power): the download fails at once
+// instead of waiting for its time-outs.
+TEST_P(ThroughServer, AConnectionCutMidDownloadFailsIt) {
+  START_SERVER({"--pace"});
+  TempDir dir;
+  QProcess p;
+  p.start(Cli(), {"--device", Url(), "download-user", WriteFile(dir, "big.pgu", QByteArray(64 * 1024, 'b')), "--yes"});
+  ASSERT_TRUE(p.waitForStarted(10000));
+  QString err;
+  lumaset::platform::Deadline deadline(20000);
+  while (!err.contains("progress: 10%") && !deadline.Passed() && p.state() == QProcess::Running) {
+    p.waitForReadyRead(200);
+    err += QString::fromUtf8(p.readAllStandardError());
+  }
+  ASSERT_TRUE(err.contains("progress: 10%")) << err.toStdString();
+  server->Kill();
+  const int64_t ms = lumaset::test::TimeMs([&] { EXPECT_TRUE(p.waitForFinished(15000)); });
+  EXPECT_LT(ms, 10000);
+  err += QString::fromUtf8(p.readAllStandardError());
+  EXPECT_EQ(p.exitCode(), 1);
+  EXPECT_TRUE(err.contains("transfer failed")) << err.toStdString();
+  EXPECT_FALSE(err.contains("progress: 100%")) << err.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, ThroughServer,
+                         ::testing::Values(DeviceServer::Kind::kSer2net, DeviceServer::Kind::kPySerial),
+                         [](const auto& info) { return std::string(DeviceServer::Name(info.param)); });
+
+// A server that carries out a rate change but never confirms it: the rate is
+// reported, and nothing goes out at another rate.
+TEST(CliServer, ARateTheServerNeverConfirmsIsReportedAndNothingIsSent) {
+  if (!QFileInfo::exists(Cli()) || !QFileInfo::exists(HostSim())) GTEST_SKIP() << "programs not built";
+  Sim sim;
+  ASSERT_TRUE(sim.Ready());
+  DeviceServer::Options options;
+  options.ignoreRates = true;
+  DeviceServer server(DeviceServer::Kind::kPySerial, sim.Link().toStdString(), options);
+  if (!server.Started()) GTEST_SKIP() << server.Missing();
+  const QString url = QString::fromStdString(server.Url());
+  Result r = RunCli({"--device", url, "--baud", "57600", "probe"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("did not take the rate of 57600 Baud")) << r.err.toStdString();
+  EXPECT_TRUE(r.err.contains(url)) << r.err.toStdString();
+  EXPECT_TRUE(sim.Host().Wait("probe", "", 300).empty());
+  EXPECT_TRUE(sim.Host().Wait("garbled", "", 10).empty());
+}
+
+// A raw port (socket://) works at the rate its server fixes; the rate
+// commands are refused as bad usage before anything is sent. A second client
+// of a port in use is turned away as "in use".
+TEST(CliServer, ARawPortRefusesTheRateCommandsAndABusyPortIsInUse) {
+  if (!QFileInfo::exists(Cli()) || !QFileInfo::exists(HostSim())) GTEST_SKIP() << "programs not built";
+  Sim sim;
+  ASSERT_TRUE(sim.Ready());
+  DeviceServer::Options options;
+  options.raw = true;
+  DeviceServer server(DeviceServer::Kind::kSer2net, sim.Link().toStdString(), options);
+  if (!server.Started()) GTEST_SKIP() << server.Missing();
+  const QString url = QString::fromStdString(server.Url());
+  ASSERT_TRUE(url.startsWith("socket://"));
+  EXPECT_EQ(RunCli({"--device", url, "probe"}).exitCode, 0);
+  for (const QStringList& command : {QStringList{"search-baud"}, QStringList{"set-host-baud", "9600"}}) {
+    Result r = RunCli(QStringList{"--device", url} + command);
+    EXPECT_EQ(r.exitCode, 2) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("fixed")) << r.err.toStdString();
+  }
+  sim.Host().Wait("probe", "", 3000);
+  EXPECT_TRUE(sim.Host().Wait("probe", "", 300).empty());
+
+  QProcess holder;
+  holder.start(Cli(), {"--device", url, "monitor", "--seconds", "5"});
+  ASSERT_TRUE(holder.waitForStarted(10000));
+  QThread::msleep(1000);
+  Result busy = RunCli({"--device", url, "probe"});
+  EXPECT_EQ(busy.exitCode, 1);
+  EXPECT_TRUE(busy.err.contains("in use")) << busy.err.toStdString();
+  holder.kill();
+  holder.waitForFinished(5000);
 }
 
 }  // namespace

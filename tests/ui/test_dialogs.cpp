@@ -306,6 +306,30 @@ TEST(LinkSettingsDialog, ThePinnedMarkIsInTheInterfaceLanguage) {
   platform::SetComPortPin(0, {});
 }
 
+// A COM number that is a device server's port shows its URL, is neither
+// bold (present) nor greyed (missing), and confirming it pins the URL.
+TEST(LinkSettingsDialog, ADeviceServerPortShowsItsUrlAndIsPinnedToIt) {
+  ScopedLanguage english(0);
+  const std::string url = "rfc2217://10.0.0.5:2217";
+  platform::SetComPortPath(3, url);
+  bool present = true, server = false;
+  EXPECT_EQ(CLinkSettingsDlg::PortEntryText(QStringLiteral("COM 3"), 3, &present, &server),
+            QStringLiteral("COM 3  \u2014  rfc2217://10.0.0.5:2217"));
+  EXPECT_FALSE(present);
+  EXPECT_TRUE(server);
+  {
+    CLinkSettingsDlg dialog(nullptr);
+    dialog.SetValues(3, 115200, 0, "h", 1, 0);
+    ASSERT_TRUE(dialog.OnInitDialog());
+    QComboBox* list = dialog.PortList();
+    EXPECT_FALSE(list->itemData(3, Qt::FontRole).value<QFont>().bold());
+    EXPECT_FALSE(list->itemData(3, Qt::ForegroundRole).isValid()) << "not greyed as missing";
+    dialog.accept();
+    EXPECT_EQ(dialog.PinnedDevice(), url);
+  }
+  platform::SetComPortPath(3, {});
+}
+
 class LinkSettingsFlow : public WindowFixture {
  protected:
   // Runs the view's command with the dialog answered by `choose`.

@@ -294,6 +294,67 @@ TEST_F(SimWindow, AFifoIsRefusedInsteadOfBlockingTheWindow) {
 
 // ---- received bytes ---------------------------------------------------------------
 
+// COM 1 behind a serial device server (ser2net): the window names the URL,
+// loads a program through it, and when the server goes away and comes back
+// on the same address, connects again by itself.
+TEST_F(SimWindow, ThroughADeviceServerItLoadsAndComesBackWithTheServer) {
+  sim_ = std::make_unique<HostSimProcess>(std::vector<std::string>{});
+  ASSERT_TRUE(sim_->Started());
+  const std::string device = JsonField(sim_->Ready(), "device");
+  auto server = std::make_unique<DeviceServer>(DeviceServer::Kind::kSer2net, device);
+  if (!server->Started()) GTEST_SKIP() << server->Missing();
+  const QString url = QString::fromStdString(server->Url());
+  MapCom(1, server->Url());
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->IsConnected());
+  EXPECT_TRUE(Frame()->PaneText(0).contains(url)) << Frame()->PaneText(0).toStdString();
+
+  const auto file = Dir().File("job.pgu", RandomBytes(3000, 5));
+  driver_.ChooseFile(Q(file));
+  driver_.AnswerBox(QMessageBox::Yes);
+  ClickButton(res::kIdUserProgram);
+  ASSERT_TRUE(driver_.WaitDone());
+  ASSERT_FALSE(WaitEvent(*sim_, "download-done", "user", 30000).empty());
+  EXPECT_EQ(sim_->Received("-user.pgu"), RandomBytes(3000, 5));
+  ASSERT_TRUE(WaitFor([&] { return Frame()->ResultText().startsWith(QStringLiteral("User program job.pgu loaded")); },
+                      10000))
+      << Frame()->ResultText().toStdString();
+
+  const uint16_t port = server->Port();
+  server->Kill();
+  ASSERT_TRUE(WaitFor([&] { return !View()->IsConnected(); }, 5000));
+  EXPECT_EQ(Frame()->ResultText(), QStringLiteral("COM 1 (%1) is gone; reconnecting when it is back.").arg(url));
+  DeviceServer::Options same;
+  same.port = port;
+  server = std::make_unique<DeviceServer>(DeviceServer::Kind::kSer2net, device, same);
+  ASSERT_TRUE(server->Started()) << server->Missing();
+  ASSERT_TRUE(WaitFor([&] { return View()->IsConnected(); }, 8000));
+  EXPECT_EQ(Frame()->ResultText(), QStringLiteral("COM 1 (%1) is back: connected again.").arg(url));
+  EXPECT_TRUE(driver_.Unexpected().isEmpty()) << driver_.Unexpected().join(" | ").toStdString();
+}
+
+// A raw port's rate is fixed on its server: the baud search says so in a box
+// and sends nothing.
+TEST_F(SimWindow, TheBaudSearchOfARawServerPortIsRefusedInABox) {
+  sim_ = std::make_unique<HostSimProcess>(std::vector<std::string>{});
+  ASSERT_TRUE(sim_->Started());
+  DeviceServer::Options raw;
+  raw.raw = true;
+  DeviceServer server(DeviceServer::Kind::kSer2net, JsonField(sim_->Ready(), "device"), raw);
+  if (!server.Started()) GTEST_SKIP() << server.Missing();
+  MapCom(1, server.Url());
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(View()->IsConnected());
+  driver_.AnswerBox(QMessageBox::Ok);
+  Trigger(res::kCmdBaudSearch);
+  ASSERT_TRUE(driver_.WaitDone());
+  ASSERT_EQ(driver_.BoxTexts().size(), 1);
+  EXPECT_TRUE(driver_.BoxTexts()[0].contains(QString::fromStdString(server.Url()))) << driver_.BoxTexts()[0].toStdString();
+  EXPECT_TRUE(driver_.BoxTexts()[0].contains(QStringLiteral("socket://")));
+  EXPECT_TRUE(View()->IsConnected());
+  EXPECT_TRUE(WaitEvent(*sim_, "probe", "", 500).empty());
+}
+
 class PtyWindow : public WindowFixture {
  protected:
   void StartWithPty() {

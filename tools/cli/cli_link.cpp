@@ -6,6 +6,7 @@
 #include "link/network_link.h"
 #include "link/usb_link.h"
 #include "platform/port_map.h"
+#include "platform/serial_line.h"
 
 namespace lumaset::cli {
 namespace {
@@ -56,6 +57,13 @@ class SerialNetworkLink : public ICliLink {
       return "download-touch works over a COM port or USB only: the network link refuses it";
     return {};
   }
+  std::string FixedRate(Command command) const override {
+    if (Network() || !platform::IsFixedRateUrl(DevicePath())) return {};
+    if (command != Command::kSearchBaud && command != Command::kSetHostBaud) return {};
+    return std::string(command == Command::kSearchBaud ? "search-baud" : "set-host-baud") + " needs a port whose rate " +
+           "can change: " + DevicePath() + " is a raw TCP port whose line settings are fixed on its device server " +
+           "(use rfc2217:// where the server offers it); nothing was sent";
+  }
   std::string SilentHostHint(const std::string& searchCommand) const override {
     if (Network())
       return "hint: check the network cable, the host's address and port (" + PortText().substr(4) +
@@ -70,6 +78,7 @@ class SerialNetworkLink : public ICliLink {
     return {};
   }
   std::string DevicePath() const override { return Network() ? std::string() : platform::ComPortPath(Record().port); }
+  int LastOpenError() const override { return link_->LastOpenError(); }
   bool IsSerialPort() const override { return !Network(); }
   uint32_t Rate() const override { return Record().rate; }
 

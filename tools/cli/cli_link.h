@@ -42,12 +42,17 @@ class ICliLink {
   virtual std::string Where() const = 0;
   // Why the command cannot run over this link ("" when it can).
   virtual std::string Unsupported(Command command) const = 0;
+  // Why the command makes no sense for this port because its rate is fixed
+  // on a device server (socket://), "" when it does: bad usage.
+  virtual std::string FixedRate(Command) const { return {}; }
   // The one line that says what to check when the host does not answer;
   // `searchCommand` is the command line of a baud search on this port.
   virtual std::string SilentHostHint(const std::string& searchCommand) const = 0;
   // What to say when Open failed, beyond the link's own message box ("" when
   // the caller should look at the device itself: the serial link).
   virtual std::string OpenFailure() const { return {}; }
+  // The errno value of the COM port's last failed open (0: none).
+  virtual int LastOpenError() const { return 0; }
   // The device path of the COM port ("" when none resolved or not serial).
   virtual std::string DevicePath() const { return {}; }
   virtual bool IsSerialPort() const { return false; }

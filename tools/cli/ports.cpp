@@ -39,7 +39,11 @@ bool PathIsByIdEntry(const std::string& path, const std::string& name) {
 }  // namespace
 
 std::string PortLine(int number, const platform::ComResolution& where, const platform::SerialDeviceInfo& info) {
-  std::string line = "COM" + std::to_string(number) + "  " + where.path + (info.present ? "  present" : "  missing");
+  std::string line = "COM" + std::to_string(number) + "  " + where.path;
+  // A device server's port: whether it is there shows only when connecting.
+  if (info.server == "rfc2217") line += "  device server (RFC 2217)";
+  else if (info.server == "socket") line += "  device server (raw TCP, fixed rate)";
+  else line += info.present ? "  present" : "  missing";
   if (info.present && !info.node.empty() && info.node != where.path) line += "  -> " + info.node;
   if (!info.byId.empty() && !PathIsByIdEntry(where.path, info.byId)) line += "  by-id " + info.byId;
   if (info.usb) {
@@ -59,7 +63,8 @@ std::string PortJson(int number, const platform::ComResolution& where, const pla
   o["com"] = number;
   o["path"] = text(where.path);
   o["source"] = SourceName(where.source);
-  o["present"] = info.present;
+  o["present"] = info.server.empty() ? QJsonValue(info.present) : QJsonValue();
+  o["server"] = info.server.empty() ? QJsonValue() : QJsonValue(text(info.server));
   o["device"] = info.present && !info.node.empty() ? QJsonValue(text(info.node)) : QJsonValue();
   o["byId"] = info.byId.empty() ? QJsonValue() : QJsonValue(text(info.byId));
   if (info.usb) {

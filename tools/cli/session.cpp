@@ -27,6 +27,7 @@
 #include "platform/files.h"
 #include "platform/language.h"
 #include "platform/port_map.h"
+#include "platform/serial_line.h"
 #include "tools/cli/console.h"
 #include "tools/cli/json_output.h"
 #include "tools/cli/ports.h"
@@ -151,9 +152,11 @@ void Session::Start() {
   if (!CheckFiles()) return Finish(kExitUsage, "bad-file");
   if (!LoadStoredSettings()) return Finish(kExitUsage, "bad-settings");
   if (opt_.command == Command::kPorts) return Finish(ListPorts(opt_.json));
-  if (!OpenLink())
+  if (!OpenLink()) {
+    if (fixedRate_) return Finish(kExitUsage, "fixed-rate");
     return Finish(link_ || refusedByLink_ ? kExitFailed : kExitUsage,
                   refusedByLink_ ? "unsupported" : link_ ? "open-failed" : "bad-link");
+  }
   switch (opt_.command) {
     case Command::kProbe: return RunProbe();
     case Command::kCommand: return RunCommand(opt_.index);
@@ -302,6 +305,14 @@ bool Session::OpenLink() {
     return false;
   }
   if (json_) JsonOutput::Instance().Start(StartFields());
+  if (std::string why = link_->FixedRate(opt_.command); !why.empty()) {
+    // A port whose rate is fixed on its device server: asking it to change
+    // or search the rate is a mistake of the command line.
+    Say(why);
+    fixedRate_ = true;
+    link_.reset();
+    return false;
+  }
   if (std::string why = link_->Unsupported(opt_.command); !why.empty()) {
     // The link refuses the command: a failure of the link, not of the usage.
     Say(why);
@@ -314,6 +325,26 @@ bool Session::OpenLink() {
     return false;
   }
   return true;
+}
+
+void Session::ExplainServerFailure(const std::string& url) {
+  const int port = choice_.record.port;
+  const int error = link_->LastOpenError();
+  if (error == EBUSY) {
+    Say(Format("the device server at %s (COM%d) turned the connection away: its port is in use by another client, "
+               "or the server is not taking connections there",
+               url.c_str(), port));
+  } else if (error == platform::kSettingsNotConfirmed) {
+    Say(Format("the device server at %s (COM%d) did not take %u Baud (refused, or not confirmed in time): choose "
+               "another --baud or check the server's settings",
+               url.c_str(), port, link_->Rate()));
+  } else if (error == EPROTONOSUPPORT) {
+    Say(Format("the server at %s (COM%d) refuses the COM-PORT-OPTION of RFC 2217: for a raw TCP port use socket://",
+               url.c_str(), port));
+  } else {
+    Say(Format("could not connect to the device server at %s (COM%d): %s; check the address, the port and the network",
+               url.c_str(), port, std::strerror(error)));
+  }
 }
 
 void Session::ExplainOpenFailure() {
@@ -329,6 +360,7 @@ void Session::ExplainOpenFailure() {
                port, port));
     return;
   }
+  if (platform::IsDeviceUrl(path)) return ExplainServerFailure(path);
   struct stat st{};
   if (stat(path.c_str(), &st) != 0) {
     Say(Format("COM%d is %s, which does not exist (%s): is the adapter plugged in and the path right?", port,

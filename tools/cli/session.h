@@ -65,6 +65,8 @@ class Session : public QObject, public platform::IEventTarget {
   QJsonObject StartFields() const;
   bool OpenLink();
   void ExplainOpenFailure();
+  // Why a COM port behind a device server did not open.
+  void ExplainServerFailure(const std::string& url);
   void HostSilentHint();
   std::string SearchCommandLine() const;
 
@@ -98,6 +100,7 @@ class Session : public QObject, public platform::IEventTarget {
   QTimer deadline_;
   bool finished_ = false;
   bool refusedByLink_ = false;  // the chosen link does not do the command
+  bool fixedRate_ = false;      // the command changes a rate that the port's server fixes
   uint64_t fileSize_ = 0;
   uint64_t transferTotal_ = 0;  // bytes the transfer sends (the frame, for images)
   std::unique_ptr<ReceivedText> renderer_;
