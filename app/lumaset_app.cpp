@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLibraryInfo>
 #include <QSettings>
 #include <QTimer>
@@ -57,6 +58,21 @@ void DescribeCommandLine(QCommandLineParser* parser) {
   // Options come before the file; after it everything is a plain argument,
   // so "FILE -1" gives the number -1 rather than an unknown option.
   parser->setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+}
+
+// Brings the window to the front and asks for the focus. On Wayland a
+// compositor gives the focus only for an activation token; Qt's Wayland
+// platform takes the one in XDG_ACTIVATION_TOKEN when the window asks (and
+// removes the variable), so a token handed over by a second start is put
+// there for that moment. Without a token, or where the compositor has no
+// activation, the request may only mark the window as wanting attention.
+void ActivateWindow(QWidget* window, const std::string& activationToken) {
+  const bool withToken =
+      !activationToken.empty() && QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+  if (withToken) qputenv("XDG_ACTIVATION_TOKEN", QByteArray::fromStdString(activationToken));
+  window->activateWindow();
+  // Not left for another request or a child process where it was not used.
+  if (withToken) qunsetenv("XDG_ACTIVATION_TOKEN");
 }
 
 }  // namespace
@@ -115,7 +131,10 @@ int HandToRunningInstance(const CommandLine& commandLine) {
   // 11. The name as it was written: the running instance resolves a
   // relative one against its own folder.
   std::string error;
-  const int result = SendToRunningInstance(commandLine.fileName, commandLine.number, &error);
+  // The activation token a Wayland session gave this start goes with the
+  // raise, so that the running window may take the focus in its place.
+  const char* token = std::getenv("XDG_ACTIVATION_TOKEN");
+  const int result = SendToRunningInstance(commandLine.fileName, commandLine.number, &error, {}, token ? token : "");
   if (error.empty() && result == 0) error = "the running window did not take the hand-off";
   if (!error.empty()) {
     std::fprintf(stderr, "lumaset: %s\n", error.c_str());
@@ -209,12 +228,12 @@ void CLumasetApp::StartHandOffServer() {
                     resui::String(res::kStrCaption).toStdString(), platform::kMbIconWarning);
     return;
   }
-  server->SetRaiseHandler([this] {
+  server->SetRaiseHandler([this](const std::string& activationToken) {
     if (!m_frame) return;
     if (m_frame->isMinimized()) m_frame->showNormal();
     m_frame->show();
     m_frame->raise();
-    m_frame->activateWindow();
+    ActivateWindow(m_frame, activationToken);
   });
   server->SetMessageHandler([this](uint32_t message, uint32_t first, uint32_t second) {
     return message == kHandOffMessage && m_frame ? m_frame->OnHandOffMessage(first, second) : 0;

@@ -3,8 +3,11 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
 #include <QDialog>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -42,6 +45,9 @@ std::span<const LumasetDialog> Dialogs() { return LUMASET_FIELD(dialogs, dialogC
 std::span<const LumasetBlob> Bitmaps() { return LUMASET_FIELD(bitmaps, bitmapCount); }
 std::span<const LumasetBlob> Icons() { return LUMASET_FIELD(icons, iconCount); }
 std::span<const LumasetCursor> Cursors() { return LUMASET_FIELD(cursors, cursorCount); }
+std::span<const LumasetBlob> Bitmaps2x() { return LUMASET_FIELD(bitmaps2x, bitmap2xCount); }
+std::span<const LumasetBlob> Icons2x() { return LUMASET_FIELD(icons2x, icon2xCount); }
+std::span<const LumasetCursor> Cursors2x() { return LUMASET_FIELD(cursors2x, cursor2xCount); }
 #undef LUMASET_FIELD
 
 template <typename T>
@@ -57,15 +63,44 @@ QPixmap Png(const unsigned char* bytes, unsigned length) {
   return pixmap;
 }
 
+// Whether a screen has a device pixel ratio above 1 (a scale factor of 2, or
+// a screen the system scales), so that images drawn at twice the size are
+// the ones to show.
+bool HighDensity() { return qGuiApp && qGuiApp->devicePixelRatio() > 1.0; }
+
+// The image at twice the size, marked as such so that Qt draws it in the
+// place of the normal one; null when the library has none.
+QPixmap Png2x(const unsigned char* bytes, unsigned length) {
+  QPixmap pixmap = Png(bytes, length);
+  if (!pixmap.isNull()) pixmap.setDevicePixelRatio(2.0);
+  return pixmap;
+}
+
 QPixmap IconPixmap(unsigned id) {
   const LumasetBlob* b = Find(Icons(), id);
   return b ? Png(b->bytes, b->length) : QPixmap();
 }
 
-// A caption of a template, with "{version}" standing for the program's version.
+QPixmap IconPixmap2x(unsigned id) {
+  const LumasetBlob* b = Find(Icons2x(), id);
+  return b ? Png2x(b->bytes, b->length) : QPixmap();
+}
+
+// The folder of the operator's guide: the installed one beside the program
+// (also in a tree installed elsewhere, or moved), else where an installation
+// of this build puts it.
+QString GuideFolder() {
+  const QDir beside(QCoreApplication::applicationDirPath() + QStringLiteral("/" LUMASET_GUIDE_FROM_PROGRAM));
+  if (beside.exists()) return beside.canonicalPath() + QLatin1Char('/');
+  return QStringLiteral(LUMASET_GUIDE_DIR "/");
+}
+
+// A caption of a template, with "{version}" standing for the program's
+// version and "{guide}" for the guide's folder.
 QString Caption(const char* text) {
   QString caption = QString::fromUtf8(text ? text : "");
   caption.replace(QLatin1String("{version}"), QLatin1String(LUMASET_VERSION));
+  if (caption.contains(QLatin1String("{guide}"))) caption.replace(QLatin1String("{guide}"), GuideFolder());
   return caption;
 }
 
@@ -150,9 +185,16 @@ QWidget* CreateControl(const LumasetControl& c, QWidget* parent) {
   if (kind == "icon") {
     auto* label = new QLabel(parent);
     label->setAlignment(Qt::AlignCenter);
-    QPixmap pixmap = IconPixmap(caption.toUInt());
-    if (!pixmap.isNull())
-      label->setPixmap(pixmap.scaled(c.width, c.height, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // Scaled to the control's size in device pixels, from the larger image
+    // where the screen wants it.
+    const qreal ratio = HighDensity() ? 2.0 : 1.0;
+    QPixmap pixmap = ratio > 1.0 ? IconPixmap2x(caption.toUInt()) : QPixmap();
+    if (pixmap.isNull()) pixmap = IconPixmap(caption.toUInt());
+    if (!pixmap.isNull()) {
+      pixmap = pixmap.scaled(QSize(c.width, c.height) * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+      pixmap.setDevicePixelRatio(ratio);
+      label->setPixmap(pixmap);
+    }
     return label;
   }
   if (kind == "edit") return new QLineEdit(caption, parent);
@@ -184,13 +226,22 @@ QString DocumentString(int field) {
 }
 
 QPixmap Bitmap(unsigned id) {
+  if (HighDensity()) {
+    const LumasetBlob* b = Find(Bitmaps2x(), id);
+    QPixmap pixmap = b ? Png2x(b->bytes, b->length) : QPixmap();
+    if (!pixmap.isNull()) return pixmap;
+  }
   const LumasetBlob* b = Find(Bitmaps(), id);
   return b ? Png(b->bytes, b->length) : QPixmap();
 }
 
 QIcon Icon(unsigned id) {
   QPixmap pixmap = IconPixmap(id);
-  return pixmap.isNull() ? QIcon() : QIcon(pixmap);
+  if (pixmap.isNull()) return QIcon();
+  // Both sizes: Qt picks the one that suits the screen and the place.
+  QIcon icon(pixmap);
+  if (const LumasetBlob* b = Find(Icons2x(), id)) icon.addPixmap(Png(b->bytes, b->length));
+  return icon;
 }
 
 QCursor Cursor(unsigned id, bool* found) {
@@ -198,6 +249,12 @@ QCursor Cursor(unsigned id, bool* found) {
   QPixmap pixmap = c ? Png(c->bytes, c->length) : QPixmap();
   if (found) *found = !pixmap.isNull();
   if (pixmap.isNull()) return QCursor(Qt::ArrowCursor);
+  if (HighDensity()) {
+    const LumasetCursor* c2 = Find(Cursors2x(), id);
+    QPixmap larger = c2 ? Png2x(c2->bytes, c2->length) : QPixmap();
+    // The hot spot is given in the cursor's own (device-independent) pixels.
+    if (!larger.isNull()) return QCursor(larger, c2->hotX / 2, c2->hotY / 2);
+  }
   return QCursor(pixmap, c->hotX, c->hotY);
 }
 

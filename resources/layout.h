@@ -54,6 +54,7 @@ struct Texts {
   const char* aboutCaption;
   const char* aboutTitle;  // may hold "{version}"
   const char* aboutText;
+  const char* aboutGuide;  // holds "{guide}"
   const char* baudCaption;
   const char* baudStop;
   const char* barConnect;
@@ -197,7 +198,8 @@ struct Layout {
       {res::kIdAboutIcon, "icon", 16, 16, 64, 64, "128", 0, nullptr, 0},
       {res::kIdAboutTitle, "static", 96, 16, 248, 24, t.aboutTitle, LUMASET_STYLE_BOLD, nullptr, 0},
       {res::kIdAboutText, "static", 96, 46, 248, 70, t.aboutText, LUMASET_STYLE_WRAP, nullptr, 0},
-      {res::kIdOk, "button", 264, 124, 80, 26, t.ok, LUMASET_STYLE_DEFAULT, nullptr, 0},
+      {res::kIdAboutGuide, "static", 96, 120, 248, 44, t.aboutGuide, LUMASET_STYLE_WRAP, nullptr, 0},
+      {res::kIdOk, "button", 264, 170, 80, 26, t.ok, LUMASET_STYLE_DEFAULT, nullptr, 0},
   };
 
   // The program paints "Searching at %d Baud ..." across the whole text area.
@@ -238,7 +240,7 @@ struct Layout {
   };
 
   static constexpr LumasetDialog kDialogs[] = {
-      {res::kDlgAbout, t.aboutCaption, 360, 160, kAbout, unsigned(std::size(kAbout))},
+      {res::kDlgAbout, t.aboutCaption, 360, 206, kAbout, unsigned(std::size(kAbout))},
       {res::kDlgBaudSearch, t.baudCaption, 320, 110, kBaudSearch, unsigned(std::size(kBaudSearch))},
       {res::kDlgCommandBar, "", kBarWidth, kBarHeight, kCommandBar, unsigned(std::size(kCommandBar))},
       {res::kDlgLinkSettings, t.linkCaption, 340, 120, kLinkSettings, unsigned(std::size(kLinkSettings))},
@@ -263,6 +265,12 @@ struct Layout {
         lumaset_images::kIcons,
         lumaset_images::kIconCount,
         lumaset_images::kCursors,
+        lumaset_images::kCursorCount,
+        lumaset_images::kBitmaps2x,
+        lumaset_images::kBitmapCount,
+        lumaset_images::kIcons2x,
+        lumaset_images::kIconCount,
+        lumaset_images::kCursors2x,
         lumaset_images::kCursorCount,
     };
   }

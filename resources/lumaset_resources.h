@@ -109,6 +109,15 @@ typedef struct LumasetResourceTable {
   unsigned iconCount;
   const LumasetCursor* cursors;
   unsigned cursorCount;
+  /* The same bitmaps, icons and cursors drawn at twice the size, for screens
+   * of device pixel ratio 2; same numbers, hot spots in the larger image's
+   * pixels. */
+  const LumasetBlob* bitmaps2x;
+  unsigned bitmap2xCount;
+  const LumasetBlob* icons2x;
+  unsigned icon2xCount;
+  const LumasetCursor* cursors2x;
+  unsigned cursor2xCount;
 } LumasetResourceTable;
 
 typedef const LumasetResourceTable* (*LumasetResourcesFn)(void);

@@ -15,7 +15,10 @@
 //   png:NAME:SIZE:a.svg          a SIZE x SIZE image with transparency that is
 //                                only written to PNG_DIR as NAME.png (the
 //                                desktop icons), not into the source
-// Every PNG is also written to PNG_DIR, so the images can be looked at.
+// Bitmaps, icons and cursors are rendered twice, at their size and at twice
+// it (hot spot included), into the tables of both sizes; the program takes
+// the larger on screens of device pixel ratio 2. Every PNG is also written to
+// PNG_DIR (the larger as NAME@2x.png), so the images can be looked at.
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -34,6 +37,7 @@ constexpr int kImageSize = 24;
 struct Output {
   QString kind;  // "bitmap", "icon", "cursor", "png"
   unsigned id = 0;
+  int scale = 1;
   QByteArray png;
   int hotX = 0, hotY = 0;
 };
@@ -76,15 +80,16 @@ QByteArray Png(const QImage& image) {
   return bytes;
 }
 
-QImage Strip(const QDir& sources, const QString& layers) {
-  QImage normal(kImageSize, kImageSize, QImage::Format_RGB32);
+QImage Strip(const QDir& sources, const QString& layers, int scale) {
+  const int size = kImageSize * scale;
+  QImage normal(size, size, QImage::Format_RGB32);
   normal.fill(Qt::white);
   RenderLayers(&normal, sources, layers);
-  QImage strip(2 * kImageSize, kImageSize, QImage::Format_RGB32);
+  QImage strip(2 * size, size, QImage::Format_RGB32);
   {
     QPainter painter(&strip);
     painter.drawImage(0, 0, normal);
-    painter.drawImage(kImageSize, 0, DisabledLook(normal));
+    painter.drawImage(size, 0, DisabledLook(normal));
   }
   return strip;
 }
@@ -104,10 +109,11 @@ unsigned Number(const QString& text) {
   return n;
 }
 
-Output Render(const QDir& sources, const QDir& pngDir, const QString& item) {
+Output Render(const QDir& sources, const QDir& pngDir, const QString& item, int scale) {
   QStringList f = item.split(QLatin1Char(':'));
   Output out;
   out.kind = f.value(0);
+  out.scale = scale;
   QImage image;
   if (out.kind == QLatin1String("png") && f.size() == 4) {
     // A file name without folders, so it stays inside PNG_DIR.
@@ -120,9 +126,9 @@ Output Render(const QDir& sources, const QDir& pngDir, const QString& item) {
     return out;
   }
   if (out.kind == QLatin1String("bitmap") && f.size() == 3) {
-    image = Strip(sources, f[2]);
+    image = Strip(sources, f[2], scale);
   } else if (out.kind == QLatin1String("icon") && f.size() == 4) {
-    image = Transparent(sources, int(Number(f[2])), f[3]);
+    image = Transparent(sources, int(Number(f[2])) * scale, f[3]);
   } else if (out.kind == QLatin1String("cursor") && f.size() == 5) {
     int size = int(Number(f[2]));
     QStringList hot = f[3].split(QLatin1Char(','));
@@ -130,13 +136,15 @@ Output Render(const QDir& sources, const QDir& pngDir, const QString& item) {
     out.hotX = int(Number(hot[0]));
     out.hotY = int(Number(hot[1]));
     if (out.hotX >= size || out.hotY >= size) Fail(QStringLiteral("hot spot outside the cursor: %1").arg(item));
-    image = Transparent(sources, size, f[4]);
+    out.hotX *= scale;
+    out.hotY *= scale;
+    image = Transparent(sources, size * scale, f[4]);
   } else {
     Fail(QStringLiteral("bad item %1").arg(item));
   }
   out.id = Number(f[1]);
   out.png = Png(image);
-  QFile file(pngDir.filePath(QStringLiteral("%1_%2.png").arg(out.kind).arg(out.id)));
+  QFile file(pngDir.filePath(QStringLiteral("%1_%2%3.png").arg(out.kind).arg(out.id).arg(scale == 2 ? "@2x" : "")));
   if (!file.open(QIODevice::WriteOnly) || file.write(out.png) != out.png.size())
     Fail(QStringLiteral("cannot write %1").arg(file.fileName()));
   return out;
@@ -160,17 +168,21 @@ QByteArray Source(const QList<Output>& outputs) {
   text += "}  // namespace\n";
   struct Group {
     const char* kind;
+    int scale;
     const char* type;
     const char* array;
     const char* count;
   };
-  for (const Group& g : {Group{"bitmap", "LumasetBlob", "kBitmaps", "kBitmapCount"},
-                         Group{"icon", "LumasetBlob", "kIcons", "kIconCount"},
-                         Group{"cursor", "LumasetCursor", "kCursors", "kCursorCount"}}) {
+  for (const Group& g : {Group{"bitmap", 1, "LumasetBlob", "kBitmaps", "kBitmapCount"},
+                         Group{"icon", 1, "LumasetBlob", "kIcons", "kIconCount"},
+                         Group{"cursor", 1, "LumasetCursor", "kCursors", "kCursorCount"},
+                         Group{"bitmap", 2, "LumasetBlob", "kBitmaps2x", "kBitmapCount"},
+                         Group{"icon", 2, "LumasetBlob", "kIcons2x", "kIconCount"},
+                         Group{"cursor", 2, "LumasetCursor", "kCursors2x", "kCursorCount"}}) {
     int n = 0;
     QByteArray entries;
     for (int i = 0; i < outputs.size(); ++i) {
-      if (outputs[i].kind != QLatin1String(g.kind)) continue;
+      if (outputs[i].kind != QLatin1String(g.kind) || outputs[i].scale != g.scale) continue;
       ++n;
       entries += "    {" + QByteArray::number(outputs[i].id) + ", kPng" + QByteArray::number(i) + ", sizeof kPng" +
                  QByteArray::number(i);
@@ -198,8 +210,10 @@ int main(int argc, char** argv) {
   QDir sources(args[3]);
   QList<Output> outputs;
   for (int i = 4; i < args.size(); ++i) {
-    Output out = Render(sources, pngDir, args[i]);
-    if (out.kind != QLatin1String("png")) outputs.append(out);
+    Output out = Render(sources, pngDir, args[i], 1);
+    if (out.kind == QLatin1String("png")) continue;
+    outputs.append(out);
+    outputs.append(Render(sources, pngDir, args[i], 2));
   }
 
   // Write beside the target and rename, so an interrupted run leaves no half file.

@@ -51,10 +51,12 @@ constexpr unsigned kIdTcpPort = 1015;     // hidden
 constexpr int kPortListComCount = 32;
 
 // About box (template 100). A static caption may hold "{version}", which is
-// replaced by the program's version when the dialog is built.
+// replaced by the program's version when the dialog is built, and "{guide}",
+// replaced by the folder where the operator's guide is installed.
 constexpr unsigned kIdAboutIcon = 1020;
 constexpr unsigned kIdAboutTitle = 1021;
 constexpr unsigned kIdAboutText = 1022;
+constexpr unsigned kIdAboutGuide = 1023;
 
 // Bitmaps: strips of two images, normal then disabled.
 constexpr unsigned kBmpConnect = 130;
@@ -253,6 +255,6 @@ constexpr unsigned kCommandBarControls[] = {kIdConnect,     kIdSystemProgram, kI
 constexpr unsigned kBaudSearchControls[] = {kIdBaudText, kIdStop};
 constexpr unsigned kLinkSettingsControls[] = {kIdTcpPort, kIdHostAddress, kIdOption, kIdPortList, kIdBaudList,
                                               kIdBaudOption, kIdLinkLabel, kIdOk, kIdCancel};
-constexpr unsigned kAboutControls[] = {kIdAboutIcon, kIdAboutTitle, kIdAboutText, kIdOk};
+constexpr unsigned kAboutControls[] = {kIdAboutIcon, kIdAboutTitle, kIdAboutText, kIdAboutGuide, kIdOk};
 
 }  // namespace lumaset::res

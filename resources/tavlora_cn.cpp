@@ -41,6 +41,7 @@ constexpr lumaset_layout::Texts kTexts = {
     .aboutCaption = "关于 Lumaset",
     .aboutTitle = "Lumaset {version}",
     .aboutText = "向房间控制主机下载系统程序、用户程序和触屏程序，向主机发送命令，并显示主机发回的数据。",
+    .aboutGuide = "带图的操作说明在 {guide}",
     .baudCaption = "搜索波特率",
     .baudStop = "停止搜索(&S)",
     .barConnect = "连接",

@@ -42,6 +42,7 @@ constexpr lumaset_layout::Texts kTexts = {
     .aboutTitle = "Lumaset {version}",
     .aboutText = "Loads system, user and touch-panel programs into the room controller, "
                  "sends it commands and shows what it sends back.",
+    .aboutGuide = "The operator's guide, with pictures, is in {guide}",
     .baudCaption = "Baud-rate search",
     .baudStop = "&Stop search",
     .barConnect = "Connect",

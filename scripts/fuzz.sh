@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 limit="-max_total_time=${1:-60}"
 case "${1:-}" in -runs=*) limit="$1" ;; esac
 [ $# -gt 0 ] && shift
+# libFuzzer comes with clang's run-time libraries.
+scripts/install-missing.sh "the fuzz targets" clang libclang-rt-14-dev
 launcher=()
 command -v ccache >/dev/null && [ -z "${CI:-}" ] && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \

@@ -21,9 +21,10 @@ elif [ $# -gt 0 ]; then
   exit 2
 fi
 
-for tool in cmake ninja cpack dpkg-shlibdeps; do
-  command -v "$tool" >/dev/null || { echo "$0: $tool is missing (scripts/setup.sh --deps-only installs it)" >&2; exit 1; }
-done
+scripts/setup.sh --deps-only
+# dpkg-shlibdeps finds the package's dependencies and dpkg-buildflags gives
+# Debian's compiler flags.
+scripts/install-missing.sh "making the Debian package" dpkg-dev
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)

@@ -1,27 +1,19 @@
 #!/usr/bin/env bash
-# Installs what the build needs (Debian 12 packages) and builds into build/.
+# Installs what building and running need (Debian 12 packages) and builds
+# everything into build/: the programs, the language libraries and, when
+# their packages are there (scripts/test.sh installs them), the tests and
+# benchmarks.
 # Usage: scripts/setup.sh [--deps-only] [cmake options...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-svg-dev qt6-translations-l10n libusb-1.0-0-dev
-          umockdev libumockdev-dev libudev-dev libtelnet-dev
-          ser2net python3-serial
-          libgtest-dev libgmock-dev fonts-wqy-microhei
-          dpkg-dev lintian desktop-file-utils shared-mime-info
-          clang libclang-rt-14-dev)  # clang and its libFuzzer runtime: scripts/fuzz.sh
-# libtelnet-dev: the telnet layer of device servers (RFC 2217); ser2net and
-# python3-serial: the device servers the tests connect through.
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+# QtSvg renders the button images during the build; the translations give
+# Qt's own buttons in Chinese; the font keeps the Chinese interface from
+# showing boxes; qt6-wayland lets the window run natively on Wayland;
+# libtelnet talks to serial device servers.
+scripts/install-missing.sh "building and running Lumaset" \
+  build-essential cmake ninja-build pkg-config qt6-base-dev qt6-svg-dev qt6-translations-l10n qt6-wayland \
+  libusb-1.0-0-dev libudev-dev libtelnet-dev fonts-wqy-microhei
 [ "${1:-}" = "--deps-only" ] && exit 0
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"

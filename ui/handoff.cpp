@@ -77,12 +77,15 @@ bool ReceiveAll(int fd, unsigned char* bytes, size_t size, std::string* error) {
   return true;
 }
 
-// One request and its reply.
-bool Exchange(int fd, uint16_t type, uint32_t message, uint32_t wparam, uint32_t lparam, int* result,
-              std::string* error) {
+// One request (and a type 3 request's token) and its reply.
+bool Exchange(int fd, const Request& r, int* result, std::string* error) {
+  const uint16_t type = r.type;
   unsigned char request[kRequestSize];
-  EncodeRequest(Request{type, message, wparam, lparam}, request);
+  EncodeRequest(r, request);
   if (!SendAll(fd, request, sizeof request, error)) return false;
+  if (type == kRaiseWithToken &&
+      !SendAll(fd, reinterpret_cast<const unsigned char*>(r.token.data()), r.token.size(), error))
+    return false;
   unsigned char reply[kReplySize];
   if (!ReceiveAll(fd, reply, sizeof reply, error)) return false;
   int32_t answer = 0;
@@ -336,7 +339,7 @@ void HandOffServer::Read(uint64_t id) {
   // The client now waits for the answer, however long the handler takes.
   c.notifier->setEnabled(false);
   c.deadline->stop();
-  if (request.type == kRaise) {
+  if (request.type == kRaise || request.type == kRaiseWithToken) {
     Handle(id, request);
   } else {
     queue_.emplace_back(id, request);
@@ -364,8 +367,8 @@ void HandOffServer::Handle(uint64_t id, const Request& request) {
   auto alive = alive_;
   int32_t result = 1;
   // Copies: the handler may run an event loop in which they are replaced.
-  if (request.type == kRaise) {
-    if (RaiseHandler raise = onRaise_) raise();
+  if (request.type == kRaise || request.type == kRaiseWithToken) {
+    if (RaiseHandler raise = onRaise_) raise(request.token);
   } else if (MessageHandler handler = onMessage_) {
     result = handler(request.message, request.wparam, request.lparam);
   } else {
@@ -410,7 +413,7 @@ void HandOffServer::Close(uint64_t id) {
 // Client.
 
 int SendToRunningInstance(const std::string& fileName, int32_t number, std::string* error,
-                          const std::string& blockPath) {
+                          const std::string& blockPath, const std::string& activationToken) {
   SetText(error, "");
   if (std::string problem = platform::HandOffNameProblem(fileName); !problem.empty()) {
     SetText(error, problem);
@@ -420,7 +423,13 @@ int SendToRunningInstance(const std::string& fileName, int32_t number, std::stri
   const int fd = ConnectToRunningInstance(&noWindow);
   int result = 0;
   std::string why;
-  if (fd >= 0 && !Exchange(fd, kRaise, 0, 0, 0, &result, &why)) {
+  // With the token this start was given, the running window may take the
+  // focus where the compositor asks for one; a token that cannot travel is
+  // left out.
+  Request raise{kRaise, 0, 0, 0, {}};
+  if (handoff::UsableToken(activationToken))
+    raise = Request{kRaiseWithToken, static_cast<uint32_t>(activationToken.size()), 0, 0, activationToken};
+  if (fd >= 0 && !Exchange(fd, raise, &result, &why)) {
     close(fd);
     SetText(error, why);
     return 0;
@@ -437,7 +446,7 @@ int SendToRunningInstance(const std::string& fileName, int32_t number, std::stri
     SetText(error, noWindow);
     return 0;
   }
-  const bool answered = Exchange(fd, kSendMessage, kHandOffMessage, kHandOffWParam, kHandOffLParam, &result, &why);
+  const bool answered = Exchange(fd, Request{kSendMessage, kHandOffMessage, kHandOffWParam, kHandOffLParam, {}}, &result, &why);
   close(fd);
   if (!answered) {
     SetText(error, why);

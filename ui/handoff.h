@@ -8,7 +8,9 @@
 // request at a time and reads its reply before sending the next.
 //
 // The records are those of ui/handoff_frame.h. Types: 1 restore and raise the window (the three fields are not looked at;
-// result 1); 2 send a message (result: what the message handler returned).
+// result 1); 2 send a message (result: what the message handler returned);
+// 3 restore and raise the window with the activation token that follows the
+// record (result 1), which lets a Wayland compositor give it the focus.
 // A record with another magic, version or type ends the connection without a
 // reply, and so does a record that is not complete within the idle limit.
 #pragma once
@@ -84,7 +86,8 @@ class HandOffSocket {
 // inside one of its handlers; StopServing() may be called from anywhere.
 class HandOffServer : public QObject {
  public:
-  using RaiseHandler = std::function<void()>;
+  // The activation token of a type 3 request, "" for type 1.
+  using RaiseHandler = std::function<void(const std::string& activationToken)>;
   using MessageHandler = std::function<int(uint32_t message, uint32_t wparam, uint32_t lparam)>;
 
   static constexpr int kDefaultIdleLimitMs = 5000;
@@ -153,8 +156,10 @@ class HandOffServer : public QObject {
 //  - the block cannot be written: nothing is sent after the raise;
 //  - the running instance ends or refuses the request before answering.
 // `blockPath` is the block's file; "" is platform::HandOffBlockPath().
+// `activationToken` (the XDG_ACTIVATION_TOKEN this start was given) goes with
+// the raise when there is one that can travel (handoff::UsableToken).
 constexpr int kConnectRetryMs = 2000;
 int SendToRunningInstance(const std::string& fileName, int32_t number, std::string* error,
-                          const std::string& blockPath = {});
+                          const std::string& blockPath = {}, const std::string& activationToken = {});
 
 }  // namespace lumaset

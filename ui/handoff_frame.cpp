@@ -37,9 +37,18 @@ bool DecodeRequest(const unsigned char (&bytes)[kRequestSize], Request* request)
   r.message = Get32(bytes + 8);
   r.wparam = Get32(bytes + 12);
   r.lparam = Get32(bytes + 16);
-  if (Get32(bytes) != kRequestMagic || Get16(bytes + 4) != kVersion || (r.type != kRaise && r.type != kSendMessage))
+  if (Get32(bytes) != kRequestMagic || Get16(bytes + 4) != kVersion ||
+      (r.type != kRaise && r.type != kSendMessage && r.type != kRaiseWithToken))
     return false;
+  if (r.type == kRaiseWithToken && (r.message == 0 || r.message > kMaxTokenSize)) return false;
   *request = r;
+  return true;
+}
+
+bool UsableToken(const std::string& token) {
+  if (token.empty() || token.size() > kMaxTokenSize) return false;
+  for (const char c : token)
+    if (c < 0x21 || c > 0x7E) return false;
   return true;
 }
 
@@ -58,9 +67,26 @@ bool DecodeReply(const unsigned char (&bytes)[kReplySize], uint16_t type, int32_
 
 RequestReader::Result RequestReader::Took(size_t count, Request* request) {
   have_ += count < Room() ? count : Room();
-  if (have_ < kRequestSize) return Result::kIncomplete;
-  have_ = 0;
-  return DecodeRequest(buffer_, request) ? Result::kRequest : Result::kBroken;
+  if (have_ < need_) return Result::kIncomplete;
+  Request r;
+  if (!DecodeRequest(header_, &r)) {
+    Restart();
+    return Result::kBroken;
+  }
+  if (r.type == kRaiseWithToken && need_ == kRequestSize) {
+    need_ = kRequestSize + r.message;  // the token follows
+    return Result::kIncomplete;
+  }
+  if (r.type == kRaiseWithToken) {
+    r.token.assign(reinterpret_cast<const char*>(token_), r.message);
+    if (!UsableToken(r.token)) {
+      Restart();
+      return Result::kBroken;
+    }
+  }
+  Restart();
+  *request = r;
+  return Result::kRequest;
 }
 
 }  // namespace lumaset::handoff

@@ -13,11 +13,15 @@
 //  12  u32 first parameter (wparam)
 //  16  u32 second parameter (lparam)
 //
-// Types: 1 restore and raise the window; 2 send a message.
+// Types: 1 restore and raise the window; 2 send a message; 3 restore and
+// raise the window with an activation token: the message field holds the
+// token's length (1 to kMaxTokenSize), and the token's bytes (printable
+// ASCII) follow the record. It is answered as type 3.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace lumaset::handoff {
 
@@ -26,18 +30,25 @@ constexpr uint32_t kReplyMagic = 0x524F484C;
 constexpr uint16_t kVersion = 1;
 constexpr uint16_t kRaise = 1;
 constexpr uint16_t kSendMessage = 2;
+constexpr uint16_t kRaiseWithToken = 3;
+constexpr size_t kMaxTokenSize = 255;
 constexpr size_t kRequestSize = 20;
 constexpr size_t kReplySize = 12;
 
 struct Request {
   uint16_t type = 0;
   uint32_t message = 0, wparam = 0, lparam = 0;
+  std::string token;  // type 3
   bool operator==(const Request&) const = default;
 };
 
+// The record alone: a type 3 request's token is sent after it.
 void EncodeRequest(const Request& request, unsigned char (&out)[kRequestSize]);
-// False for a record with another magic, version or type.
+// False for a record with another magic, version or type, or of type 3 with
+// a token length out of range.
 bool DecodeRequest(const unsigned char (&bytes)[kRequestSize], Request* request);
+// Whether a token can travel in a type 3 request.
+bool UsableToken(const std::string& token);
 
 void EncodeReply(uint16_t type, int32_t result, unsigned char (&out)[kReplySize]);
 // False for a record with another magic or version, or that answers another
@@ -52,15 +63,20 @@ class RequestReader {
  public:
   enum class Result { kIncomplete, kRequest, kBroken };
 
-  unsigned char* Space() { return buffer_ + have_; }
-  size_t Room() const { return kRequestSize - have_; }
-  // kRequest with *request set once the record is complete (the reader then
-  // starts on the next one), kBroken when it breaks the framing.
+  unsigned char* Space() { return have_ < kRequestSize ? header_ + have_ : token_ + (have_ - kRequestSize); }
+  size_t Room() const { return need_ - have_; }
+  // kRequest with *request set once the record (and a type 3 request's
+  // token) is complete (the reader then starts on the next one), kBroken
+  // when it breaks the framing.
   Result Took(size_t count, Request* request);
 
  private:
-  unsigned char buffer_[kRequestSize] = {};
+  void Restart() { have_ = 0, need_ = kRequestSize; }
+
+  unsigned char header_[kRequestSize] = {};
+  unsigned char token_[kMaxTokenSize] = {};
   size_t have_ = 0;
+  size_t need_ = kRequestSize;
 };
 
 }  // namespace lumaset::handoff

@@ -149,7 +149,10 @@ void CImageButton::SetPushLikeStyle(bool pushLike) {
 
 int CImageButton::ImageWidth() const {
   if (m_bitmap.isNull()) return 0;
-  return m_strip ? m_bitmap.width() / m_imagesPerStrip : m_bitmap.width();
+  // In device-independent pixels: a strip drawn at twice the size for a
+  // high-density screen takes the place of the normal one.
+  const int width = int(m_bitmap.deviceIndependentSize().width());
+  return m_strip ? width / m_imagesPerStrip : width;
 }
 
 QSize CImageButton::sizeHint() const {
@@ -159,7 +162,7 @@ QSize CImageButton::sizeHint() const {
   int height = 2 + caption.height() + 2 + 1;
   if (!m_bitmap.isNull()) {
     width += ImageWidth() + 5;
-    height = std::max(height, 2 + m_bitmap.height() + 2 + 1);
+    height = std::max(height, 2 + BitmapHeight() + 2 + 1);
   }
   return {width, height};
 }
@@ -358,7 +361,7 @@ void CImageButton::DrawImage(QPainter& painter, const QRect& content, int index)
   const int imageWidth = ImageWidth();
   const int width = std::min(imageWidth, content.width());
   if (width <= 0 || content.height() <= 0) return;
-  const int bitmapHeight = m_bitmap.height();
+  const int bitmapHeight = BitmapHeight();
   // Centred vertically; of a bitmap taller than the content its middle part.
   int destY = content.top() + (content.height() - bitmapHeight) / 2;
   int sourceY = 0;
@@ -371,12 +374,18 @@ void CImageButton::DrawImage(QPainter& painter, const QRect& content, int index)
   const int sourceX = index < m_imagesPerStrip ? index * imageWidth : 0;
 
   // The image is combined with the background by AND, so its white parts let
-  // the background through; transparent parts count as white.
-  QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
+  // the background through; transparent parts count as white. It is composed
+  // at the canvas's pixel density, from the strip's pixels at its own.
+  const qreal canvasRatio = painter.device()->devicePixelRatioF();
+  const qreal stripRatio = m_bitmap.devicePixelRatio();
+  QImage image(QSize(width, height) * canvasRatio, QImage::Format_ARGB32_Premultiplied);
+  image.setDevicePixelRatio(canvasRatio);
   image.fill(Qt::white);
   {
     QPainter composer(&image);
-    composer.drawPixmap(0, 0, m_bitmap, sourceX, sourceY, width, height);
+    composer.setRenderHint(QPainter::SmoothPixmapTransform);
+    composer.drawPixmap(QRectF(0, 0, width, height), m_bitmap,
+                        QRectF(sourceX * stripRatio, sourceY * stripRatio, width * stripRatio, height * stripRatio));
   }
   painter.save();
   painter.setCompositionMode(QPainter::RasterOp_SourceAndDestination);

@@ -98,6 +98,8 @@ class CImageButton : public QAbstractButton {
   void HandFocusOn();
   void ShowToolTip(QEvent* event);
   int ImageWidth() const;
+  // The strip's height in device-independent pixels.
+  int BitmapHeight() const { return int(m_bitmap.deviceIndependentSize().height()); }
   void DrawImage(QPainter& painter, const QRect& content, int index) const;
 
   const unsigned m_controlId;

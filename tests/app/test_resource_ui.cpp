@@ -209,11 +209,20 @@ TEST_P(WithLanguage, AboutBoxShowsVersionIconAndText) {
   EXPECT_FALSE(text->font().bold());
   auto* icon = qobject_cast<QLabel*>(controls[res::kIdAboutIcon]);
   ASSERT_FALSE(icon->pixmap().isNull());
-  EXPECT_LE(icon->pixmap().width(), icon->width());
-  EXPECT_GE(icon->pixmap().width(), icon->width() / 2);
-  // The text fits its area at the dialog's font.
-  QRect needed = text->fontMetrics().boundingRect(QRect(0, 0, text->width(), 1000), Qt::TextWordWrap, text->text());
-  EXPECT_LE(needed.height(), text->height()) << text->text().toStdString();
+  EXPECT_LE(icon->pixmap().deviceIndependentSize().width(), icon->width());
+  EXPECT_GE(icon->pixmap().deviceIndependentSize().width(), icon->width() / 2);
+  // The guide's folder: where an installation of this build puts it, as the
+  // test program is not installed.
+  auto* guide = qobject_cast<QLabel*>(controls[res::kIdAboutGuide]);
+  ASSERT_NE(guide, nullptr);
+  EXPECT_TRUE(guide->text().endsWith(QLatin1String(LUMASET_GUIDE_DIR "/"))) << guide->text().toStdString();
+  EXPECT_TRUE(guide->text().contains(QLatin1String("/share/doc/lumaset/")));
+  // The texts fit their areas at the dialog's font.
+  for (QLabel* label : {text, guide}) {
+    QRect needed =
+        label->fontMetrics().boundingRect(QRect(0, 0, label->width(), 1000), Qt::TextWordWrap, label->text());
+    EXPECT_LE(needed.height(), label->height()) << label->text().toStdString();
+  }
   EXPECT_TRUE(qobject_cast<QPushButton*>(controls[res::kIdOk])->isDefault());
 }
 
@@ -262,7 +271,7 @@ TEST_P(WithLanguage, CommandBarCaptionsFitBesideTheirImage) {
     // The caption's height fits too.
     EXPECT_LE(QFontMetrics(button->font()).height(), button->height() - 4) << caption.toStdString();
   }
-  for (unsigned id : res::kBitmaps) EXPECT_EQ(Bitmap(id).size(), QSize(48, 24)) << id;
+  for (unsigned id : res::kBitmaps) EXPECT_EQ(Bitmap(id).deviceIndependentSize().toSize(), QSize(48, 24)) << id;
 }
 
 // A library of odd tables (tests/app/odd_resources.cpp).
@@ -408,6 +417,33 @@ TEST_P(WithLanguage, CursorIconBitmapsAndDocumentStrings) {
   EXPECT_TRUE(HasString(res::kStrTipConnect));
   EXPECT_FALSE(HasString(4242));
   EXPECT_EQ(String(4242), "#4242");
+}
+
+// On a screen of device pixel ratio 2 (run again with QT_SCALE_FACTOR=2) the
+// images drawn at twice the size take the place of the others, at the same
+// size in device-independent pixels.
+TEST_P(WithLanguage, ImagesFollowTheScreensPixelRatio) {
+  const qreal ratio = qApp->devicePixelRatio() > 1.0 ? 2.0 : 1.0;
+  const QPixmap strip = Bitmap(res::kBmpConnect);
+  EXPECT_EQ(strip.devicePixelRatio(), ratio);
+  EXPECT_EQ(strip.deviceIndependentSize().toSize(), QSize(48, 24));
+  EXPECT_EQ(strip.size(), QSize(48, 24) * ratio);
+
+  QCursor cursor = Cursor(res::kMainResource);
+  EXPECT_EQ(cursor.pixmap().size(), QSize(32, 32) * ratio);
+  EXPECT_EQ(cursor.hotSpot(), QPoint(1, 1));
+
+  // The icon holds both sizes; Qt picks the sharp one for the screen.
+  const QIcon icon = Icon(res::kMainResource);
+  EXPECT_EQ(icon.availableSizes(), (QList<QSize>{QSize(128, 128), QSize(256, 256)}));
+  EXPECT_EQ(icon.pixmap(QSize(64, 64), ratio).size(), QSize(64, 64) * ratio);
+
+  QDialog dialog;
+  std::map<unsigned, QWidget*> controls;
+  ASSERT_TRUE(BuildDialog(&dialog, res::kDlgAbout, &controls));
+  const QPixmap aboutIcon = qobject_cast<QLabel*>(controls[res::kIdAboutIcon])->pixmap();
+  EXPECT_EQ(aboutIcon.devicePixelRatio(), ratio);
+  EXPECT_EQ(aboutIcon.size(), QSize(64, 64) * ratio);
 }
 
 TEST(ResourceUi, LanguageSwitchRebuildsInTheNewLanguage) {

@@ -5,8 +5,9 @@
 //  - a block is read up to the name's first zero byte, never past the name
 //    field, and what is read writes back to a block that reads the same;
 //  - the stream's records come out in order, each as DecodeRequest reads its
-//    20 bytes, and reading stops at the first record that breaks the
-//    framing, however the stream is cut into pieces;
+//    20 bytes (with the activation token behind a type 3 record), and
+//    reading stops at the first record that breaks the framing, however the
+//    stream is cut into pieces;
 //  - a request and a reply read back as written.
 #include <cstdint>
 #include <cstdio>
@@ -71,13 +72,23 @@ void CheckStream(const uint8_t* data, size_t size) {
   // Expected: every complete record up to the first broken one.
   std::vector<Request> expected;
   bool broken = false;
-  for (size_t at = 0; at + kRequestSize <= length; at += kRequestSize) {
+  for (size_t at = 0; at + kRequestSize <= length;) {
     unsigned char record[kRequestSize];
     std::memcpy(record, stream + at, kRequestSize);
+    at += kRequestSize;
     Request r;
     if (!DecodeRequest(record, &r)) {
       broken = true;
       break;
+    }
+    if (r.type == kRaiseWithToken) {
+      if (at + r.message > length) break;  // the token is not all there
+      r.token.assign(reinterpret_cast<const char*>(stream + at), r.message);
+      at += r.message;
+      if (!UsableToken(r.token)) {
+        broken = true;
+        break;
+      }
     }
     expected.push_back(r);
   }
@@ -108,7 +119,9 @@ void CheckStream(const uint8_t* data, size_t size) {
     unsigned char record[kRequestSize];
     EncodeRequest(r, record);
     Request back;
-    Check(DecodeRequest(record, &back) && back == r, "request does not read back");
+    Check(DecodeRequest(record, &back), "request does not read back");
+    back.token = r.token;  // sent after the record
+    Check(back == r, "request does not read back");
     unsigned char reply[kReplySize];
     const auto result = static_cast<int32_t>(r.message ^ r.lparam);
     EncodeReply(r.type, result, reply);

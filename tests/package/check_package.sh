@@ -5,7 +5,8 @@
 # packaged desktop entry, then it installs the package with apt-get (as root,
 # or with sudo), runs the installed programs: lumaset-cli --version, a real
 # download from lumaset-cli to lumaset-hostsim, the window (offscreen) in
-# Chinese, each language library loaded from the package's folder; then it
+# Chinese, each language library loaded from the package's folder, the
+# operator's guide with its pictures; then it
 # purges the package and checks that none of its files remain.
 set -euo pipefail
 
@@ -41,6 +42,10 @@ wait_for() {
   for _ in $(seq "$tenths"); do "$@" && return 0; sleep 0.1; done
   return 1
 }
+
+# The package's checker, the desktop entry's validator, and the MIME
+# database whose triggers take the package's types in.
+"$repo/scripts/install-missing.sh" "checking the package" lintian desktop-file-utils shared-mime-info
 
 step "lintian"
 # Errors fail the check; warnings and the rest are listed.
@@ -80,6 +85,13 @@ desktop-file-validate /usr/share/applications/lumaset.desktop || fail "installed
 [ -f /usr/share/mime/application/x-lumaset-user-program.xml ] || fail "the MIME database lacks the user program"
 grep -q 'application/x-lumaset-user-program=.*lumaset.desktop' /usr/share/applications/mimeinfo.cache ||
   fail "the desktop database does not name lumaset for user programs"
+
+step "the operator's guide with its pictures"
+guide=/usr/share/doc/lumaset/user-guide.md
+[ -f "$guide" ] || fail "$guide was not installed"
+for image in $(grep -o '](images/[^)]*)' "$guide" | sed 's/^](//; s/)$//'); do
+  [ -f "/usr/share/doc/lumaset/$image" ] || fail "the guide's picture $image was not installed"
+done
 
 step "lumaset-cli --version"
 version=$(/usr/bin/lumaset-cli --version)

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,23 @@ TEST_F(InstalledLayout, ProgramsAndLibrariesLandWhereTheyFindEachOther) {
                            "share/man/man1/lumaset-hostsim.1.gz", "share/doc/lumaset/lumaset-cli.md.gz",
                            "share/doc/lumaset/lumaset-hostsim.md.gz", "lib/udev/rules.d/70-lumaset.rules"})
     EXPECT_TRUE(fs::exists(Usr() / file)) << file;
+}
+
+// The operator's guide is installed where the About box says, with every
+// picture it shows, at the place its links name.
+TEST_F(InstalledLayout, TheGuideComesWithItsPictures) {
+  const fs::path folder = Usr() / "share/doc/lumaset";
+  std::ifstream in(folder / "user-guide.md");
+  ASSERT_TRUE(in) << "no guide in " << folder;
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t pictures = 0;
+  for (size_t at = text.find("](images/"); at != std::string::npos; at = text.find("](images/", at + 1)) {
+    const std::string link = text.substr(at + 2, text.find(')', at) - at - 2);
+    EXPECT_TRUE(fs::is_regular_file(folder / link)) << link;
+    ++pictures;
+  }
+  // Both languages of each kind of window the guide shows.
+  EXPECT_GE(pictures, 18u);
 }
 
 TEST_F(InstalledLayout, TheInstalledToolFindsItsLibraryAndMissesItWhenRemoved) {

@@ -333,6 +333,8 @@ TEST_P(EachLanguage, AboutAndBaudSearchTemplates) {
   EXPECT_NE(Text(Control(about, res::kIdAboutTitle)->caption).find("{version}"), std::string::npos);
   EXPECT_TRUE(Control(about, res::kIdAboutTitle)->style & LUMASET_STYLE_BOLD);
   EXPECT_TRUE(Control(about, res::kIdAboutText)->style & LUMASET_STYLE_WRAP);
+  EXPECT_NE(Text(Control(about, res::kIdAboutGuide)->caption).find("{guide}"), std::string::npos);
+  EXPECT_TRUE(Control(about, res::kIdAboutGuide)->style & LUMASET_STYLE_WRAP);
   EXPECT_TRUE(Control(about, res::kIdOk)->style & LUMASET_STYLE_DEFAULT);
 
   const LumasetDialog* search = Dialog(lang(), res::kDlgBaudSearch);
@@ -431,6 +433,56 @@ TEST_P(EachLanguage, IconAndCursor) {
       white |= qGray(p) > 225;
     }
   EXPECT_TRUE(black && white);
+}
+
+// The images at twice the size are the same images, drawn at twice the
+// resolution: scaled down they match the originals, the hot spot moves along.
+double MeanDifference(const QImage& a, const QImage& b) {
+  double sum = 0;
+  for (int y = 0; y < a.height(); ++y)
+    for (int x = 0; x < a.width(); ++x) {
+      const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+      sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q)) +
+             std::abs(qAlpha(p) - qAlpha(q));
+    }
+  return sum / (a.width() * a.height() * 4);
+}
+
+void ExpectTwiceTheSize(const unsigned char* bytes, unsigned length, const unsigned char* bytes2x, unsigned length2x,
+                        unsigned id) {
+  const QImage image = Png(bytes, length).convertToFormat(QImage::Format_ARGB32);
+  const QImage larger = Png(bytes2x, length2x).convertToFormat(QImage::Format_ARGB32);
+  ASSERT_FALSE(larger.isNull()) << id;
+  ASSERT_EQ(larger.size(), image.size() * 2) << id;
+  const QImage down = larger.scaled(image.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  EXPECT_LT(MeanDifference(down, image), 12.0) << id << ": not the same picture";
+  // Drawn anew, not blown up: the larger one has detail the smaller lacks.
+  const QImage up = image.scaled(larger.size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+  EXPECT_GT(MeanDifference(up, larger), 0.5) << id << ": a copy of the smaller image";
+}
+
+TEST_P(EachLanguage, EveryImageAlsoAtTwiceTheSize) {
+  ASSERT_GE(table().size, offsetof(LumasetResourceTable, cursor2xCount) + sizeof(unsigned));
+  ASSERT_EQ(table().bitmap2xCount, table().bitmapCount);
+  for (unsigned i = 0; i < table().bitmapCount; ++i) {
+    const LumasetBlob &b = table().bitmaps[i], &b2 = table().bitmaps2x[i];
+    EXPECT_EQ(b2.id, b.id);
+    ExpectTwiceTheSize(b.bytes, b.length, b2.bytes, b2.length, b.id);
+  }
+  ASSERT_EQ(table().icon2xCount, table().iconCount);
+  for (unsigned i = 0; i < table().iconCount; ++i) {
+    EXPECT_EQ(table().icons2x[i].id, table().icons[i].id);
+    ExpectTwiceTheSize(table().icons[i].bytes, table().icons[i].length, table().icons2x[i].bytes,
+                       table().icons2x[i].length, table().icons[i].id);
+  }
+  ASSERT_EQ(table().cursor2xCount, table().cursorCount);
+  for (unsigned i = 0; i < table().cursorCount; ++i) {
+    const LumasetCursor &c = table().cursors[i], &c2 = table().cursors2x[i];
+    EXPECT_EQ(c2.id, c.id);
+    EXPECT_EQ(c2.hotX, 2 * c.hotX);
+    EXPECT_EQ(c2.hotY, 2 * c.hotY);
+    ExpectTwiceTheSize(c.bytes, c.length, c2.bytes, c2.length, c.id);
+  }
 }
 
 // The two libraries side by side.

@@ -94,7 +94,14 @@ bool LeaveSocket(const std::string& path) {
 
 class Client {
  public:
-  Client(const std::string& name, int number, const std::string& block, std::function<void()> onFinished = {}) {
+  Client(const std::string& name, int number, const std::string& block, std::function<void()> onFinished = {},
+         const std::string& activationToken = {}) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (activationToken.empty())
+      environment.remove(QStringLiteral("XDG_ACTIVATION_TOKEN"));
+    else
+      environment.insert(QStringLiteral("XDG_ACTIVATION_TOKEN"), QString::fromStdString(activationToken));
+    process_.setProcessEnvironment(environment);
     QObject::connect(&process_, &QProcess::finished, [this, onFinished] {
       finished_ = true;
       if (onFinished) onFinished();
@@ -166,7 +173,9 @@ class HandOffTest : public testing::Test {
     setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
     block_ = (runtime_.Path() / "MYKRV.MAPTAVLORIX").string();
     server_ = std::make_unique<HandOffServer>();
-    server_->SetRaiseHandler([this] { events_.push_back("raise"); });
+    server_->SetRaiseHandler([this](const std::string& token) {
+      events_.push_back(token.empty() ? "raise" : "raise with " + token);
+    });
     // As the view does: read the block, then act on it.
     server_->SetMessageHandler([this](uint32_t message, uint32_t wparam, uint32_t lparam) {
       events_.push_back(Message(message, wparam, lparam));
@@ -226,6 +235,58 @@ TEST_F(HandOffTest, SecondStartRaisesHandsOverAndWaitsUntilTheHandlerReturned) {
   ASSERT_TRUE(bare.WaitFinished()) << bare.Err();
   EXPECT_EQ(bare.ExitCode(), 0) << bare.Err();
   EXPECT_EQ(events_, (std::vector<std::string>{"raise", kHandOff + "0 "}));
+}
+
+// A second start given an activation token (a Wayland session's launch)
+// passes it on with the raise; one that cannot travel (too long, or with
+// characters other than printable ASCII) is left out, and the raise goes as
+// before.
+TEST_F(HandOffTest, TheActivationTokenOfASecondStartGoesWithItsRaise) {
+  Listen();
+  const std::string token = "weston-7/1d2c3b4a_TIME123";
+  Client withToken("job.pgu", 1, block_, {}, token);
+  ASSERT_TRUE(withToken.WaitFinished()) << withToken.Err();
+  EXPECT_EQ(withToken.ExitCode(), 0) << withToken.Err();
+  EXPECT_EQ(events_, (std::vector<std::string>{"raise with " + token, kHandOff + "1 job.pgu"}));
+
+  events_.clear();
+  Client tooLong("job.pgu", 0, block_, {}, std::string(lumaset::handoff::kMaxTokenSize + 1, 'x'));
+  ASSERT_TRUE(tooLong.WaitFinished()) << tooLong.Err();
+  Client spaced("job.pgu", 0, block_, {}, "two words");
+  ASSERT_TRUE(spaced.WaitFinished()) << spaced.Err();
+  EXPECT_EQ(events_, (std::vector<std::string>{"raise", kHandOff + "0 job.pgu", "raise", kHandOff + "0 job.pgu"}));
+
+  // The token arriving a byte at a time, and the message right behind it.
+  events_.clear();
+  RawClient raw(Path());
+  Bytes stream = Record(kMagic, 1, 3, 5);
+  for (char c : std::string("t0k3n")) stream.push_back(static_cast<unsigned char>(c));
+  for (unsigned char byte : stream) {
+    ASSERT_EQ(raw.Send(Bytes{byte}), 1u);
+    Spin(2);
+  }
+  ASSERT_TRUE(RunUntil([&] { return events_.size() == 1; }, 5000));
+  EXPECT_EQ(events_, std::vector<std::string>{"raise with t0k3n"});
+  ASSERT_TRUE(RunUntil([&] { raw.Closed(); return raw.Received().size() == 12; }, 5000));
+  Bytes reply;
+  Put(reply, kReplyMagic, 4);
+  Put(reply, 1, 2);
+  Put(reply, 3, 2);
+  Put(reply, 1, 4);
+  EXPECT_EQ(raw.Received(), reply);
+
+  // A token length of 0 or past the limit, or a control character in the
+  // token, breaks the framing: closed without an answer or a raise.
+  events_.clear();
+  RawClient empty(Path()), huge(Path()), control(Path());
+  empty.Send(Record(kMagic, 1, 3, 0));
+  huge.Send(Record(kMagic, 1, 3, lumaset::handoff::kMaxTokenSize + 1));
+  Bytes withControl = Record(kMagic, 1, 3, 3);
+  withControl.insert(withControl.end(), {'a', '\n', 'b'});
+  control.Send(withControl);
+  ASSERT_TRUE(RunUntil([&] { return empty.Closed() && huge.Closed() && control.Closed(); }, 10000));
+  for (RawClient* c : {&empty, &huge, &control}) EXPECT_TRUE(c->Received().empty());
+  EXPECT_TRUE(events_.empty());
 }
 
 TEST_F(HandOffTest, WithoutARunningInstanceTheBlockIsWrittenAndTheClientEndsAtOnce) {
@@ -338,7 +399,7 @@ TEST_F(HandOffTest, RequestsArrivingDuringAHandlerWaitTheirTurn) {
   std::unique_ptr<Client> second;
   std::unique_ptr<RawClient> garbage;
   bool firstEnded = false, firstEndedBeforeSecondHandled = false;
-  server_->SetRaiseHandler([&] { raisesDuringHandler += depth > 0 ? 1 : 0; });
+  server_->SetRaiseHandler([&](const std::string&) { raisesDuringHandler += depth > 0 ? 1 : 0; });
   server_->SetMessageHandler([&](uint32_t message, uint32_t wparam, uint32_t lparam) {
     maxDepth = std::max(maxDepth, ++depth);
     handled.push_back(Message(message, wparam, lparam));

@@ -410,6 +410,42 @@ TEST_F(ImageButtonTest, ImageAndCaptionPlacement) {
   EXPECT_EQ(image.pixel(8, 38), bg);
 }
 
+// A strip drawn at twice the size takes the place of a normal one: it is laid
+// out at its size in device-independent pixels and, on a screen of device
+// pixel ratio 2 (run again with QT_SCALE_FACTOR=2), drawn pixel for pixel.
+TEST_F(ImageButtonTest, AStripAtTwiceTheSizeIsDrawnSharp) {
+  // Two 16 x 16 images at ratio 2: the first of blue and white columns one
+  // device pixel wide, the second white.
+  QImage strip(64, 32, QImage::Format_RGB32);
+  strip.fill(Qt::white);
+  for (int x = 0; x < 32; x += 2)
+    for (int y = 0; y < 32; ++y) strip.setPixel(x, y, qRgb(0, 0, 255));
+  QPixmap pixmap = QPixmap::fromImage(strip);
+  pixmap.setDevicePixelRatio(2.0);
+  button->setText("WWW");
+  ASSERT_EQ(button->SetBitmap(pixmap, 2), 1);
+
+  const qreal ratio = button->devicePixelRatioF();
+  QImage image = button->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  ASSERT_EQ(image.width(), qRound(button->width() * ratio));
+  const QRgb bg = Colour(QPalette::Button);
+  // The caption starts 16 + 5 device-independent pixels past the image's left.
+  const Found caption = Pixels(image, Colour(QPalette::WindowText), 60);
+  EXPECT_GE(caption.left, qRound((5 + 16 + 5) * ratio));
+  EXPECT_LE(caption.left, qRound((5 + 16 + 5 + 2) * ratio));
+  // Rows 12 to 27 hold the image, ANDed with the background.
+  const int row = qRound(20 * ratio);
+  if (ratio == 2.0) {
+    for (int x = 10; x < 42; ++x)
+      EXPECT_EQ(image.pixel(x, row), x % 2 == 0 ? And(qRgb(0, 0, 255), bg) : bg) << "device pixel " << x;
+  } else {
+    // Half the pixels blue: a mixture that is neither of the two.
+    const QRgb mixed = image.pixel(10, row);
+    EXPECT_NE(mixed, bg);
+    EXPECT_NE(mixed, And(qRgb(0, 0, 255), bg));
+  }
+}
+
 TEST_F(ImageButtonTest, CheckedPushLikeButtonIsSunkenWithTheFourthImage) {
   QImage strip(64, 16, QImage::Format_RGB32);
   strip.fill(Qt::white);
