@@ -54,6 +54,7 @@ const LumasetResourceTable kTable = {
     offsetof(LumasetResourceTable, icons),  // ends after the bitmaps
     LUMASET_RESOURCES_VERSION, 0,
     kStrings, 2, kMenus, 1, kAccelerators, 2, kDialogs, 1, kBitmaps, 2, kIcons, 1, kCursors, 1,
+    nullptr, 0, nullptr, 0, nullptr, 0,
 };
 
 }  // namespace

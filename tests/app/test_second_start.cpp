@@ -386,7 +386,7 @@ TEST_F(SecondStart, WindowsInTwoRuntimeFoldersTakeOnlyTheirOwnAndAQuitSignalEnds
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socketPath.c_str());
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   unsigned char request[handoff::kRequestSize], reply[handoff::kReplySize];
-  handoff::EncodeRequest({handoff::kSendMessage, kHandOffMessage, kHandOffWParam, kHandOffLParam}, request);
+  handoff::EncodeRequest({handoff::kSendMessage, kHandOffMessage, kHandOffWParam, kHandOffLParam, {}}, request);
   ASSERT_EQ(write(fd, request, sizeof request), static_cast<ssize_t>(sizeof request));
   size_t got = 0;
   ASSERT_TRUE(WaitFor(

@@ -375,8 +375,10 @@ class ScriptedServer {
   // A COM-PORT answer: the command + 100 and its value.
   static Bytes ComPortAnswer(uint8_t command, const Bytes& value) {
     Bytes out = {kIac, kSb, kComPort, static_cast<uint8_t>(command + 100)};
-    out.insert(out.end(), value.begin(), value.end());
-    out.insert(out.end(), {kIac, kSe});
+    out.reserve(out.size() + value.size() + 2);
+    for (uint8_t b : value) out.push_back(b);
+    out.push_back(kIac);
+    out.push_back(kSe);
     return out;
   }
 
