@@ -227,7 +227,7 @@ uint32_t CUsbLink::UsbReceiveThread() {
     } else if (status == IoStatus::kGone) {
       // Unplugged: nothing more will come. The pipes stay until Close; a
       // transfer that runs reports the loss after its own failure.
-      if (m_receiveRun && !m_busy) ReportGone();
+      if (m_receiveRun && !m_transferReportsGone) ReportGone();
       return kWatcherThreadDone;
     } else if (status != IoStatus::kCancelled && platform::NowMs() - started < kUsbRetryPaceMs) {
       // A read that fails at once is tried again after a pause, not in a
@@ -427,6 +427,7 @@ void CUsbLink::StopSending() {
     FixedMessageBox(nullptr, kTransferLockedText, kFrameworkCaption, platform::kMbOk);
   });
   m_busy = 0;
+  m_transferReportsGone = 0;
 }
 
 uint32_t CUsbLink::Handshake(uint32_t length) {
@@ -485,6 +486,7 @@ uint32_t CUsbLink::UsbSendThread() {
     result = LS_NOT_READY;
     m_handshakeRequested = 0;
   } else {
+    m_transferReportsGone = 1;
     m_busy = 1;
     Post(LE_SEND_STARTED, 0);
     const uint32_t total = m_transferLength;
@@ -537,8 +539,9 @@ uint32_t CUsbLink::UsbSendThread() {
   else
     Post(LE_FAILED, result);
   // The device's loss follows the transfer's end: the receive thread leaves
-  // it to this thread while a transfer runs. Looked at after the busy flag
-  // is clear, so that one of the two always sees it.
+  // it to this thread until the end is posted. Looked at after the flag is
+  // clear, so that one of the two always sees it.
+  m_transferReportsGone = 0;
   if (IsGone()) ReportGone();
   return kTransferThreadDone;
 }

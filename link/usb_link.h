@@ -115,6 +115,9 @@ class CUsbLink {
   std::atomic<uint32_t> m_transferLength{0};
   std::vector<uint8_t> m_transferBuffer;
   std::atomic<int> m_busy{0};
+  // A transfer runs or has yet to post how it ended: it reports the device's
+  // loss itself, after its own end, so the view hears of the failure first.
+  std::atomic<int> m_transferReportsGone{0};
   std::atomic<int> m_receiveRun{0};
   std::atomic<int> m_sendRun{0};
   std::atomic<int> m_handshakeRequested{0};
